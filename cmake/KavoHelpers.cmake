@@ -1,0 +1,51 @@
+# kavo_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <VAR=value...>] [TIMEOUT <s>])
+# A GoogleTest executable; each test case becomes a CTest test.
+function(kavo_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  if(KAVO_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} kavo_test_support GTest::gtest_main GTest::gmock)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV};KAVO_SOURCE_DIR=${PROJECT_SOURCE_DIR};KAVO_BINARY_DIR=${PROJECT_BINARY_DIR}")
+endfunction()
+
+# kavo_add_fuzzer(<name> SOURCES <files...> LIBS <targets...>)
+# Built only with KAVO_FUZZ; the fuzzers land in <build>/fuzz/ where scripts/test runs each of them.
+# A seed corpus may sit beside the source in fuzz/corpus/<name>/.
+function(kavo_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT KAVO_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  if(NOT TARGET kavo_fuzzers)
+    add_custom_target(kavo_fuzzers)
+  endif()
+  add_dependencies(kavo_fuzzers ${name})
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${name})
+  if(EXISTS ${corpus})
+    file(WRITE ${CMAKE_BINARY_DIR}/fuzz/${name}.corpus "${corpus}\n")
+  endif()
+endfunction()
+
+# kavo_add_bench(<name> SOURCES <files...> LIBS <targets...>): a Google Benchmark program (not run by CTest).
+function(kavo_add_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  if(KAVO_FUZZ)
+    return()
+  endif()
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
