@@ -1,0 +1,556 @@
+#pragma once
+// Records and request codes of the video-DSP driver ("/dev/iav", "/dev/ucode", "/dev/ambad"), as
+// the programs fill and read them. Offsets are little-endian byte offsets. Records without pointers
+// have their size and the offsets the programs rely on asserted; records that carry a pointer use
+// the host's pointer width, so their size is asserted only on a 32-bit host (the camera).
+//
+// Request codes follow the Linux numbering: direction in bits 31-30 (1 write, 2 read, 3 both), a
+// size field in bits 29-16, the type letter in bits 15-8 and the number in bits 7-0. The size field
+// is the driver's (4 for nearly every request, whatever the record's size), so the codes are listed
+// as the driver defines them rather than computed from sizeof.
+#include <cstddef>
+#include <cstdint>
+
+// ---- decoding a request code -------------------------------------------------------------------
+
+constexpr unsigned iavIocDir(uint32_t code) { return code >> 30; }
+constexpr unsigned iavIocSize(uint32_t code) { return (code >> 16) & 0x3fffu; }
+constexpr char iavIocType(uint32_t code) { return static_cast<char>((code >> 8) & 0xffu); }
+constexpr unsigned iavIocNr(uint32_t code) { return code & 0xffu; }
+constexpr uint32_t iavIoc(unsigned dir, char type, unsigned nr, unsigned size) {
+  return (static_cast<uint32_t>(dir) << 30) | (static_cast<uint32_t>(size & 0x3fffu) << 16) |
+         (static_cast<uint32_t>(static_cast<unsigned char>(type)) << 8) | (nr & 0xffu);
+}
+constexpr unsigned IAV_IOC_DIR_NONE = 0, IAV_IOC_DIR_WRITE = 1, IAV_IOC_DIR_READ = 2, IAV_IOC_DIR_BOTH = 3;
+
+// ---- 'v': DSP state, idle, microcode, resource limits, bitstream ---------------------------------
+
+constexpr uint32_t IAV_IOC_GET_UCODE_INFO = 0x80047600;        // "/dev/ucode", iav_ucode_load_info_t (out)
+constexpr uint32_t IAV_IOC_GET_UCODE_VERSION = 0x80047601;     // "/dev/ucode", iav_ucode_version_t (out)
+constexpr uint32_t IAV_IOC_UPDATE_UCODE = 0x40047602;          // "/dev/ucode", value 0: boot the loaded modules
+constexpr uint32_t IAV_IOC_MAP_DSP = 0x80047612;               // iav_mmap_info_t (out): DSP memory
+constexpr uint32_t IAV_IOC_MAP_BSB = 0x80047613;               // iav_mmap_info_t (out): bitstream ring
+constexpr uint32_t IAV_IOC_GET_STATE = 0x80047652;             // uint32_t state (out), IAV_STATE_*
+constexpr uint32_t IAV_IOC_ENTER_IDLE = 0x40047654;            // value 0
+constexpr uint32_t IAV_IOC_GET_CHIP_ID_EX = 0x80047670;        // int32_t chip id (out)
+constexpr uint32_t IAV_IOC_SET_SYSTEM_RESOURCE_LIMIT_EX = 0x40047673;  // iav_system_resource_setup_ex_s (in)
+constexpr uint32_t IAV_IOC_GET_SYSTEM_RESOURCE_LIMIT_EX = 0x80047674;  // iav_system_resource_setup_ex_s (out)
+constexpr uint32_t IAV_IOC_SET_SYSTEM_SETUP_INFO_EX = 0x40047675;      // iav_system_setup_info_ex_t (in)
+constexpr uint32_t IAV_IOC_GET_SYSTEM_SETUP_INFO_EX = 0x80047676;      // iav_system_setup_info_ex_t (out)
+
+// ---- 'i': video-input source --------------------------------------------------------------------
+
+constexpr uint32_t IAV_IOC_VIN_GET_SOURCE_NUM = 0x80046901;    // int32_t count (out)
+constexpr uint32_t IAV_IOC_VIN_SET_CURRENT_SRC = 0x40046902;   // pointer to int32_t source id
+constexpr uint32_t IAV_IOC_VIN_GET_CURRENT_SRC = 0x80046902;   // int32_t source id (out)
+
+// ---- 's': sensor controls of the current source ---------------------------------------------------
+
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_INFO = 0x80047301;           // iav_vin_source_info_t (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_CHECK_VIDEO_MODE = 0x80047302;   // amba_vin_source_mode_info (in/out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_VIDEO_MODE = 0x40047303;     // value: mode
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_VIDEO_MODE = 0x80047303;     // uint32_t mode (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_FRAME_RATE = 0x40047304;     // value: frame period (1/512,000,000 s)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_VIDEO_INFO = 0x80047305;     // iav_vin_video_info_t (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_BLC = 0x40047306;            // iav_vin_black_level_t (in)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_SHUTTER_TIME = 0x40047307;   // value: shutter (1/512,000,000 s)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_SHUTTER_TIME = 0x80047307;   // uint32_t shutter (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_AGC_INDEX = 0x40047308;      // value: gain index
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_AGC_INDEX = 0x80047308;      // uint32_t gain index (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_WB_GAIN = 0x40047309;        // iav_vin_wb_gain_t (in)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_TRIGGER_MODE = 0x4004730a;   // value
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_MIRROR_MODE = 0x4004730b;    // iav_vin_mirror_mode_t (in)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_MIRROR_MODE = 0x8004730b;    // iav_vin_mirror_mode_t (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_ANTI_FLICKER = 0x4004730c;   // pointer to uint32_t, or the value
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_AGC_INFO = 0x4004730d;       // driver record (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_SHUTTER_INFO = 0x4004730e;   // driver record (out)
+
+// ---- 'e': encoder-side controls -----------------------------------------------------------------
+
+constexpr uint32_t IAV_IOC_ENABLE_PREVIEW = 0x0000650B;                // value 0
+constexpr uint32_t IAV_IOC_SET_SOURCE_BUFFER_TYPE_ALL_EX = 0x40046520;   // iav_source_buffer_type_all_ex_t
+constexpr uint32_t IAV_IOC_SET_SOURCE_BUFFER_FORMAT_ALL_EX = 0x40046524; // iav_source_buffer_format_all_ex_t
+constexpr uint32_t IAV_IOC_GET_SOURCE_BUFFER_FORMAT_ALL_EX = 0x80046525; // iav_source_buffer_format_all_ex_t
+constexpr uint32_t IAV_IOC_SET_ENCODE_FORMAT_EX = 0x40046528;          // iav_encode_format_ex_t
+constexpr uint32_t IAV_IOC_SET_DIGITAL_ZOOM_EX = 0x4004652c;           // iav_digital_zoom_ex_t
+constexpr uint32_t IAV_IOC_CHANGE_FRAMERATE_FACTOR_EX = 0x40046533;    // iav_change_framerate_factor_ex_t
+constexpr uint32_t IAV_IOC_READ_BITSTREAM_EX = 0x80046537;             // iav_bitstream_desc_t (out)
+constexpr uint32_t IAV_IOC_SET_BITRATE_EX = 0x40046538;                // iav_bitrate_ex_t
+constexpr uint32_t IAV_IOC_CHANGE_GOP_EX = 0x4004653A;                 // iav_change_gop_ex_t
+constexpr uint32_t IAV_IOC_FORCE_IDR_EX = 0x4004653B;                  // value: stream id (mask)
+constexpr uint32_t IAV_IOC_SET_H264_CONFIG_EX = 0x4004653E;            // iav_h264_config_ex_s (in)
+constexpr uint32_t IAV_IOC_GET_H264_CONFIG_EX = 0xC004653F;            // iav_h264_config_ex_s (in: id, out)
+constexpr uint32_t IAV_IOC_START_ENCODE_EX = 0x40046540;               // value: stream id (mask)
+constexpr uint32_t IAV_IOC_STOP_ENCODE_EX = 0x40046541;                // value: stream id (mask)
+constexpr uint32_t IAV_IOC_SET_QP_LIMIT_EX = 0x40046543;               // iav_qp_limit_ex_t (in)
+constexpr uint32_t IAV_IOC_GET_QP_LIMIT_EX = 0xc0046544;               // iav_qp_limit_ex_t (in: id, out)
+constexpr uint32_t IAV_IOC_SET_AUDIO_CLK_FREQ_EX = 0x40046549;         // value: audio sample rate in Hz
+
+// ---- 'o': privacy masks ------------------------------------------------------------------------
+
+constexpr uint32_t IAV_IOC_GET_PRIVACY_MASK_INFO_EX = 0x80046f20;       // driver record (out)
+constexpr uint32_t IAV_IOC_SET_PRIVACY_MASK_EX = 0x40046f22;            // driver record (in)
+constexpr uint32_t IAV_IOC_GET_PRIVACY_MASK_BUFFER_ID_EX = 0x80046f24;  // driver record (out)
+
+// ---- 'p': image kernels and 3A statistics (records: the image-DSP library's) ----------------------
+
+constexpr uint32_t IAV_IOC_IMG_AAA_SETUP_EX = 0x40047000;                   // 3A tile layout
+constexpr uint32_t IAV_IOC_IMG_GET_STATISTICS = 0x80047001;                 // waits for the next frame's 3A data
+constexpr uint32_t IAV_IOC_IMG_NOISE_FILTER_SETUP = 0x40047002;
+constexpr uint32_t IAV_IOC_IMG_BLACK_LEVEL_GLOBAL_OFFSET = 0x40047003;
+constexpr uint32_t IAV_IOC_IMG_BAD_PIXEL_CORRECTION = 0x40047004;
+constexpr uint32_t IAV_IOC_IMG_CFA_LEAKAGE_FILTER_SETUP = 0x40047005;
+constexpr uint32_t IAV_IOC_IMG_CFA_NOISE_FILTER_SETUP = 0x40047006;
+constexpr uint32_t IAV_IOC_IMG_RGB_GAIN_ADJUST = 0x40047007;
+constexpr uint32_t IAV_IOC_IMG_VIGNETTE_COMPENSATION = 0x40047008;
+constexpr uint32_t IAV_IOC_IMG_LOCAL_EXPOSURE = 0x40047009;
+constexpr uint32_t IAV_IOC_IMG_COLOR_CORRECTION = 0x4004700a;               // also the RGB-to-RGB matrix
+constexpr uint32_t IAV_IOC_IMG_RGB_TO_YUV_SETUP = 0x4004700b;
+constexpr uint32_t IAV_IOC_IMG_CHROMA_SCALE = 0x4004700c;
+constexpr uint32_t IAV_IOC_IMG_CHROMA_MEDIAN_FILTER_SETUP = 0x4004700d;
+constexpr uint32_t IAV_IOC_IMG_LUMA_SHARPENING = 0x4004700e;
+constexpr uint32_t IAV_IOC_IMG_LUMA_SHARPENING_FIR_CONFIG = 0x4004700f;
+constexpr uint32_t IAV_IOC_IMG_LUMA_SHARPENING_EDGE_CONTROL = 0x40047010;
+constexpr uint32_t IAV_IOC_IMG_LUMA_SHARPENING_LEVEL_CONTROL = 0x40047012;
+constexpr uint32_t IAV_IOC_IMG_LUMA_SHARPENING_MISC = 0x40047013;
+constexpr uint32_t IAV_IOC_IMG_MCTF_MV_STABILIZER_SETUP = 0x40047015;
+constexpr uint32_t IAV_IOC_IMG_DSP_CANCEL = 0x8004701e;                     // value 0
+
+// ---- 'd': image-sensor registers on "/dev/ambad" ---------------------------------------------------
+
+constexpr uint32_t IAV_IOC_GET_SENSOR_REG = 0x800464ca;  // iav_sensor_reg_t (in: reg, out: data)
+constexpr uint32_t IAV_IOC_SET_SENSOR_REG = 0x400464ca;  // iav_sensor_reg_write_t (in)
+
+// ---- video output ('#', '$') --------------------------------------------------------------------
+
+constexpr uint32_t IAV_IOC_VOUT_GET_SINK_INFO = 0x80042301;  // iav_vout_sink_info_t (in: id, out)
+constexpr uint32_t IAV_IOC_VOUT_GET_SINK_NUM = 0x80042401;   // int32_t count (out)
+
+// ---- values --------------------------------------------------------------------------------------
+
+// DSP states reported by IAV_IOC_GET_STATE.
+constexpr uint32_t IAV_STATE_IDLE = 0;
+constexpr uint32_t IAV_STATE_PREVIEW = 1;
+constexpr uint32_t IAV_STATE_ENCODING = 2;
+constexpr uint32_t IAV_STATE_INIT = 3;  // no microcode running yet
+
+// Picture types, bits 0-2 of iav_bitstream_desc_t::frameInfo.
+constexpr uint32_t IAV_PIC_TYPE_IDR = 1;
+constexpr uint32_t IAV_PIC_TYPE_I = 2;
+constexpr uint32_t IAV_PIC_TYPE_P = 3;
+constexpr uint32_t IAV_PIC_TYPE_B = 4;
+constexpr uint32_t IAV_PIC_TYPE_MJPEG = 5;
+
+// iav_encode_format_ex_t::encode_type.
+constexpr uint8_t IAV_ENCODE_H264 = 1;
+constexpr uint8_t IAV_ENCODE_MJPEG = 2;
+
+// iav_vout_sink_info_t::sink_type.
+constexpr int32_t IAV_VOUT_SINK_TYPE_CVBS = 1;
+constexpr int32_t IAV_VOUT_SINK_TYPE_HDMI = 2;
+constexpr int32_t IAV_VOUT_SINK_TYPE_DIGITAL = 3;
+
+// Rate-control mode of iav_bitrate_ex_t.
+enum iav_rate_control_mode : uint32_t {
+  IAV_CBR = 0,
+  IAV_VBR = 1,
+};
+
+constexpr int IAV_MAX_ENCODE_STREAMS = 4;
+// The frame period of a video mode is given in units of 1/IAV_FRAME_RATE_CLOCK seconds.
+constexpr uint32_t IAV_FRAME_RATE_CLOCK = 512000000u;
+
+// ---- records -------------------------------------------------------------------------------------
+
+// IAV_IOC_GET_UCODE_VERSION: all zero while no microcode runs.
+struct iav_ucode_version_t {
+  uint16_t year;
+  uint8_t month;
+  uint8_t day;
+  uint32_t major_version;
+  uint32_t minor_version;
+};
+static_assert(sizeof(iav_ucode_version_t) == 12, "ucode version record");
+
+// IAV_IOC_GET_UCODE_INFO: the microcode region and where each module file goes in it.
+struct iav_ucode_module_t {
+  uint32_t offset;   // within the region
+  char filename[20]; // NUL-terminated
+};
+struct iav_ucode_load_info_t {
+  uint32_t map_size;  // bytes of the region to map from "/dev/ucode" at offset 0
+  uint32_t nr_item;   // modules in use
+  iav_ucode_module_t items[4];
+};
+static_assert(sizeof(iav_ucode_load_info_t) == 104, "ucode layout record");
+static_assert(offsetof(iav_ucode_load_info_t, items) == 8, "ucode layout record");
+
+// IAV_IOC_MAP_BSB and IAV_IOC_MAP_DSP: a read-only mapping made by the driver in the caller.
+struct iav_mmap_info_t {
+  uint8_t* addr;
+  uint32_t length;
+};
+
+// IAV_IOC_VOUT_GET_SINK_INFO (344 bytes); the caller sets `id` before the query.
+struct iav_vout_sink_info_t {
+  int32_t id;
+  int32_t source_id;
+  char name[32];
+  int32_t sink_type;  // IAV_VOUT_SINK_TYPE_*
+  int32_t state;      // 1 while the sink is connected
+  uint8_t reserved[296];
+};
+static_assert(sizeof(iav_vout_sink_info_t) == 344, "sink record");
+static_assert(offsetof(iav_vout_sink_info_t, sink_type) == 40, "sink record");
+
+// IAV_IOC_VIN_SRC_GET_INFO (68 bytes).
+struct iav_vin_source_info_t {
+  int32_t id;
+  int32_t adapter_id;
+  uint32_t dev_type;
+  char name[36];
+  int32_t sensor_id;
+  uint32_t default_mode;  // the low 16 bits are the mode number
+  uint32_t total_channel_num;
+  uint32_t active_channel_id;
+  uint32_t reserved;
+};
+static_assert(sizeof(iav_vin_source_info_t) == 68, "source info record");
+static_assert(offsetof(iav_vin_source_info_t, sensor_id) == 48, "source info record");
+static_assert(offsetof(iav_vin_source_info_t, total_channel_num) == 56, "source info record");
+
+// IAV_IOC_VIN_SRC_CHECK_VIDEO_MODE: the caller zeroes it and sets `mode`, `fps_table` and
+// `fps_table_size`; the driver fills the size, the frame period and `is_supported`, and writes the
+// frame periods the mode supports into the table (at most fps_table_size entries, then a 0).
+struct amba_vin_source_mode_info {
+  uint32_t mode;
+  uint32_t width;
+  uint32_t height;
+  uint32_t frame_rate;  // frame period in 1/IAV_FRAME_RATE_CLOCK s
+  uint32_t video_format;
+  uint32_t bit_resolution;
+  uint32_t type;
+  uint32_t is_supported;
+  uint32_t fps_table_size;
+  uint32_t* fps_table;
+};
+static_assert(offsetof(amba_vin_source_mode_info, is_supported) == 28, "mode record");
+static_assert(offsetof(amba_vin_source_mode_info, fps_table_size) == 32, "mode record");
+static_assert(sizeof(void*) != 4 || sizeof(amba_vin_source_mode_info) == 40, "mode record");
+
+// IAV_IOC_VIN_SRC_GET_VIDEO_INFO.
+struct iav_vin_video_info_t {
+  uint32_t width;
+  uint32_t height;
+  uint32_t frame_rate;  // frame period in 1/IAV_FRAME_RATE_CLOCK s
+  uint32_t mode;
+  uint32_t format;
+  uint32_t type;
+  uint32_t bits;
+  uint32_t ratio;
+  uint32_t system;
+  uint32_t flip;
+  uint32_t rotate;
+  uint32_t reserved;
+};
+static_assert(sizeof(iav_vin_video_info_t) == 48, "video info record");
+
+// IAV_IOC_GET/SET_SYSTEM_RESOURCE_LIMIT_EX (124 bytes).
+struct iav_encode_size_t {
+  uint32_t width;
+  uint32_t height;
+};
+struct iav_system_resource_setup_ex_s {
+  uint16_t main_source_buffer_max_width;
+  uint16_t main_source_buffer_max_height;
+  uint16_t second_source_buffer_max_width;
+  uint16_t second_source_buffer_max_height;
+  uint16_t third_source_buffer_max_width;
+  uint16_t third_source_buffer_max_height;
+  uint16_t fourth_source_buffer_max_width;
+  uint16_t fourth_source_buffer_max_height;
+  uint16_t vout_max_width;
+  uint16_t vout_max_height;
+  uint8_t stream_max_GOP_M[8];
+  uint8_t stream_max_GOP_N[8];
+  uint8_t stream_max_advanced_quality_model[8];
+  iav_encode_size_t stream_max_encode_size[8];
+  uint8_t MCTF_possible;
+  uint8_t max_num_encode_streams;
+  uint8_t max_num_cap_sources;
+  uint8_t total_memory_size;
+  uint32_t cavlc_max_bitrate;
+  uint8_t encode_mode;
+  uint8_t rotate_possible;
+  uint8_t hdr_exposures_num;
+  uint8_t oversampling_disable;
+  uint8_t hd_sdi_mode;
+  uint8_t reserved[3];
+};
+static_assert(sizeof(iav_system_resource_setup_ex_s) == 124, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, vout_max_width) == 16, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, stream_max_GOP_M) == 20, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, stream_max_GOP_N) == 28, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, stream_max_advanced_quality_model) == 36,
+              "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, stream_max_encode_size) == 44, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, MCTF_possible) == 108, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, cavlc_max_bitrate) == 112, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, encode_mode) == 116, "resource limit record");
+static_assert(offsetof(iav_system_resource_setup_ex_s, hd_sdi_mode) == 120, "resource limit record");
+
+// IAV_IOC_GET/SET_SYSTEM_SETUP_INFO_EX (12 bytes). The streamer writes bytes 4-5 as one 16-bit
+// field; the ISP server writes them, and bytes 6-7, as single bytes.
+struct iav_system_setup_info_ex_t {
+  uint16_t field0;
+  uint16_t field2;
+  uint16_t field4;
+  uint8_t byte6;
+  uint8_t byte7;
+  uint32_t field8;
+};
+static_assert(sizeof(iav_system_setup_info_ex_t) == 12, "setup info record");
+
+// IAV_IOC_SET_SOURCE_BUFFER_TYPE_ALL_EX: 1 = the buffer is used for encoding, 0 = off.
+struct iav_source_buffer_type_all_ex_t {
+  uint32_t main_buffer_type;
+  uint32_t second_buffer_type;
+  uint32_t third_buffer_type;
+  uint32_t fourth_buffer_type;
+};
+static_assert(sizeof(iav_source_buffer_type_all_ex_t) == 16, "buffer type record");
+
+// IAV_IOC_SET/GET_SOURCE_BUFFER_FORMAT_ALL_EX (40 bytes): each sub-buffer scales the window
+// `input_width` x `input_height` of the main buffer to its own size.
+struct iav_sub_buffer_format_t {
+  uint16_t width;
+  uint16_t height;
+  uint16_t input_width;
+  uint16_t input_height;
+  uint16_t reserved;
+};
+struct iav_source_buffer_format_all_ex_t {
+  uint16_t main_width;
+  uint16_t main_height;
+  uint16_t main_reserved;
+  iav_sub_buffer_format_t second;
+  iav_sub_buffer_format_t third;
+  iav_sub_buffer_format_t fourth;
+  uint16_t reserved[2];
+};
+static_assert(sizeof(iav_source_buffer_format_all_ex_t) == 40, "buffer format record");
+static_assert(offsetof(iav_source_buffer_format_all_ex_t, second) == 6, "buffer format record");
+static_assert(offsetof(iav_source_buffer_format_all_ex_t, third) == 16, "buffer format record");
+static_assert(offsetof(iav_source_buffer_format_all_ex_t, fourth) == 26, "buffer format record");
+
+// IAV_IOC_SET_ENCODE_FORMAT_EX (16 bytes).
+struct iav_encode_format_ex_t {
+  uint32_t id;            // stream id: one bit, 1 << ordinal
+  uint8_t encode_type;    // IAV_ENCODE_H264 or IAV_ENCODE_MJPEG
+  uint8_t source;         // source buffer 0..3
+  uint16_t reserved;
+  uint16_t encode_width;
+  uint16_t encode_height;
+  uint16_t encode_x;
+  uint16_t encode_y;
+};
+static_assert(sizeof(iav_encode_format_ex_t) == 16, "encode format record");
+static_assert(offsetof(iav_encode_format_ex_t, encode_width) == 8, "encode format record");
+
+// IAV_IOC_GET/SET_H264_CONFIG_EX (108 bytes); the caller sets `id` before a query.
+struct iav_h264_pic_info_t {
+  uint32_t ar_x;
+  uint32_t ar_y;
+  uint32_t frame_mode;
+  uint32_t rate;
+  uint32_t scale;
+  uint32_t width;
+  uint32_t height;
+  uint32_t reserved[2];
+};
+struct iav_h264_config_ex_s {
+  uint32_t id;
+  uint32_t average_bitrate;
+  iav_h264_pic_info_t pic_info;
+  uint16_t M;
+  uint16_t N;
+  uint8_t idr_interval;
+  uint8_t gop_model;
+  uint8_t bitrate_control;
+  int8_t slice_alpha_c0_offset_div2;
+  int8_t slice_beta_offset_div2;
+  uint8_t deblocking_filter_enable;
+  uint8_t entropy_codec;
+  uint8_t force_intlc_tb_iframe;
+  uint8_t allow_i_adv;
+  uint8_t cpb_buf_idc;
+  uint8_t en_panic_rc : 2;
+  uint8_t cpb_cmp_idc : 2;
+  uint8_t fast_rc_idc : 4;
+  uint8_t hflip : 1;  // byte 59, bit 0
+  uint8_t vflip : 1;  // byte 59, bit 1
+  uint8_t rotate_clockwise : 1;
+  uint8_t chroma_format : 1;
+  uint8_t high_profile : 1;
+  uint8_t reserved2 : 3;
+  uint8_t qp_min_on_I;
+  uint8_t qp_max_on_I;
+  uint8_t qp_min_on_P;
+  uint8_t qp_max_on_P;
+  uint8_t qp_min_on_B;
+  uint8_t qp_max_on_B;
+  uint8_t i_qp_reduce;
+  uint8_t p_qp_reduce;
+  uint8_t adapt_qp;
+  uint8_t skip_flag;
+  uint8_t intra_refresh_mb_rows;
+  uint8_t au_type;
+  uint32_t cpb_user_size;
+  int8_t qp_delta[3][4];
+  uint8_t qp_roi_enable;
+  uint8_t panic_div;
+  uint8_t reserved[2];
+  uint32_t pic_size_control;
+  uint16_t intrabias_P;
+  uint16_t intrabias_B;
+  uint8_t enable_scene_detect;
+  uint8_t intra16x16_bias;
+  uint8_t intra4x4_bias;
+  uint8_t inter16x16_bias;
+  uint8_t inter8x8_bias;
+  uint8_t direct16x16_bias;
+  uint8_t direct8x8_bias;
+  int8_t me_lambda_qp_offset;
+};
+static_assert(sizeof(iav_h264_config_ex_s) == 108, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, M) == 44, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, N) == 46, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, idr_interval) == 48, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, gop_model) == 49, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, qp_min_on_I) == 60, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, au_type) == 71, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, qp_delta) == 76, "H.264 config record");
+static_assert(offsetof(iav_h264_config_ex_s, me_lambda_qp_offset) == 107, "H.264 config record");
+// The flag byte holds hflip in bit 0 and vflip in bit 1.
+constexpr size_t IAV_H264_CONFIG_FLAG_BYTE = 59;
+
+// IAV_IOC_CHANGE_FRAMERATE_FACTOR_EX: the stream runs at numerator/denominator of the input rate.
+struct iav_change_framerate_factor_ex_t {
+  uint32_t id;
+  uint8_t ratio_numerator;
+  uint8_t ratio_denominator;
+  uint16_t reserved;
+};
+static_assert(sizeof(iav_change_framerate_factor_ex_t) == 8, "frame-rate factor record");
+
+// IAV_IOC_CHANGE_GOP_EX: GOP length and key-frame (IDR) interval in GOPs.
+struct iav_change_gop_ex_t {
+  uint32_t id;
+  uint32_t N;
+  uint32_t idr_interval;
+};
+static_assert(sizeof(iav_change_gop_ex_t) == 12, "GOP record");
+
+// IAV_IOC_SET_BITRATE_EX.
+struct iav_bitrate_ex_t {
+  uint32_t id;
+  uint32_t rate_control_mode;  // iav_rate_control_mode
+  uint32_t cbr_avg_bitrate;
+  uint32_t vbr_min_bitrate;
+  uint32_t vbr_max_bitrate;
+};
+static_assert(sizeof(iav_bitrate_ex_t) == 20, "bit-rate record");
+
+// IAV_IOC_READ_BITSTREAM_EX: the descriptor of the next encoded frame (64 bytes). The frame's bytes
+// stay in the ring until the next read. `frameStart` is the frame's address in the caller's ring
+// mapping, truncated to 32 bits (the whole address on the camera): the frame's offset in the ring
+// is iavRingOffset(ringBase, frameStart, ringSize), and byte k of the frame lies at
+// ringBase + (offset + k) % ringSize.
+struct iav_bitstream_desc_t {
+  uint32_t frameNumber;    // consecutive over the H.264 streams; the MJPEG stream counts its own
+  uint32_t sessionId;      // bumped by every start of the stream
+  uint32_t frameStart;
+  uint32_t frameInfo;      // bits 0-2 picture type (IAV_PIC_TYPE_*), bits 8-31 frame size
+  uint8_t streamEnd;
+  uint8_t streamIndex;     // stream ordinal 0..3
+  uint16_t reserved0;
+  uint16_t width;
+  uint16_t height;
+  uint32_t vinFrameNumber; // input frame the picture was taken from
+  uint32_t reserved1[5];
+  uint64_t pts;            // CLOCK_MONOTONIC time of the input frame in ns (strictly increasing in read order)
+  uint32_t reserved2;
+  uint32_t queueCounter;   // queueCounter - frameNumber = frames queued behind this one
+};
+static_assert(sizeof(iav_bitstream_desc_t) == 64, "bitstream descriptor");
+static_assert(offsetof(iav_bitstream_desc_t, frameStart) == 8, "bitstream descriptor");
+static_assert(offsetof(iav_bitstream_desc_t, frameInfo) == 12, "bitstream descriptor");
+static_assert(offsetof(iav_bitstream_desc_t, streamIndex) == 17, "bitstream descriptor");
+static_assert(offsetof(iav_bitstream_desc_t, pts) == 48, "bitstream descriptor");
+static_assert(offsetof(iav_bitstream_desc_t, queueCounter) == 60, "bitstream descriptor");
+
+inline uint32_t iavRingOffset(const uint8_t* ringBase, uint32_t frameStart, uint32_t ringSize) {
+  // 32-bit arithmetic on purpose: the low 32 bits of the two addresses give the offset.
+  const uint32_t base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ringBase));
+  return ringSize == 0 ? 0 : (frameStart - base) % ringSize;
+}
+
+// IAV_IOC_SET/GET_QP_LIMIT_EX.
+struct iav_qp_limit_ex_t {
+  uint32_t id;  // stream mask
+  uint8_t qp_min_on_I;
+  uint8_t qp_max_on_I;
+  uint8_t qp_min_on_P;
+  uint8_t qp_max_on_P;
+  uint8_t qp_min_on_B;
+  uint8_t qp_max_on_B;
+  uint8_t i_qp_reduce;  // byte 10
+  uint8_t p_qp_reduce;
+  uint8_t adapt_qp;     // byte 12
+  uint8_t skip_flag;
+  uint8_t reserved[2];
+};
+static_assert(sizeof(iav_qp_limit_ex_t) == 16, "QP limit record");
+
+// IAV_IOC_SET_DIGITAL_ZOOM_EX: 16.16 fixed point.
+struct iav_digital_zoom_ex_t {
+  uint32_t zoom_factor_x;
+  uint32_t zoom_factor_y;
+  int32_t center_offset_x;
+  int32_t center_offset_y;
+};
+static_assert(sizeof(iav_digital_zoom_ex_t) == 16, "digital zoom record");
+
+// IAV_IOC_VIN_SRC_GET/SET_MIRROR_MODE.
+struct iav_vin_mirror_mode_t {
+  uint32_t pattern;
+  uint32_t bayer_pattern;
+};
+static_assert(sizeof(iav_vin_mirror_mode_t) == 8, "mirror record");
+
+// IAV_IOC_VIN_SRC_SET_WB_GAIN: gains in 1/1024.
+struct iav_vin_wb_gain_t {
+  uint32_t r_gain;
+  uint32_t g_gain_r;
+  uint32_t g_gain_b;
+  uint32_t b_gain;
+};
+static_assert(sizeof(iav_vin_wb_gain_t) == 16, "white-balance gain record");
+
+// IAV_IOC_VIN_SRC_SET_BLC: four black levels in Bayer order.
+struct iav_vin_black_level_t {
+  int16_t level[4];
+};
+static_assert(sizeof(iav_vin_black_level_t) == 8, "black level record");
+
+// "/dev/ambad" sensor registers.
+struct iav_sensor_reg_t {
+  uint32_t reg;
+  uint32_t data;
+};
+struct iav_sensor_reg_write_t {
+  uint32_t reg;
+  uint32_t data;
+  uint32_t extra;
+};
+static_assert(sizeof(iav_sensor_reg_t) == 8 && sizeof(iav_sensor_reg_write_t) == 12, "sensor register records");
