@@ -1,0 +1,40 @@
+#include "kavo/threading/idgenerator.h"
+
+#include <atomic>
+#include <ctime>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace kavo {
+namespace threading {
+
+namespace {
+
+uint64_t startingPoint() {
+  uint32_t r = 0;
+  if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    r = static_cast<uint32_t>(ts.tv_nsec) ^ (static_cast<uint32_t>(::getpid()) << 16);
+  }
+  // 32 random bits above a 20-bit counter field: below 2^52, leaving at least 2^52 fresh ids.
+  return (uint64_t(r) << 20) + 1;
+}
+
+std::atomic<uint64_t> g_next{startingPoint()};
+
+}  // namespace
+
+uint64_t IdGenerator::GenerateId() {
+  uint64_t id = g_next.fetch_add(1, std::memory_order_relaxed);
+  if (id == 0 || id > kMaxId) {
+    // Wrapped past the limit: start again at 1 (reached only after 2^52 ids).
+    uint64_t expected = id + 1;
+    g_next.compare_exchange_strong(expected, 2, std::memory_order_relaxed);
+    return 1;
+  }
+  return id;
+}
+
+}  // namespace threading
+}  // namespace kavo

@@ -1,0 +1,85 @@
+#include "kavo/utils/file.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace kavo {
+namespace utils {
+
+File::File() = default;
+
+File::~File() { Close(); }
+
+bool File::Initialize(const std::string& path, int mode) {
+  Close();
+  const char* how = nullptr;
+  switch (mode) {
+    case FILE_OPEN_MODE_READ: how = "rbe"; break;
+    case FILE_OPEN_MODE_TRUNCATE: how = "wbe"; break;
+    default: errno = EINVAL; return false;
+  }
+  file_ = std::fopen(path.c_str(), how);
+  if (file_ == nullptr) return false;
+  path_ = path;
+  return true;
+}
+
+uint64_t File::Size() {
+  if (file_ == nullptr) return 0;
+  struct stat st;
+  if (::fstat(fileno(file_), &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool File::ReadBuffer(void* buffer, uint64_t count) {
+  if (file_ == nullptr) return false;
+  if (count == 0) return true;
+  if (buffer == nullptr) return false;
+  return std::fread(buffer, 1, count, file_) == count;
+}
+
+bool File::ReadStringAll(std::string& result) {
+  result.clear();
+  if (file_ == nullptr) return false;
+  if (std::fseek(file_, 0, SEEK_SET) != 0) return false;
+  uint64_t size = Size();
+  if (size > 0) result.reserve(size);
+  char chunk[4096];
+  for (;;) {
+    size_t n = std::fread(chunk, 1, sizeof chunk, file_);
+    result.append(chunk, n);
+    if (n < sizeof chunk) break;
+  }
+  return std::ferror(file_) == 0;
+}
+
+bool File::ReadStringAll(const std::string& path, std::string& result) {
+  File f;
+  if (!f.Initialize(path, FILE_OPEN_MODE_READ)) {
+    result.clear();
+    return false;
+  }
+  return f.ReadStringAll(result);
+}
+
+bool File::WriteString(const std::string& text) { return WriteBuffer(text.data(), text.size()); }
+
+bool File::WriteBuffer(const void* buffer, uint64_t count) {
+  if (file_ == nullptr) return false;
+  if (count == 0) return true;
+  if (buffer == nullptr) return false;
+  return std::fwrite(buffer, 1, count, file_) == count;
+}
+
+bool File::Flush() { return file_ != nullptr && std::fflush(file_) == 0; }
+
+bool File::Close() {
+  if (file_ == nullptr) return true;
+  bool ok = std::fclose(file_) == 0;
+  file_ = nullptr;
+  path_.clear();
+  return ok;
+}
+
+}  // namespace utils
+}  // namespace kavo
