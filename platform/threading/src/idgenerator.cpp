@@ -26,14 +26,13 @@ std::atomic<uint64_t> g_next{startingPoint()};
 }  // namespace
 
 uint64_t IdGenerator::GenerateId() {
-  uint64_t id = g_next.fetch_add(1, std::memory_order_relaxed);
-  if (id == 0 || id > kMaxId) {
-    // Wrapped past the limit: start again at 1 (reached only after 2^52 ids).
-    uint64_t expected = id + 1;
-    g_next.compare_exchange_strong(expected, 2, std::memory_order_relaxed);
-    return 1;
+  for (;;) {
+    uint64_t id = g_next.fetch_add(1, std::memory_order_relaxed);
+    if (id != 0 && id <= kMaxId) return id;
+    // Past the limit (after 2^52 ids): start again at 1; only one caller wins the reset.
+    uint64_t seen = id + 1;
+    g_next.compare_exchange_strong(seen, 1, std::memory_order_relaxed);
   }
-  return id;
 }
 
 }  // namespace threading

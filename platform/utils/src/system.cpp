@@ -26,7 +26,19 @@ std::atomic<uint64_t> g_flashSaves{0};
 // async-signal-safe calls.
 char g_dumpPrefix[1024];
 size_t g_dumpPrefixLength = 0;
+#if defined(__SANITIZE_ADDRESS__)
+#define KAVO_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KAVO_ASAN 1
+#endif
+#endif
+#ifdef KAVO_ASAN
+// Under AddressSanitizer its own fault report is worth more than a dump: leave the faults to it.
+const int kSignals[] = {SIGABRT};
+#else
 const int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+#endif
 alignas(16) char g_altStack[64 * 1024];
 
 size_t putText(char* out, size_t at, size_t cap, const char* s) {

@@ -15,6 +15,7 @@ uint64_t saveToFlashRawCount();
 // On SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT writes a dump (signal, fault address,
 // backtrace) to "/tmp/crash_<name>_<pid>.txt" under the test root, then lets the signal take its
 // default action. A null or empty name takes the program's name. True when installed.
+// (Sanitizer builds dump SIGABRT only and leave faults to the sanitizer's own report.)
 bool InstallCrashDumpHandler(const char* name);
 // Path of the dump that a crash of process `pid` would write ("" before installation).
 std::string crashDumpPath(int pid);
