@@ -10,10 +10,17 @@ function(kavo_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  # The environment is compiled into the test (the discovered tests' property lists cannot carry
+  # several variables); variables already set by the caller win.
+  string(REPLACE ";" "\\x1f" env "${T_ENV}")
+  target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/src/test_env.cpp)
+  target_compile_definitions(${name} PRIVATE
+    KAVO_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KAVO_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}"
+    KAVO_TEST_ENV="${env}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV};KAVO_SOURCE_DIR=${PROJECT_SOURCE_DIR};KAVO_BINARY_DIR=${PROJECT_BINARY_DIR}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
 # kavo_add_fuzzer(<name> SOURCES <files...> LIBS <targets...>)
