@@ -12,7 +12,7 @@ function(kavo_add_test name)
   endif()
   # The environment is compiled into the test (the discovered tests' property lists cannot carry
   # several variables); variables already set by the caller win.
-  string(REPLACE ";" "\\x1f" env "${T_ENV}")
+  string(REPLACE ";" "\\037" env "${T_ENV}")
   target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/src/test_env.cpp)
   target_compile_definitions(${name} PRIVATE
     KAVO_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KAVO_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}"

@@ -11,7 +11,7 @@ struct TestEnvironment {
     std::string all = KAVO_TEST_ENV;
     size_t pos = 0;
     while (pos < all.size()) {
-      size_t end = all.find('\x1f', pos);
+      size_t end = all.find('\037', pos);
       if (end == std::string::npos) end = all.size();
       std::string item = all.substr(pos, end - pos);
       size_t eq = item.find('=');
