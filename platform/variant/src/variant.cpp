@@ -117,8 +117,10 @@ void Variant::Release() noexcept {
 }
 
 void Variant::CopyFrom(const Variant& other) {
-  // Build the copy before releasing, so self-assignment and copies of a descendant are safe.
-  switch (other.type_) {
+  // Build the copy before releasing, so self-assignment and copies of a descendant are safe;
+  // `other` must not be touched after Release().
+  const VariantType kind = other.type_;
+  switch (kind) {
     case VariantType::String: {
       std::string copy(other.v_.s);
       Release();
@@ -141,7 +143,7 @@ void Variant::CopyFrom(const Variant& other) {
       break;
     }
   }
-  type_ = other.type_;
+  type_ = kind;
 }
 
 void Variant::MoveFrom(Variant& other) noexcept {
