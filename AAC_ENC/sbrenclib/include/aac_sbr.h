@@ -1,0 +1,80 @@
+/* Spectral band replication encoder: configuration from the tuning table, open, one frame,
+ * reset after a bit-rate change, close.
+ *
+ * The tuning table and the configuration record are complete; the frame analysis itself
+ * (QMF bank, time grid, envelopes, parametric stereo) is not built yet, so the open only
+ * carves the instance and a frame answers an empty payload: the core then codes plain
+ * AAC-LC at half the input rate. */
+#ifndef AAC_SBR_H
+#define AAC_SBR_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define SBR_INSTANCE_BYTES 11868u
+#define SBR_MAX_PAYLOAD_BYTES 256
+
+typedef struct SbrTuningRow {
+  int32_t bitrate_from, bitrate_below, core_rate;
+  int16_t channels;
+  int16_t pad0;
+  int32_t start_freq, start_freq_speech, stop_freq, stop_freq_speech;
+  int16_t noise_bands;
+  int16_t pad1;
+  int32_t noise_offset, noise_max_level, stereo_mode, freq_scale;
+} SbrTuningRow;
+
+/* The SBR configuration record (process-wide, 128 bytes). */
+typedef struct sbrConfiguration {
+  int32_t bit_rate;
+  int16_t coded_channels;
+  int16_t rate_factor;
+  int32_t core_rate;
+  int32_t std_bitrate_per_channel;
+  int32_t header_time_ms;
+  int16_t crc;
+  int16_t harmonic_compensation;
+  int32_t transient_threshold;
+  int32_t noise_floor_offset;
+  int16_t speech;
+  int16_t frame_length;
+  int16_t amp_res;
+  int16_t pad0;
+  int32_t noise_max_level;
+  int16_t allow_spread, static_framing, log2_static_envelopes, time_coding;
+  int32_t stereo_mode;
+  int16_t inverse_filtering_mode, missing_harmonics_mode, patching_mode, fourth_option;
+  int32_t start_freq, stop_freq;
+  int16_t ps_on, pad1;
+  int32_t ps_mode;
+  int16_t freq_scale, alter_scale, noise_bands, limiter_bands, limiter_gains, interpolation, smoothing, pad2;
+  int16_t first_env_weight[2];
+  uint8_t reserved[128 - 100];
+} sbrConfiguration;
+
+extern const SbrTuningRow sbrTuningTable[];
+extern const int32_t sbrTuningRows;
+
+/* Row for (bit rate, coded channels, core rate), or -1. */
+int32_t sbrTuningLookup(int32_t bit_rate, int32_t channels, int32_t core_rate);
+/* Defaults for two channels and 1024-sample core frames; 0, or 1 for another pair. */
+int sbrEncoderInitDefaultConfig(sbrConfiguration *cfg, int32_t channels, int32_t core_frame);
+/* Fills the record from the tuning row; 1 when a row exists, else 0. */
+int sbrEncoderConfigure(sbrConfiguration *cfg, int32_t bit_rate, int32_t channels, int32_t core_rate, int32_t speech,
+                        int32_t ps, int32_t header_time_ms);
+/* Carves the instance from module memory: 0, 2 when the memory runs out, 1 otherwise;
+ * *bandwidth receives the core bandwidth when SBR is active (left unchanged while it is not). */
+int sbrEncoderOpen(const sbrConfiguration *cfg, uint8_t *wm, uint32_t *instance, int32_t *bandwidth);
+/* One frame of 2048 input frames (stride 2); writes the payload, returns its length (0..256). */
+int32_t sbrEncodeFrame(uint8_t *wm, uint32_t instance, const int16_t *input, int32_t stride, uint8_t *payload,
+                       int32_t force_header);
+int sbrEncoderReset(uint8_t *wm, uint32_t instance, const sbrConfiguration *cfg);
+void sbrEncoderClose(uint8_t *wm, uint32_t instance);
+
+#ifdef __cplusplus
+}
+#endif
+#endif
