@@ -318,6 +318,8 @@ TEST(VariantValues, EqualityComparesNumbersByValue) {
   EXPECT_FALSE(Variant(-1) == Variant(uint64_t(0xFFFFFFFFFFFFFFFFull)));
   EXPECT_FALSE(Variant(9223372036854775808.0) == Variant(std::numeric_limits<int64_t>::max()));
   EXPECT_TRUE(Variant("a") == "a");
+  EXPECT_TRUE(Variant() == nullptr);
+  EXPECT_TRUE(Variant("") != nullptr);
   EXPECT_TRUE(Variant("a") != "b");
   EXPECT_FALSE(Variant(1) == "1");
   EXPECT_FALSE(Variant(true) == Variant(1));

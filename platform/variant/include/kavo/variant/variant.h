@@ -30,7 +30,8 @@
 // AsTimeval() of anything but a time value is {0, 0}. Assigning a null const char* stores "".
 //
 // Key chains (GetKeyChain): parts separated by "/"; a part "[n]" (n decimal, optional "-") names
-// the numeric key n (an array index), any other part a string key. The empty chain names the
+// the numeric key n (an array index), any other part a string key as written (so "[a]" is the
+// string key "[a]", and a bare "104" is the string key "104"). The empty chain names the
 // value itself. A chain with an empty part (leading, trailing or doubled "/", e.g. "byLongName/")
 // names nothing. The result is a pointer to the node, or nullptr when a part is missing or the
 // node's kind does not pass the filter. The flag ignoreCase compares string keys without regard
@@ -331,6 +332,8 @@ class Variant {
   }
   bool operator==(const std::string& text) const noexcept { return type_ == VariantType::String && v_.s == text; }
   bool operator==(std::string_view text) const noexcept { return type_ == VariantType::String && v_.s == text; }
+  // With nullptr: true for null.
+  bool operator==(std::nullptr_t) const noexcept { return type_ == VariantType::Null; }
   // Deep comparison: numbers compare by value whatever their widths; containers need the same
   // kind, keys and values.
   bool operator==(const Variant& other) const noexcept;
@@ -387,7 +390,6 @@ class Variant {
   Variant* FindNumeric(int64_t index) noexcept;
 
   friend class JsonBuilder;
-  friend class KvpReader;
 
   VariantType type_;
   union Storage {
