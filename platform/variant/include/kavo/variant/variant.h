@@ -67,7 +67,8 @@
 //   unchanged, when a key is both a value and a map ("a=1" and "a.b=2") or has more than
 //   kMaxDepth parts. A later line for the same key replaces the earlier value.
 // - ToKVP(out, separator, lineEnd) replaces `out` with one line per leaf, nested keys joined
-//   with "." (array elements and numeric keys by their decimal index), in byte order of the keys.
+//   with "." (array elements and numeric keys by their decimal index), depth first, the keys of
+//   each map in byte order.
 //   Values: strings as they stand, numbers in decimal, bool as 1/0, null as nothing, time values
 //   as seconds with six decimals; empty containers write nothing. Returns false (out unchanged)
 //   for a root that is neither null nor a container, an empty key, a key holding the separator,
