@@ -68,7 +68,7 @@ log_dualis = [-16384] + [q(math.log2(i), 4096, -32768, 32767) for i in range(1, 
 inv_table = [q(2.0 ** 23 / (257 + i), 1, -32768, 32767) for i in range(256)]
 sqrt_table = [q(math.sqrt((257 + i) / 512.0), 32768, -32768, 32767) for i in range(256)]
 pow2_table = [q31(2.0 ** (-i / 256.0)) for i in range(256)]
-div_seeds = [q(1.0 / (1.0 + (i + 1) / 8.0), 32768, 0, 65535) for i in range(8)]
+div_seeds = [int(math.floor(32768.0 / (1.0 + (i + 1) / 8.0))) for i in range(8)]  # truncated
 write('mathlib/src/math_tables.c', ['"aac_math.h"'],
       arr('int16_t', 'logDualisTable', log_dualis) + arr('int16_t', 'invTable', inv_table) +
       arr('int16_t', 'sqrtTable', sqrt_table) + arr('int32_t', 'pow2Table', pow2_table, 4) +

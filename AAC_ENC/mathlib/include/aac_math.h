@@ -13,7 +13,7 @@ extern const int16_t logDualisTable[65]; /* round(4096 log2 i), entry 0 = -16384
 extern const int16_t invTable[256];      /* round(2^23 / (257 + i)) */
 extern const int16_t sqrtTable[256];     /* round(32768 sqrt((257 + i) / 512)), at most 32767 */
 extern const int32_t pow2Table[256];     /* 2^31 * 2^(-i/256), entry 0 saturated */
-extern const uint16_t aacDivSeeds[8];    /* round(32768 / (1 + (i + 1) / 8)) */
+extern const uint16_t aacDivSeeds[8];    /* floor(32768 / (1 + (i + 1) / 8)) */
 
 /* floor(a / b) for a >= 0, b > 0 by shifted subtraction; b <= 0 or a < 0 answers 0x7FFFFFFF / 0. */
 int32_t aacDivInt(int32_t a, int32_t b);

@@ -166,7 +166,9 @@ void aacMantExpDiv(int16_t m1, int16_t e1, int16_t m2, int16_t e2, int16_t *m, i
     sh2--;
   }
   int32_t inv = invTable[d - 256];                  /* about 256 / (d + 1) in Q15 */
-  int32_t q = sat32(((int64_t)m1 * inv) >> 15) ;    /* m1 / (d/256) */
+  int16_t n1 = norm_s(m1);                          /* full precision of the dividend */
+  int32_t q = sat32(((int64_t)m1 * (1 << n1) * inv) >> 15); /* m1 / (d/256) */
+  e1 = (int16_t)(e1 - n1);
   if (neg) q = -q;
   int32_t ex = e1 - e2 + sh2 - 8;
   /* renormalise to 16 bits */
