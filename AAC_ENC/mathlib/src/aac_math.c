@@ -122,9 +122,7 @@ int32_t aacSqrtQ31(int32_t x) {
   int32_t s;
   int32_t m = aacInvSqrt(x, &s);
   /* sqrt(x) = x / sqrt(x) = x * m / 2^31 * 2^s  */
-  int64_t v = ((int64_t)x * m) >> 31;
-  if (s > 0) v <<= s;
-  return sat32(v);
+  return sat32(LL_shr((int64_t)x * m, 31 - s));
 }
 
 static int16_t norm_s(int16_t m) { return (int16_t)(m == 0 ? 0 : norm_l((int32_t)m << 16)); }
