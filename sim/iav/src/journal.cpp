@@ -1,0 +1,151 @@
+#include "journal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kavo {
+namespace sim {
+namespace iav {
+
+void JournalLine::raw(const char* s, size_t n) {
+  // Keep room for the closing braces and the newline.
+  if (len_ + n + 8 + static_cast<size_t>(depth_) >= sizeof buf_) n = 0;
+  std::memcpy(buf_ + len_, s, n);
+  len_ += n;
+}
+
+void JournalLine::escaped(const char* s) {
+  raw("\"", 1);
+  for (const char* p = s; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') {
+      char e[2] = {'\\', static_cast<char>(c)};
+      raw(e, 2);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char e[8];
+      int n = std::snprintf(e, sizeof e, "\\u%04x", c);
+      raw(e, static_cast<size_t>(n));
+    } else {
+      raw(p, 1);
+    }
+  }
+  raw("\"", 1);
+}
+
+void JournalLine::key(const char* k) {
+  if (!first_) raw(",", 1);
+  first_ = false;
+  escaped(k);
+  raw(":", 1);
+}
+
+JournalLine& JournalLine::str(const char* k, const char* value) {
+  key(k);
+  escaped(value ? value : "");
+  return *this;
+}
+
+JournalLine& JournalLine::num(const char* k, long long value) {
+  key(k);
+  char t[32];
+  int n = std::snprintf(t, sizeof t, "%lld", value);
+  raw(t, static_cast<size_t>(n));
+  return *this;
+}
+
+JournalLine& JournalLine::unum(const char* k, unsigned long long value) {
+  key(k);
+  char t[32];
+  int n = std::snprintf(t, sizeof t, "%llu", value);
+  raw(t, static_cast<size_t>(n));
+  return *this;
+}
+
+JournalLine& JournalLine::hex(const char* k, unsigned long long value) {
+  key(k);
+  char t[32];
+  int n = std::snprintf(t, sizeof t, "\"0x%08llx\"", value);
+  raw(t, static_cast<size_t>(n));
+  return *this;
+}
+
+JournalLine& JournalLine::boolean(const char* k, bool value) {
+  key(k);
+  raw(value ? "true" : "false", value ? 4 : 5);
+  return *this;
+}
+
+JournalLine& JournalLine::object(const char* k) {
+  key(k);
+  raw("{", 1);
+  first_ = true;
+  ++depth_;
+  return *this;
+}
+
+JournalLine& JournalLine::close() {
+  if (depth_ > 0) {
+    --depth_;
+    buf_[len_++] = '}';
+    first_ = false;
+  }
+  return *this;
+}
+
+const char* JournalLine::finish(size_t* length) {
+  while (depth_ > 0) close();
+  buf_[len_++] = '}';
+  buf_[len_++] = '\n';
+  *length = len_;
+  return buf_;
+}
+
+Journal::~Journal() { close(); }
+
+bool Journal::open(const std::string& file) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ >= 0) return true;
+  fd_ = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  used_ = 0;
+  return fd_ >= 0;
+}
+
+void Journal::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flushLocked();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void Journal::flushLocked() {
+  size_t done = 0;
+  while (fd_ >= 0 && done < used_) {
+    ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  used_ = 0;
+}
+
+void Journal::flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flushLocked();
+}
+
+void Journal::write(JournalLine& line, bool buffered) {
+  size_t n = 0;
+  const char* text = line.finish(&n);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0) return;
+  if (used_ + n > sizeof buffer_) flushLocked();
+  std::memcpy(buffer_ + used_, text, n);
+  used_ += n;
+  if (!buffered) flushLocked();
+}
+
+}  // namespace iav
+}  // namespace sim
+}  // namespace kavo
