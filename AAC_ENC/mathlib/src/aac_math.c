@@ -125,7 +125,7 @@ int32_t aacSqrtQ31(int32_t x) {
   return sat32(LL_shr((int64_t)x * m, 31 - s));
 }
 
-static int16_t norm_s(int16_t m) { return (int16_t)(m == 0 ? 0 : norm_l((int32_t)m << 16)); }
+static int16_t norm_s(int16_t m) { return (int16_t)(m == 0 ? 0 : norm_l((int32_t)m * 65536)); }
 
 void aacMantExpAdd(int16_t m1, int16_t e1, int16_t m2, int16_t e2, int16_t *m, int16_t *e) {
   int32_t a = m1, b = m2, ex;
