@@ -10,6 +10,7 @@ namespace sim {
 namespace iav {
 
 void JournalLine::raw(const char* s, size_t n) {
+  if (muted_) return;
   // Keep room for the closing braces and the newline.
   if (len_ + n + 8 + static_cast<size_t>(depth_) >= sizeof buf_) n = 0;
   std::memcpy(buf_ + len_, s, n);
@@ -17,22 +18,39 @@ void JournalLine::raw(const char* s, size_t n) {
 }
 
 void JournalLine::escaped(const char* s) {
+  if (muted_) return;
   raw("\"", 1);
-  for (const char* p = s; *p; ++p) {
+  const char* run = s;
+  for (const char* p = s;; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
+    const bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    if (plain) continue;
+    raw(run, static_cast<size_t>(p - run));
+    if (c == 0) break;
+    char e[8];
     if (c == '"' || c == '\\') {
-      char e[2] = {'\\', static_cast<char>(c)};
+      e[0] = '\\';
+      e[1] = static_cast<char>(c);
       raw(e, 2);
-    } else if (c < 0x20 || c >= 0x7f) {
-      char e[8];
+    } else {
       int n = std::snprintf(e, sizeof e, "\\u%04x", c);
       raw(e, static_cast<size_t>(n));
-    } else {
-      raw(p, 1);
     }
+    run = p + 1;
   }
   raw("\"", 1);
 }
+
+namespace {
+// Decimal digits of v at the end of buf; returns the first.
+char* digits(unsigned long long v, char* end) {
+  do {
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  return end;
+}
+}  // namespace
 
 void JournalLine::key(const char* k) {
   if (!first_) raw(",", 1);
@@ -42,28 +60,33 @@ void JournalLine::key(const char* k) {
 }
 
 JournalLine& JournalLine::str(const char* k, const char* value) {
+  if (muted_) return *this;
   key(k);
   escaped(value ? value : "");
   return *this;
 }
 
 JournalLine& JournalLine::num(const char* k, long long value) {
+  if (muted_) return *this;
   key(k);
-  char t[32];
-  int n = std::snprintf(t, sizeof t, "%lld", value);
-  raw(t, static_cast<size_t>(n));
+  char t[24];
+  char* b = digits(value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value), t + sizeof t);
+  if (value < 0) *--b = '-';
+  raw(b, static_cast<size_t>(t + sizeof t - b));
   return *this;
 }
 
 JournalLine& JournalLine::unum(const char* k, unsigned long long value) {
+  if (muted_) return *this;
   key(k);
-  char t[32];
-  int n = std::snprintf(t, sizeof t, "%llu", value);
-  raw(t, static_cast<size_t>(n));
+  char t[24];
+  const char* b = digits(value, t + sizeof t);
+  raw(b, static_cast<size_t>(t + sizeof t - b));
   return *this;
 }
 
 JournalLine& JournalLine::hex(const char* k, unsigned long long value) {
+  if (muted_) return *this;
   key(k);
   char t[32];
   int n = std::snprintf(t, sizeof t, "\"0x%08llx\"", value);
@@ -72,6 +95,7 @@ JournalLine& JournalLine::hex(const char* k, unsigned long long value) {
 }
 
 JournalLine& JournalLine::boolean(const char* k, bool value) {
+  if (muted_) return *this;
   key(k);
   raw(value ? "true" : "false", value ? 4 : 5);
   return *this;

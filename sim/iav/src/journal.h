@@ -15,6 +15,9 @@ namespace iav {
 class JournalLine {
  public:
   JournalLine() { buf_[0] = '{'; }
+  // A muted line ignores every field (a line that will not be written costs nothing to build).
+  void mute() { muted_ = true; }
+  bool muted() const { return muted_; }
   JournalLine& str(const char* key, const char* value);
   JournalLine& num(const char* key, long long value);
   JournalLine& unum(const char* key, unsigned long long value);
@@ -34,6 +37,7 @@ class JournalLine {
   size_t len_ = 1;
   bool first_ = true;
   int depth_ = 0;
+  bool muted_ = false;
 };
 
 class Journal {

@@ -220,6 +220,8 @@ class Sim : public kavo::os::DeviceProvider {
   std::mutex proc_;  // attach state, descriptor table
   bool attached_ = false;
   std::string root_;
+  std::string faultsPath_;
+  int pid_ = 0;  // built once per attach: no allocation per request
   Config config_;
   SharedState* st_ = nullptr;
   uint8_t* ring_ = nullptr;
@@ -480,6 +482,8 @@ bool Sim::attachLocked() {
   ring_ = static_cast<uint8_t*>(r);
   ringLen_ = st_->ringSize;
   if (config_.journal) journal_.open(journalFile());
+  faultsPath_ = faultsFile();
+  pid_ = ::getpid();
   faultsForce_ = true;
   faultsGen_ = st_->faultsGen;
   haveLastDesc_ = false;
@@ -536,21 +540,22 @@ void Sim::refreshFaults(bool force) {
   const bool genChanged = st_->faultsGen != faultsGen_;
   if (!force && !genChanged && !faultsForce_) {
     std::string error;
-    if (faults_.refresh(faultsFile(), false, error) && !error.empty())
+    if (faults_.refresh(faultsPath_, false, error) && !error.empty())
       SIM_LOG(LOG_LEVEL_ERROR, 0, "iav simulator: faults file %s ignored: %s", faultsFile().c_str(), error.c_str());
     return;
   }
   faultsGen_ = st_->faultsGen;
   faultsForce_ = false;
   std::string error;
-  if (faults_.refresh(faultsFile(), true, error) && !error.empty())
+  if (faults_.refresh(faultsPath_, true, error) && !error.empty())
     SIM_LOG(LOG_LEVEL_ERROR, 0, "iav simulator: faults file %s ignored: %s", faultsFile().c_str(), error.c_str());
 }
 
 // ---- journal ------------------------------------------------------------------------------------
 
 void Sim::journalHead(JournalLine& line, const char* req, int fd, uint8_t node) {
-  line.unum("seq", ++st_->journalSeq).unum("t", now()).num("pid", ::getpid()).str("node", nodeName(node));
+  if (line.muted()) return;
+  line.unum("seq", ++st_->journalSeq).unum("t", now()).num("pid", pid_).str("node", nodeName(node));
   line.num("fd", fd).str("req", req);
 }
 
@@ -684,6 +689,7 @@ int Sim::ioctl(int fd, unsigned long request, uintptr_t arg) {
   }();
   const Request* r = code == IAV_IOC_READ_BITSTREAM_EX ? kRead : find(code);
   JournalLine line;
+  if (r == kRead && !config_.journalFrames) line.mute();
   Call call{code, fd, *f, arg, line};
   int rc = 0;
   bool injected = false;
