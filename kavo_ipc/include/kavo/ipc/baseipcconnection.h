@@ -1,0 +1,38 @@
+#pragma once
+// A connection with one peer: frames in and out, the name handshake.
+#include <string>
+
+#include "kavo/ipc/baseipcio.h"
+#include "kavo/utils/iobuffer.h"
+
+namespace kavo {
+namespace ipc {
+
+class IOPayload;
+
+class BaseIPCConnection : public BaseIPCIO {
+ public:
+  BaseIPCConnection(Ipc* owner, IPCIOType type, const std::string& fromName, const std::string& toName);
+  ~BaseIPCConnection() override;  // also deletes a handshake not sent yet
+
+  // One read of at most 4096 bytes, then every complete frame in the buffer is handed on.
+  // Bytes read (0: nothing or end of stream); negative: drop the connection.
+  int DoRead() override;
+  // Writes the handshake, else the first frame queued for the peer; at most one queued frame is
+  // completed per call. Negative: drop the connection.
+  int DoWrite() override;
+
+ protected:
+  IOPayload* handshakePayload = nullptr;
+  kavo::utils::IOBuffer readBuffer;
+};
+
+// A connection accepted on our endpoint; named by the peer's first frame.
+class InboundIPCConnection : public BaseIPCConnection {
+ public:
+  InboundIPCConnection(Ipc* owner, const std::string& selfName, int acceptedFd);
+  ~InboundIPCConnection() override;
+};
+
+}  // namespace ipc
+}  // namespace kavo

@@ -1,0 +1,138 @@
+#pragma once
+// Ipc: the per-process hub. A process names itself once (its endpoint name), registers handlers
+// per function name and then calls Service() from its own loop; inside that call the hub accepts
+// connections, reads and writes frames, reconnects to peers with queued messages and runs the
+// handlers. Sending only queues a frame and arms the connection; the bytes leave during a later
+// Service() call. No thread, no lock: use one Ipc from one thread at a time.
+//
+//   Ipc* ipc = Ipc::GetInstance();
+//   ipc->AddHandler("ForceIDR", &forceIdr).AddHandler("", &rejector);
+//   if (!ipc->Init("kavo_streamer", false)) ...;
+//   for (;;) ipc->Service(50);
+//
+// Endpoints listen on "/var/run/ipc/<name>" (through kavo::os::path, so tests run under a root).
+// A send queue takes a request while it holds fewer than 64 frames and a response while it holds
+// fewer than 128; a peer that is not listening keeps its queue and is tried every 2 seconds.
+#include <sys/epoll.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kavo/ipc/basehandler.h"
+#include "kavo/ipc/messages/basemessage.h"
+#include "kavo/ipc/messages/baserequestmessage.h"
+#include "kavo/ipc/messages/baseresponsemessage.h"
+
+namespace kavo {
+namespace threading {
+class InterProcessMutex;
+}
+namespace ipc {
+
+class BaseIPCIO;
+class BaseIPCConnection;
+class IOPayload;
+
+class Ipc {
+ public:
+  static constexpr size_t kMaxEvents = 128;
+  static constexpr size_t kMaxQueuedRequests = 64;
+  static constexpr size_t kMaxQueuedResponses = 128;
+  static constexpr uint32_t kReconnectIntervalMs = 2000;
+
+  // The process-wide hub, created on first use. Neither takes a lock.
+  static Ipc* GetInstance();
+  static void FreeInstance();
+
+  Ipc();
+  virtual ~Ipc();  // TearDown(true)
+  Ipc(const Ipc&) = delete;
+  Ipc& operator=(const Ipc&) = delete;
+
+  // Names this endpoint (trimmed). Unless `clientOnly`, takes the endpoint's exclusive lock,
+  // listens on its socket and starts the 2 s reconnect timer; a client-only hub can send and
+  // receive responses only over connections it opens itself. True at once when initialised.
+  bool Init(const std::string& selfName, bool clientOnly);
+  // Closes and frees every socket and payload; `full` also forgets handlers and pending requests.
+  void TearDown(bool full);
+
+  // Gives the handler this hub and appends it to the chain of `functionName`; the empty name
+  // makes it the catch-all (replacing an earlier one). Handlers are referenced, not owned.
+  Ipc& AddHandler(const std::string& functionName, BaseHandler* handler);
+
+  // One pass of the event loop; `timeoutMs` goes to epoll_wait (0 polls, -1 waits).
+  bool Service(int timeoutMs);
+
+  // Queue a message (normalised, given a fresh id) for its "to". The hub does not fill "from": a
+  // sender that wants an answer sets it to its own endpoint name.
+  bool SendRequest(kavo::ipc::messages::BaseRequestMessage& request);
+  // Answers `request` when it expects a response ("requestId", swapped "from"/"to"); true and
+  // nothing sent when it does not.
+  bool SendResponse(kavo::ipc::messages::BaseRequestMessage& request,
+                    kavo::ipc::messages::BaseResponseMessage& response);
+  // Sends the request (no response expected) to every endpoint listed in "/var/run/ipc".
+  bool BroadcastRequest(kavo::ipc::messages::BaseRequestMessage& request);
+
+  void SetVerbose(bool value) { verbose = value; }
+  bool IsVerbose() const { return verbose; }
+  std::string DumpHandlersList() const;
+
+  // ---- called by the IO objects --------------------------------------------------------------
+  bool SignalAcceptedConnection(int fd);
+  bool SignalConnectionNamed(BaseIPCIO* io);
+  bool SignalInputData(BaseIPCIO* io, const uint8_t* data, uint32_t length);
+  bool SignalSendPayloadComplete(IOPayload* payload);
+  bool SignalTimerTriggered();
+  IOPayload* PeekIOPayload(const std::string& peer);
+  bool DisarmWriteEvent(BaseIPCIO* io);
+  uint64_t CreateUniqueId() { return nextIoId++; }
+
+  // ---- state, for tests and diagnostics ------------------------------------------------------
+  bool IsInitialized() const { return initialized; }
+  const std::string& GetSelfName() const { return selfName; }
+  size_t GetQueuedCount(const std::string& peer) const;
+  size_t GetPendingRequestsCount() const { return pendingRequests.size(); }
+  size_t GetActiveIOsCount() const { return activeIOs.size(); }
+  // The connection that carries traffic with `peer`, or null.
+  BaseIPCConnection* GetConnection(const std::string& peer) const;
+
+ private:
+  friend struct IpcTestAccess;  // unit tests reach the IO accounting through it
+
+  bool Send(kavo::ipc::messages::BaseMessage& message, bool isResponse);
+  bool HandleRequest(kavo::ipc::messages::BaseRequestMessage& request);
+  bool HandleResponse(kavo::ipc::messages::BaseRequestMessage& request,
+                      kavo::ipc::messages::BaseResponseMessage& response);
+  bool ActivateIO(BaseIPCIO* io);
+  void DeactivateIO(BaseIPCIO* io);
+  bool ArmEvents(BaseIPCIO* io, uint32_t mask);
+  bool StartConnect(const std::string& peer);
+  IOPayload* GetPayloadInstance();
+  void ReleasePayloadInstance(IOPayload* payload);
+  bool IsActive(const BaseIPCIO* io) const;
+  void DeleteDeadIOs();
+
+  static Ipc* _pInstance;
+
+  bool verbose = false;
+  bool initialized = false;
+  kavo::threading::InterProcessMutex* processLock = nullptr;
+  std::string selfName;
+  uint64_t nextIoId = 1;
+  int epollFd = -1;
+  std::array<struct epoll_event, kMaxEvents> events{};
+  std::map<uint64_t, BaseIPCIO*> activeIOs;
+  std::map<uint64_t, BaseIPCIO*> deadIOs;
+  std::map<std::string, BaseIPCConnection*> connectionsByPeer;
+  BaseHandler* catchAllHandler = nullptr;
+  std::map<std::string, std::vector<BaseHandler*>> handlers;
+  std::map<uint64_t, kavo::ipc::messages::BaseRequestMessage> pendingRequests;
+  std::map<std::string, std::vector<IOPayload*>> sendQueues;
+  std::vector<IOPayload*> payloadPool;
+};
+
+}  // namespace ipc
+}  // namespace kavo

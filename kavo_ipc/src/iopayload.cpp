@@ -1,0 +1,84 @@
+#include "kavo/ipc/iopayload.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+
+#include "ipclog.h"
+
+namespace kavo {
+namespace ipc {
+
+IOPayload::~IOPayload() = default;
+
+bool IOPayload::AppendFrame(const char* body, size_t length) {
+  if (length > kMaxFrameBodySize) return false;
+  const uint32_t n = static_cast<uint32_t>(length);
+  const uint8_t header[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  return buffer.ReadFromBuffer(header, sizeof header) && buffer.ReadFromBuffer(body, length);
+}
+
+bool IOPayload::Init(const std::string& text) {
+  Clear();
+  if (!AppendFrame(text.data(), text.size())) {
+    buffer.IgnoreAll();
+    return false;
+  }
+  return true;
+}
+
+bool IOPayload::Init(const kavo::ipc::messages::BaseMessage& source) {
+  // The message copy is replaced below; resetting it first would only cost an allocation.
+  to.clear();
+  functionName.clear();
+  bytesSent = 0;
+  connectionId = 0;
+  buffer.IgnoreAll();
+  if (!source.ToJSON(json, false)) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Unable to compute JSON for sending IPC message");
+    return false;
+  }
+  // A frame the peer would refuse would block everything queued behind it on every connection.
+  if (json.size() > kMaxFrameBodySize) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC message of %zu bytes exceeds the frame limit of %u bytes", json.size(),
+            kMaxFrameBodySize);
+    return false;
+  }
+  if (!AppendFrame(json.data(), json.size())) {
+    buffer.IgnoreAll();
+    return false;
+  }
+  message = source;
+  to = message.to();
+  functionName = message.functionName();
+  return true;
+}
+
+bool IOPayload::WriteToFd(int fd) {
+  const size_t size = buffer.GetAvailableBytesCount();
+  if (bytesSent >= size) return true;
+  // MSG_NOSIGNAL: a peer that went away is EPIPE, never a fatal signal.
+  ssize_t r = ::send(fd, buffer.GetPointer() + bytesSent, size - bytesSent, MSG_NOSIGNAL);
+  if (r < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  bytesSent += static_cast<uint32_t>(r);
+  return true;
+}
+
+void IOPayload::AssignToConnection(uint64_t id) {
+  if (connectionId != id) {
+    connectionId = id;
+    bytesSent = 0;
+  }
+}
+
+void IOPayload::Clear() {
+  message = kavo::ipc::messages::BaseMessage();
+  to.clear();
+  functionName.clear();
+  bytesSent = 0;
+  connectionId = 0;
+  buffer.IgnoreAll();
+}
+
+}  // namespace ipc
+}  // namespace kavo

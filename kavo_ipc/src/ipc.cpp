@@ -1,0 +1,564 @@
+#include "kavo/ipc/ipc.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+#include <utility>
+
+#include "ipclog.h"
+#include "kavo/ipc/baseipcconnection.h"
+#include "kavo/ipc/iopayload.h"
+#include "kavo/ipc/ipcioacceptor.h"
+#include "kavo/ipc/ipctimer.h"
+#include "kavo/ipc/outboundipcconnection.h"
+#include "kavo/os/path.h"
+#include "kavo/threading/idgenerator.h"
+#include "kavo/threading/interprocessmutex.h"
+#include "kavo/utils/fs.h"
+#include "kavo/utils/strings.h"
+#include "socketaddress.h"
+
+namespace kavo {
+namespace ipc {
+
+using kavo::ipc::messages::BaseMessage;
+using kavo::ipc::messages::BaseRequestMessage;
+using kavo::ipc::messages::BaseResponseMessage;
+using kavo::threading::IdGenerator;
+
+namespace {
+const char* const kResponseFunctionName = "__response__";
+}
+
+bool IsVerboseHub(const Ipc* hub) { return hub != nullptr && hub->IsVerbose(); }
+
+// ---- BaseHandler -----------------------------------------------------------------------------
+
+BaseHandler::BaseHandler(const std::string& name_) : name(name_) {}
+BaseHandler::~BaseHandler() = default;
+
+// ---- instance --------------------------------------------------------------------------------
+
+Ipc* Ipc::_pInstance = nullptr;
+
+Ipc* Ipc::GetInstance() {
+  if (_pInstance == nullptr) _pInstance = new Ipc();
+  return _pInstance;
+}
+
+void Ipc::FreeInstance() {
+  delete _pInstance;
+  _pInstance = nullptr;
+}
+
+Ipc::Ipc() = default;
+
+Ipc::~Ipc() { TearDown(true); }
+
+bool Ipc::Init(const std::string& name, bool clientOnly) {
+  if (initialized) return true;
+  TearDown(false);
+  std::string trimmed = name;
+  kavo::utils::trim(trimmed);
+  if (trimmed.empty()) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Invalid selfName provided: `%s`", name.c_str());
+    return false;
+  }
+  selfName = trimmed;
+  epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd < 0) {
+    int err = errno;
+    IPC_LOG(LOG_LEVEL_ERROR, err, "Unable to initialize epoll: (%d) %s", err, std::strerror(err));
+    return false;
+  }
+  if (clientOnly) {
+    initialized = true;
+    return true;
+  }
+  // The lock carries the same trimmed name as the socket: " kavo_x" and "kavo_x" are one endpoint.
+  processLock = new kavo::threading::InterProcessMutex(selfName, false);
+  if (processLock->acquire() != 0) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Failed to acquire exclusive process mutex, check if another instance is running");
+    return false;
+  }
+  IPCIOAcceptor* acceptor = new IPCIOAcceptor(this, selfName);
+  const char* failure = nullptr;
+  if (!acceptor->Initialize())
+    failure = "Unable to initialize UNIX socket acceptor";
+  else if (!ArmEvents(acceptor, EPOLLIN))
+    failure = "Unable to register IPC acceptor to read events";
+  else if (!ActivateIO(acceptor))
+    failure = "Unable to activate IO";
+  if (failure != nullptr) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "%s", failure);
+    delete acceptor;
+    return false;
+  }
+  IPCTimer* timer = new IPCTimer(this, selfName + "_timer");
+  if (!timer->Initialize(kReconnectIntervalMs))
+    failure = "Unable to initialize the outbound connections timer";
+  else if (!ArmEvents(timer, EPOLLIN))
+    failure = "Unable to register the outbound connections timer to read events";
+  else if (!ActivateIO(timer))
+    failure = "Unable to activate IO";
+  if (failure != nullptr) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "%s", failure);
+    delete timer;
+    return false;
+  }
+  initialized = true;
+  return true;
+}
+
+void Ipc::TearDown(bool full) {
+  initialized = false;
+  selfName.clear();
+  nextIoId = 1;
+  if (epollFd >= 0) ::close(epollFd);
+  epollFd = -1;
+  delete processLock;
+  processLock = nullptr;
+  for (auto& entry : activeIOs) delete entry.second;
+  activeIOs.clear();
+  for (auto& entry : deadIOs) delete entry.second;
+  deadIOs.clear();
+  connectionsByPeer.clear();
+  for (auto& queue : sendQueues)
+    for (IOPayload* payload : queue.second) delete payload;
+  sendQueues.clear();
+  for (IOPayload* payload : payloadPool) delete payload;
+  payloadPool.clear();
+  if (full) {
+    handlers.clear();
+    catchAllHandler = nullptr;
+    pendingRequests.clear();
+  }
+}
+
+Ipc& Ipc::AddHandler(const std::string& functionName, BaseHandler* handler) {
+  if (handler != nullptr) handler->SetIpc(this);
+  if (functionName.empty())
+    catchAllHandler = handler;
+  else
+    handlers[functionName].push_back(handler);
+  return *this;
+}
+
+std::string Ipc::DumpHandlersList() const {
+  std::string text = "Handlers list begin:\n";
+  for (const auto& chain : handlers) text += kavo::utils::format("\t%s: %zu handler(s)\n", chain.first.c_str(), chain.second.size());
+  text += "Handlers list end";
+  return text;
+}
+
+size_t Ipc::GetQueuedCount(const std::string& peer) const {
+  auto it = sendQueues.find(peer);
+  return it == sendQueues.end() ? 0 : it->second.size();
+}
+
+BaseIPCConnection* Ipc::GetConnection(const std::string& peer) const {
+  auto it = connectionsByPeer.find(peer);
+  return it == connectionsByPeer.end() ? nullptr : it->second;
+}
+
+// ---- IO accounting ---------------------------------------------------------------------------
+
+bool Ipc::IsActive(const BaseIPCIO* io) const {
+  auto it = activeIOs.find(io->GetId());
+  return it != activeIOs.end() && it->second == io;
+}
+
+bool Ipc::ArmEvents(BaseIPCIO* io, uint32_t mask) {
+  if (io == nullptr) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Invalid parameters provided to Ipc::ArmEvents function");
+    return false;
+  }
+  if (deadIOs.count(io->GetId()) != 0) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC IO enqueued for delete");
+    return false;
+  }
+  auto it = activeIOs.find(io->GetId());
+  if (it != activeIOs.end() && it->second != io) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Inconsistency detected on IO accounting");
+    return false;
+  }
+  const uint32_t wanted = mask | EPOLLRDHUP | EPOLLERR;
+  const bool registered = io->GetArmedEvents() != 0;
+  if (registered && io->GetArmedEvents() == wanted) return true;  // nothing changes
+  struct epoll_event ev {};
+  ev.events = wanted;
+  ev.data.u64 = io->GetId();
+  if (::epoll_ctl(epollFd, registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, io->GetFd(), &ev) != 0) {
+    int err = errno;
+    IPC_LOG(LOG_LEVEL_ERROR, err, "Unable to arm read event on UNIX socket: (%d) %s", err, std::strerror(err));
+    return false;
+  }
+  io->SetArmedEvents(wanted);
+  return true;
+}
+
+bool Ipc::DisarmWriteEvent(BaseIPCIO* io) { return ArmEvents(io, EPOLLIN); }
+
+bool Ipc::ActivateIO(BaseIPCIO* io) {
+  if (io == nullptr || deadIOs.count(io->GetId()) != 0) return false;
+  auto it = activeIOs.find(io->GetId());
+  if (it != activeIOs.end() && it->second != io) return false;
+  BaseIPCConnection* connection = io->IsConnection() ? static_cast<BaseIPCConnection*>(io) : nullptr;
+  const std::string& peer = io->GetPeerName();
+  if (connection != nullptr && !peer.empty()) {
+    auto older = connectionsByPeer.find(peer);
+    if (older != connectionsByPeer.end() && older->second != connection) DeactivateIO(older->second);
+  }
+  activeIOs[io->GetId()] = io;
+  if (connection != nullptr && !peer.empty()) connectionsByPeer[peer] = connection;
+  IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "IO activated: %s", io->ToString().c_str());
+  return true;
+}
+
+void Ipc::DeactivateIO(BaseIPCIO* io) {
+  if (io == nullptr) return;
+  if (io->IsConnection()) {
+    // Only the connection that carries the peer's traffic gives up the entry; an older one
+    // going away must not orphan its successor.
+    auto entry = connectionsByPeer.find(io->GetPeerName());
+    if (entry != connectionsByPeer.end() && entry->second == io) connectionsByPeer.erase(entry);
+  }
+  auto it = activeIOs.find(io->GetId());
+  if (it != activeIOs.end() && it->second == io) activeIOs.erase(it);
+  deadIOs[io->GetId()] = io;
+  IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "IO deactivated: %s", io->ToString().c_str());
+}
+
+void Ipc::DeleteDeadIOs() {
+  for (auto& entry : deadIOs) {
+    BaseIPCIO* io = entry.second;
+    // Removed explicitly: a descriptor shared with a forked child would otherwise stay in the set.
+    if (io->GetArmedEvents() != 0 && io->GetFd() >= 0 && epollFd >= 0)
+      ::epoll_ctl(epollFd, EPOLL_CTL_DEL, io->GetFd(), nullptr);
+    delete io;
+  }
+  deadIOs.clear();
+}
+
+// ---- service loop ----------------------------------------------------------------------------
+
+bool Ipc::Service(int timeoutMs) {
+  if (!initialized) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC not initialized");
+    return false;
+  }
+  int count = ::epoll_wait(epollFd, events.data(), static_cast<int>(kMaxEvents), timeoutMs);
+  if (count < 0) {
+    int err = errno;
+    if (err != EINTR) {
+      IPC_LOG(LOG_LEVEL_ERROR, err, "Unable execute epoll_wait: (%d) %s", err, std::strerror(err));
+      return false;
+    }
+    count = 0;
+  }
+  for (int i = 0; i < count; ++i) {
+    auto it = activeIOs.find(events[i].data.u64);
+    if (it == activeIOs.end()) continue;  // deactivated earlier in this pass
+    BaseIPCIO* io = it->second;
+    const uint32_t flags = events[i].events;
+    if (flags & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+      // Take in every complete frame the peer sent before it went away, then drop the IO.
+      if (io->IsConnection()) {
+        while (IsActive(io) && io->DoRead() > 0) {
+        }
+      }
+      if (IsActive(io)) DeactivateIO(io);
+      continue;
+    }
+    if (flags & EPOLLIN) {
+      if (io->DoRead() < 0) {
+        IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Read failed on %s", io->ToString().c_str());
+        if (IsActive(io)) DeactivateIO(io);
+        continue;
+      }
+    }
+    // An IO that a handler deactivated while it was reading gets no write.
+    if ((flags & EPOLLOUT) && IsActive(io)) {
+      if (io->DoWrite() < 0) {
+        IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Write failed on %s", io->ToString().c_str());
+        if (IsActive(io)) DeactivateIO(io);
+      }
+    }
+  }
+  DeleteDeadIOs();
+  return true;
+}
+
+// ---- sending ---------------------------------------------------------------------------------
+
+IOPayload* Ipc::GetPayloadInstance() {
+  if (payloadPool.empty()) return new IOPayload();
+  IOPayload* payload = payloadPool.back();  // cleared when it was released
+  payloadPool.pop_back();
+  return payload;
+}
+
+void Ipc::ReleasePayloadInstance(IOPayload* payload) {
+  if (payload == nullptr) return;
+  auto queue = sendQueues.find(payload->GetTo());
+  if (queue != sendQueues.end()) {
+    if (!queue->second.empty() && queue->second.front() == payload) queue->second.erase(queue->second.begin());
+    if (queue->second.empty()) sendQueues.erase(queue);
+  }
+  payload->Clear();
+  payloadPool.push_back(payload);
+}
+
+bool Ipc::Send(BaseMessage& message, bool isResponse) {
+  message.NormalizeFields();
+  const std::string destination = message.to();
+  std::vector<IOPayload*>& queue = sendQueues[destination];
+  const size_t limit = isResponse ? kMaxQueuedResponses : kMaxQueuedRequests;
+  IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "Queue for %s -> %s connection is %zu/%zu (%.2f%%)", selfName.c_str(),
+           destination.c_str(), queue.size(), limit, queue.size() * 100.0 / limit);
+  if (queue.size() >= limit) {
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Queue for %s -> %s connection grew too big (%zu messages). Discarding message",
+             selfName.c_str(), destination.c_str(), queue.size());
+    return false;
+  }
+  IOPayload* payload = GetPayloadInstance();
+  if (!payload->Init(message)) {
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to initialize the payload instance");
+    payload->Clear();
+    payloadPool.push_back(payload);
+    if (queue.empty()) sendQueues.erase(destination);
+    return false;
+  }
+  queue.push_back(payload);
+  auto connection = connectionsByPeer.find(destination);
+  if (connection == connectionsByPeer.end()) {
+    StartConnect(destination);  // an unreachable peer keeps its queue; the timer tries again
+    return true;
+  }
+  if (!ArmEvents(connection->second, EPOLLIN | EPOLLOUT)) {
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to register IPC connection to read/write events");
+    DeactivateIO(connection->second);
+    return false;
+  }
+  return true;
+}
+
+bool Ipc::SendRequest(BaseRequestMessage& request) {
+  if (!initialized) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC not initialized");
+    return false;
+  }
+  request.id(IdGenerator::GenerateId());
+  if (!Send(request, false)) return false;
+  if (request.responseExpected()) pendingRequests[request.id()] = request;
+  return true;
+}
+
+bool Ipc::SendResponse(BaseRequestMessage& request, BaseResponseMessage& response) {
+  if (!initialized) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC not initialized");
+    return false;
+  }
+  if (!request.responseExpected()) {
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Dropping response to request functionName=%s",
+             request.functionName().c_str());
+    return true;
+  }
+  response.id(IdGenerator::GenerateId());
+  response.requestId(request.id());
+  response.from(request.to());
+  response.to(request.from());
+  return Send(response, true);
+}
+
+bool Ipc::BroadcastRequest(BaseRequestMessage& request) {
+  if (!initialized) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC not initialized");
+    return false;
+  }
+  const std::string folder = kavo::os::path(kIpcFolder);
+  std::string resolved;
+  if (!kavo::utils::resolvePath(folder, resolved, true)) {
+    IPC_LOG(LOG_LEVEL_WARNING, 0, "Folder `%s` not found", folder.c_str());
+    return true;
+  }
+  std::map<std::string, bool> entries;
+  kavo::utils::listFolder(resolved, entries);
+  request.responseExpected(false);
+  for (const auto& entry : entries) {
+    if (entry.second || entry.first.compare(0, resolved.size(), resolved) != 0) continue;
+    const std::string name = entry.first.substr(resolved.size());
+    if (name == selfName) continue;
+    request.id(IdGenerator::GenerateId());
+    request.to(name);
+    if (!Send(request, false))
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to send message to `%s`", name.c_str());
+  }
+  return true;
+}
+
+bool Ipc::StartConnect(const std::string& peer) {
+  OutboundIPCConnection* connection = new OutboundIPCConnection(this, selfName, peer);
+  if (connection->StartConnect() && ArmEvents(connection, EPOLLIN | EPOLLOUT) && ActivateIO(connection)) return true;
+  IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to start %s -> %s connection", selfName.c_str(), peer.c_str());
+  delete connection;
+  return false;
+}
+
+IOPayload* Ipc::PeekIOPayload(const std::string& peer) {
+  auto queue = sendQueues.find(peer);
+  if (queue == sendQueues.end()) return nullptr;
+  if (queue->second.empty()) {
+    sendQueues.erase(queue);
+    return nullptr;
+  }
+  return queue->second.front();
+}
+
+// ---- signals from the IO objects -------------------------------------------------------------
+
+bool Ipc::SignalAcceptedConnection(int fd) {
+  if (fd < 0) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Invalid FD provided");
+    return false;
+  }
+  InboundIPCConnection* connection = new InboundIPCConnection(this, selfName, fd);
+  if (!ArmEvents(connection, EPOLLIN)) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Unable to register IPC connection to read events");
+    delete connection;
+    return false;
+  }
+  if (!ActivateIO(connection)) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Unable to activate the IPC connection");
+    delete connection;
+    return false;
+  }
+  return true;
+}
+
+bool Ipc::SignalConnectionNamed(BaseIPCIO* io) {
+  if (io == nullptr || io->GetType() != IPC_IO_TYPE_INBOUND_CONNECTION || io->GetPeerName().empty()) return false;
+  return ActivateIO(io);
+}
+
+bool Ipc::SignalInputData(BaseIPCIO* /*io*/, const uint8_t* data, uint32_t length) {
+  // Parsed straight into the request; a response takes the document over by move.
+  BaseRequestMessage request;
+  const size_t used = request.FromJSON(reinterpret_cast<const char*>(data), length);
+  // An empty body is no document either.
+  if (used == 0 || used != length) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "Unable to read json");
+    return false;
+  }
+  request.BaseMessage::NormalizeFields();
+  if (request.functionName() != kResponseFunctionName) {
+    request.NormalizeFields();
+    if (!HandleRequest(request))
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Some handlers failed on the following message: `%s`",
+               request.ToString().c_str());
+    return true;
+  }
+  BaseResponseMessage response;
+  static_cast<kavo::variant::Variant&>(response) = std::move(static_cast<kavo::variant::Variant&>(request));
+  response.NormalizeFields();
+  const uint64_t requestId = response.requestId();
+  auto pending = pendingRequests.find(requestId);
+  if (pending == pendingRequests.end()) {
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "No request found for this response: `%s`", response.ToString().c_str());
+    return true;
+  }
+  if (!HandleResponse(pending->second, response))
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Some handlers failed on the following message: `%s`",
+             response.ToString().c_str());
+  pendingRequests.erase(requestId);
+  return true;
+}
+
+bool Ipc::HandleRequest(BaseRequestMessage& request) {
+  auto chain = handlers.find(request.functionName());
+  if (chain == handlers.end() || chain->second.empty()) {
+    if (catchAllHandler == nullptr) return true;
+    bool cont = true;
+    if (!catchAllHandler->HandleRequest(request, cont)) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Handler \"%s\" failed to process request `%s`",
+               catchAllHandler->GetName().c_str(), request.ToString().c_str());
+      return false;
+    }
+    return true;
+  }
+  // By index: a handler may register more handlers while the chain runs.
+  std::vector<BaseHandler*>& list = chain->second;
+  for (size_t i = 0; i < list.size(); ++i) {
+    BaseHandler* handler = list[i];
+    bool cont = true;
+    if (!handler->HandleRequest(request, cont)) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Handler \"%s\" failed to process request `%s`", handler->GetName().c_str(),
+               request.ToString().c_str());
+      return false;
+    }
+    if (!cont) return true;
+  }
+  return true;
+}
+
+bool Ipc::HandleResponse(BaseRequestMessage& request, BaseResponseMessage& response) {
+  auto chain = handlers.find(request.functionName());
+  if (chain == handlers.end() || chain->second.empty()) {
+    if (catchAllHandler == nullptr) return true;
+    bool cont = true;
+    if (!catchAllHandler->HandleResponse(request, response, cont)) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Handler \"%s\" failed to process response `%s` for request `%s`",
+               catchAllHandler->GetName().c_str(), response.ToString().c_str(), request.ToString().c_str());
+      return false;
+    }
+    return true;
+  }
+  std::vector<BaseHandler*>& list = chain->second;
+  for (size_t i = 0; i < list.size(); ++i) {
+    BaseHandler* handler = list[i];
+    bool cont = true;
+    if (!handler->HandleResponse(request, response, cont)) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Handler \"%s\" failed to process response `%s` for request `%s`",
+               handler->GetName().c_str(), response.ToString().c_str(), request.ToString().c_str());
+      return false;
+    }
+    if (!cont) return true;
+  }
+  return true;
+}
+
+bool Ipc::SignalSendPayloadComplete(IOPayload* payload) {
+  if (payload == nullptr) return false;
+  BaseMessage& message = payload->GetMessage();
+  auto chain = handlers.find(payload->GetFunctionName());
+  if (chain == handlers.end() || chain->second.empty()) {
+    if (catchAllHandler != nullptr) {
+      bool cont = true;
+      catchAllHandler->MessageSentSuccessfully(message, cont);
+    }
+  } else {
+    std::vector<BaseHandler*>& list = chain->second;
+    for (size_t i = 0; i < list.size(); ++i) {
+      bool cont = true;
+      list[i]->MessageSentSuccessfully(message, cont);
+      if (!cont) break;
+    }
+  }
+  ReleasePayloadInstance(payload);
+  return true;
+}
+
+bool Ipc::SignalTimerTriggered() {
+  for (auto it = sendQueues.begin(); it != sendQueues.end();) {
+    if (it->second.empty()) {
+      it = sendQueues.erase(it);
+      continue;
+    }
+    if (connectionsByPeer.find(it->first) == connectionsByPeer.end()) StartConnect(it->first);
+    ++it;
+  }
+  return true;
+}
+
+}  // namespace ipc
+}  // namespace kavo

@@ -1,0 +1,97 @@
+#include "kavo/ipc/ipcioacceptor.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ipclog.h"
+#include "kavo/ipc/ipc.h"
+#include "kavo/os/path.h"
+#include "kavo/utils/fd.h"
+#include "kavo/utils/strings.h"
+#include "socketaddress.h"
+
+namespace kavo {
+namespace ipc {
+
+IPCIOAcceptor::IPCIOAcceptor(Ipc* owner_, const std::string& selfName)
+    : BaseIPCIO(owner_, IPC_IO_TYPE_ACCEPTOR, selfName, std::string()) {}
+
+IPCIOAcceptor::~IPCIOAcceptor() = default;
+
+bool IPCIOAcceptor::Initialize() {
+  socketPath = fromName;
+  kavo::utils::trim(socketPath);
+  if (socketPath.empty() || !IsValidEndpointName(socketPath)) {
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, 0, "Invalid FROM name provided: `%s`", fromName.c_str());
+    return false;
+  }
+  socketPath = std::string(kIpcFolder) + "/" + socketPath;
+  if (socketPath.size() > kMaxSocketPathLength ||
+      !FillSocketAddress(socketPath, address, addressLength, addressFolder)) {
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, 0, "Unix socket path too long: `%s`", socketPath.c_str());
+    return false;
+  }
+  const std::string folder = kavo::os::path(kIpcFolder);
+  if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    int err = errno;
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to create folder `/var/run/ipc`: (%d) %s", err,
+             std::strerror(err));
+    return false;
+  }
+  ::unlink(kavo::os::path(socketPath).c_str());
+  fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) {
+    int err = errno;
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to create UNIX socket: (%d) %s", err, std::strerror(err));
+    return false;
+  }
+  if (!kavo::utils::SetFdOptions(fd, 0x8c000000u)) {
+    IPC_VLOG(owner, LOG_LEVEL_WARNING, errno, "Unable to set the default options of IPC acceptor");
+    return false;
+  }
+  if (BindSocket(fd, address, addressLength, addressFolder) != 0) {
+    int err = errno;
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to bind UNIX socket on `%s`: (%d) %s", socketPath.c_str(), err,
+             std::strerror(err));
+    return false;
+  }
+  if (::listen(fd, 128) != 0) {
+    int err = errno;
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to listen on UNIX socket `%s`: (%d) %s", socketPath.c_str(),
+             err, std::strerror(err));
+    return false;
+  }
+  SetToString();
+  return true;
+}
+
+int IPCIOAcceptor::DoRead() {
+  struct sockaddr_un peer;
+  socklen_t peerLength = 110;
+  int accepted = ::accept(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
+  if (accepted < 0) {
+    int err = errno;
+    if (err != EAGAIN && err != EWOULDBLOCK)
+      IPC_VLOG(owner, LOG_LEVEL_WARNING, err, "Unable to accept connection on UNIX socket `%s`: (%d) %s",
+               socketPath.c_str(), err, std::strerror(err));
+    return 0;
+  }
+  if (!kavo::utils::SetFdOptions(accepted, 0x8c000000u)) {
+    IPC_VLOG(owner, LOG_LEVEL_WARNING, errno, "Unable to set the default options of IPC accepted socket");
+    ::close(accepted);
+    return 0;
+  }
+  if (!owner->SignalAcceptedConnection(accepted))
+    IPC_VLOG(owner, LOG_LEVEL_WARNING, 0, "Inbound connection not properly accepted");
+  return 0;
+}
+
+int IPCIOAcceptor::DoWrite() {
+  IPC_VLOG(owner, LOG_LEVEL_ERROR, 0, "DoWrite call attempted on an IPC acceptor");
+  return -1;
+}
+
+}  // namespace ipc
+}  // namespace kavo
