@@ -3,10 +3,22 @@
 #include "kavo/ipc/messages/analyticsinterrupt.h"
 #include "kavo/ipc/messages/changevideosettings.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
+#include "kavo/ipc/messages/audiosettings.h"
+#include "kavo/ipc/messages/avserializer.h"
+#include "kavo/ipc/messages/videosettings.h"
 
 namespace kavo {
 namespace ipc {
 namespace messages {
+
+template class AVSerializerT<fields::Document>;
+template class AVSerializerT<fields::Node>;
+template class AudioSettingsT<fields::Document>;
+template class AudioSettingsT<fields::Node>;
+template class VideoSettingsElementT<fields::Document>;
+template class VideoSettingsElementT<fields::Node>;
+template class VideoSettingsT<fields::Document>;
+template class VideoSettingsT<fields::Node>;
 
 EventStreamingStatus::~EventStreamingStatus() = default;
 

@@ -33,6 +33,10 @@ class AudioSettingsT : public Host {
 using AudioSettings = AudioSettingsT<fields::Document>;
 using AudioSettingsRef = AudioSettingsT<fields::Node>;
 
+// Instantiated once, in the library.
+extern template class AudioSettingsT<fields::Document>;
+extern template class AudioSettingsT<fields::Node>;
+
 }  // namespace messages
 }  // namespace ipc
 }  // namespace kavo

@@ -38,6 +38,10 @@ class AVSerializerT : public Host {
 using AVSerializer = AVSerializerT<fields::Document>;
 using AVSerializerRef = AVSerializerT<fields::Node>;
 
+// Instantiated once, in the library.
+extern template class AVSerializerT<fields::Document>;
+extern template class AVSerializerT<fields::Node>;
+
 }  // namespace messages
 }  // namespace ipc
 }  // namespace kavo

@@ -81,6 +81,12 @@ class VideoSettingsT : public Host {
 using VideoSettings = VideoSettingsT<fields::Document>;
 using VideoSettingsRef = VideoSettingsT<fields::Node>;
 
+// Instantiated once, in the library.
+extern template class VideoSettingsElementT<fields::Document>;
+extern template class VideoSettingsElementT<fields::Node>;
+extern template class VideoSettingsT<fields::Document>;
+extern template class VideoSettingsT<fields::Node>;
+
 }  // namespace messages
 }  // namespace ipc
 }  // namespace kavo
