@@ -103,7 +103,8 @@ void drawScene(uint8_t* y, uint8_t* u, uint8_t* v, int w, int h, uint32_t number
   const int cellH = (h / 4) / kCellRows;
   const int bandH = cellH * kCellRows;
   const uint64_t bits = (static_cast<uint64_t>(number) << 16) | sceneCheck(number);
-  const int shift = static_cast<int>((number * 3u) & 0x7fffffffu);
+  // The texture repeats every kTexSize blocks of 8 pixels, so the scroll offset wraps there.
+  const int shift = static_cast<int>((number * 3u) % (kTexSize * 8u));
 
   for (int row = 0; row < bandH; ++row) {
     uint8_t* line = y + static_cast<size_t>(row) * w;
@@ -139,7 +140,7 @@ void drawScene(uint8_t* y, uint8_t* u, uint8_t* v, int w, int h, uint32_t number
       continue;
     }
     const uint8_t vv = static_cast<uint8_t>(96 + ((row >> 2) & 63));
-    for (int x = 0; x < cw; ++x) lu[x] = static_cast<uint8_t>(96 + (((x >> 2) + static_cast<int>(number)) & 63));
+    for (int x = 0; x < cw; ++x) lu[x] = static_cast<uint8_t>(96 + ((static_cast<uint32_t>(x >> 2) + number) & 63u));
     std::memset(lv, vv, static_cast<size_t>(cw));
   }
   if (hflip || vflip) {
