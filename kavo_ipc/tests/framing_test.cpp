@@ -59,6 +59,21 @@ TEST(IOPayload, RestartsAPartlySentFrameOnAnotherConnection) {
   ::close(sv[1]);
 }
 
+TEST(IOPayload, AWriteToAVanishedPeerFailsWithoutASignal) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  ::close(sv[1]);
+  struct sigaction dfl {}, old {};
+  dfl.sa_handler = SIG_DFL;
+  ASSERT_EQ(::sigaction(SIGPIPE, &dfl, &old), 0);
+  IOPayload p;
+  ASSERT_TRUE(p.Init(std::string("kavo_x")));
+  EXPECT_FALSE(p.WriteToFd(sv[0]));
+  EXPECT_EQ(errno, EPIPE);
+  ::sigaction(SIGPIPE, &old, nullptr);
+  ::close(sv[0]);
+}
+
 class FramingTest : public ::testing::Test {
  protected:
   void SetUp() override {
