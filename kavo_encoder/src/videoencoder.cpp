@@ -176,7 +176,7 @@ namespace {
 bool readUcodeVersion(int fd, iav_ucode_version_t& version) {
   version = iav_ucode_version_t{};
   if (kavo::os::devIoctl(fd, IAV_IOC_GET_UCODE_VERSION, &version) < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_VERSION failed");
+    VE_LOG_FOR("LoadUCode", LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_VERSION failed");
     return false;
   }
   return true;
@@ -185,7 +185,7 @@ bool readUcodeVersion(int fd, iav_ucode_version_t& version) {
 bool ucodeRunning(const iav_ucode_version_t& v) { return v.major_version != 0 || v.minor_version != 0; }
 
 void logUcodeVersion(const iav_ucode_version_t& v) {
-  VE_LOG(LOG_LEVEL_INFO, 0, "Microcode version %d.%d - %d/%d/%d", static_cast<int>(v.major_version),
+  VE_LOG_FOR("LoadUCode", LOG_LEVEL_INFO, 0, "Microcode version %d.%d - %d/%d/%d", static_cast<int>(v.major_version),
          static_cast<int>(v.minor_version), v.day, v.month, v.year);
 }
 
@@ -580,11 +580,11 @@ bool activateLiveView(std::map<int, BaseContainer*>& all, int ordinal, Variant& 
     BaseContainer* created = BaseContainer::GetInstance(serializer, info, owner);
     found = all.emplace(ordinal, created).first;
     if (created == nullptr) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
+      VE_LOG_FOR("EnableLiveVideo", LOG_LEVEL_ERROR, 0, "No compatible container found");
       return false;
     }
   } else if (found->second == nullptr || found->second->GetType() != CONTAINER_FLV) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
+    VE_LOG_FOR("EnableLiveVideo", LOG_LEVEL_ERROR, 0, "No compatible container found");
     return false;
   }
   return static_cast<FLVContainer*>(found->second)->ActivateAcceptor(port);
@@ -598,7 +598,7 @@ bool updateContainer(BaseContainer*, AVSerializer&, const StreamInfo&) { return 
 bool containerActive(std::map<int, BaseContainer*>&, int) { return false; }
 bool signalCodecsChanged(BaseContainer*) { return true; }
 bool activateLiveView(std::map<int, BaseContainer*>&, int, Variant&, Encoder*, unsigned short&) {
-  VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
+  VE_LOG_FOR("EnableLiveVideo", LOG_LEVEL_ERROR, 0, "No compatible container found");
   return false;
 }
 
