@@ -69,10 +69,24 @@ inline std::vector<json> journal() {
   return out;
 }
 
-// The journal lines of one request name, in order.
-inline std::vector<json> requests(const std::string& name) {
+// The last "seq" written so far (0 for an empty journal).
+inline uint64_t lastSeq() {
+  const std::vector<json> all = journal();
+  return all.empty() ? 0 : all.back().value("seq", uint64_t{0});
+}
+
+// The lines after `since` (a lastSeq() result).
+inline std::vector<json> journalSince(uint64_t since) {
   std::vector<json> out;
   for (const json& j : journal())
+    if (j.value("seq", uint64_t{0}) > since) out.push_back(j);
+  return out;
+}
+
+// The journal lines of one request name after `since`, in order.
+inline std::vector<json> requests(const std::string& name, uint64_t since = 0) {
+  std::vector<json> out;
+  for (const json& j : journalSince(since))
     if (j.value("req", "") == name) out.push_back(j);
   return out;
 }

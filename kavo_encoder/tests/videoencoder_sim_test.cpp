@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
+#include <memory>
 
 #include "kavo/logger/logger.h"
 #include "kavo/os/device.h"
@@ -474,6 +475,177 @@ TEST_F(VideoEncoderSim, CloseReleasesEverythingAndDescriptorZeroIsADescriptor) {
   EXPECT_TRUE(encoder.CloseFD(nullptr));
   ::dup2(saved, 0);
   ::close(saved);
+}
+
+}  // namespace
+
+namespace {
+
+// Frames read from a started encoder, and the requests made while reading them.
+class VideoFramesSim : public VideoEncoderSim {
+ protected:
+  void SetUp() override {
+    VideoEncoderSim::SetUp();
+    settings = settingsOf(threeStreams());
+    encoder.reset(new Probe(settings, nullptr));
+    ASSERT_TRUE(encoder->Open());
+    ASSERT_TRUE(encoder->StartEncode());
+    mark = lastSeq();
+  }
+  void TearDown() override {
+    encoder.reset();
+    VideoEncoderSim::TearDown();
+  }
+  // Reads `count` descriptors (GetFrame calls); returns the frames handed out.
+  std::vector<video_frame_t> read(int count) {
+    std::vector<video_frame_t> out;
+    for (int i = 0; i < count; ++i)
+      if (const video_frame_t* f = encoder->GetFrame()) out.push_back(*f);
+    return out;
+  }
+  static size_t count(const std::vector<LogRecord>& records, const std::string& prefix) {
+    size_t n = 0;
+    for (const LogRecord& r : records) n += r.message.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  EncoderSettings settings;
+  std::unique_ptr<Probe> encoder;
+  uint64_t mark = 0;  // journal lines up to here came before the test
+};
+
+struct FrameFaultCase {
+  const char* fault;
+  const char* message;  // null: the frames pass
+};
+
+// A frame that does not follow its predecessor, a runaway queue or a frame without a 4-byte start
+// code: the frame is dropped, every stream restarted and every bitrate lowered.
+TEST_F(VideoFramesSim, CorruptFramesRestartTheStreams) {
+  const FrameFaultCase cases[] = {
+      {R"({"frame": "gap", "after": 10, "skip": 2})",
+       "Encoding issues detected: frame sequence: FAIL; queue size: OK; valid frame: OK"},
+      {R"({"frame": "queue", "after": 10, "backlog": 151})",
+       "Encoding issues detected: frame sequence: OK; queue size: FAIL; valid frame: OK"},
+      {R"({"frame": "startcode", "after": 10})",
+       "Encoding issues detected: frame sequence: OK; queue size: OK; valid frame: FAIL"},
+      {R"({"frame": "queue", "after": 10, "backlog": 150})", nullptr},
+  };
+  for (const FrameFaultCase& c : cases) {
+    SCOPED_TRACE(c.fault);
+    ASSERT_TRUE(kavo::sim::iav::setFaults(std::string(R"({"faults": [)") + c.fault + "]}"));
+    const uint64_t since = lastSeq();
+    LogCapture log;
+    const std::vector<video_frame_t> frames = read(40);
+    const std::vector<LogRecord> records = log.records();
+    if (c.message == nullptr) {
+      EXPECT_EQ(count(records, "Encoding issues detected"), 0u) << log.dump();
+      EXPECT_TRUE(requests("IAV_IOC_STOP_ENCODE_EX", since).empty());
+      continue;
+    }
+    ASSERT_EQ(count(records, "Encoding issues detected"), 1u) << log.dump();
+    EXPECT_TRUE(log.has(c.message, LOG_LEVEL_ERROR));
+    EXPECT_EQ(frames.size(), 39u) << "the frame that set the recovery off is never handed out";
+    // Stop every stream, start them, lower every bitrate; nothing more.
+    std::vector<std::string> seen;
+    for (const json& j : journalSince(since)) {
+      const std::string req = j.value("req", "");
+      if (req != "IAV_IOC_READ_BITSTREAM_EX") seen.push_back(req + " " + std::to_string(j["arg"].value("id", 0)));
+    }
+    const std::vector<std::string> expected = {
+        "IAV_IOC_STOP_ENCODE_EX 1",  "IAV_IOC_STOP_ENCODE_EX 2",  "IAV_IOC_STOP_ENCODE_EX 4",
+        "IAV_IOC_START_ENCODE_EX 1", "IAV_IOC_START_ENCODE_EX 2", "IAV_IOC_START_ENCODE_EX 4",
+        "IAV_IOC_SET_BITRATE_EX 1",  "IAV_IOC_SET_BITRATE_EX 2",  "IAV_IOC_SET_BITRATE_EX 4"};
+    EXPECT_EQ(seen, expected);
+    // The first frame after the restart is taken as following, whatever its number.
+    EXPECT_EQ(count(records, "Start Encoding"), 0u);
+  }
+  // The adaptation went down three times: 0.9 of 0.9 of 0.9 of each stream's maximum.
+  const std::vector<json> rates = requests("IAV_IOC_SET_BITRATE_EX", mark);
+  ASSERT_EQ(rates.size(), 9u);
+  EXPECT_EQ(rates[0]["arg"]["max"], 1350000);
+  EXPECT_EQ(rates[3]["arg"]["max"], 1215000);
+  EXPECT_EQ(rates[6]["arg"]["max"], 1093500);
+  EXPECT_EQ(rates[6]["arg"]["mode"], 1);
+  EXPECT_EQ(rates[7]["arg"]["max"], 437400);
+}
+
+TEST_F(VideoFramesSim, StaleDescriptorsAreReadOverAndEagainIsNoFrame) {
+  ASSERT_TRUE(kavo::sim::iav::setFaults(R"({"faults": [{"frame": "stalepts", "after": 5, "frames": 3},
+                                                       {"frame": "eagain", "after": 20, "frames": 4}]})"));
+  LogCapture log;
+  uint64_t lastPts = 0;
+  int nulls = 0, frames = 0;
+  for (int i = 0; i < 60; ++i) {
+    const video_frame_t* f = encoder->GetFrame();
+    if (f == nullptr) {
+      ++nulls;
+      continue;
+    }
+    ++frames;
+    EXPECT_GT(f->desc.pts, lastPts) << "no descriptor is handed out twice";
+    lastPts = f->desc.pts;
+  }
+  EXPECT_EQ(nulls, 4);
+  EXPECT_EQ(frames, 56);
+  EXPECT_TRUE(log.records().empty()) << log.dump();
+  // A stale descriptor costs one more read, not a frame.
+  size_t reads = 0;
+  for (const json& j : requests("IAV_IOC_READ_BITSTREAM_EX", mark)) reads += j.value("count", 1);
+  EXPECT_EQ(reads, 63u);
+}
+
+// The start after the restart fails: the escalation pauses analytics, sets the input and the
+// preview up again and starts once more.
+TEST_F(VideoFramesSim, FailedRestartEscalates) {
+  ASSERT_TRUE(kavo::sim::iav::setFaults(R"({"faults": [{"frame": "gap", "after": 3, "skip": 1},
+      {"request": "IAV_IOC_START_ENCODE_EX", "nth": 1, "errno": "EIO"}]})"));
+  LogCapture log;
+  const std::vector<video_frame_t> frames = read(30);
+  EXPECT_EQ(frames.size(), 29u);
+  EXPECT_TRUE(log.has("Start Encoding Failed!", LOG_LEVEL_ERROR));
+  EXPECT_FALSE(log.contains("still Failed"));
+  EXPECT_FALSE(log.contains("Try to restart"));
+  std::vector<std::string> seen;
+  for (const json& j : journalSince(mark)) {
+    const std::string req = j.value("req", "");
+    if (req != "IAV_IOC_READ_BITSTREAM_EX") seen.push_back(req);
+  }
+  const std::vector<std::string> expected = {
+      "IAV_IOC_STOP_ENCODE_EX",         "IAV_IOC_STOP_ENCODE_EX",         "IAV_IOC_STOP_ENCODE_EX",
+      "IAV_IOC_START_ENCODE_EX",        "IAV_IOC_VIN_SET_CURRENT_SRC",    "IAV_IOC_VIN_SRC_SET_VIDEO_MODE",
+      "IAV_IOC_VIN_SRC_SET_FRAME_RATE", "IAV_IOC_ENABLE_PREVIEW",         "IAV_IOC_SET_AUDIO_CLK_FREQ_EX",
+      "IAV_IOC_START_ENCODE_EX",        "IAV_IOC_START_ENCODE_EX",        "IAV_IOC_START_ENCODE_EX",
+      "IAV_IOC_SET_BITRATE_EX",         "IAV_IOC_SET_BITRATE_EX",         "IAV_IOC_SET_BITRATE_EX"};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(kavo::sim::iav::dspState(), IAV_STATE_ENCODING);
+}
+
+TEST_F(VideoFramesSim, EscalationThatFailsKeepsFailing) {
+  {  // the input cannot be set up again
+    ASSERT_TRUE(kavo::sim::iav::setFaults(R"({"faults": [{"frame": "gap", "after": 3, "skip": 1},
+        {"request": "IAV_IOC_START_ENCODE_EX", "nth": 1, "errno": "EIO"},
+        {"request": "IAV_IOC_VIN_SET_CURRENT_SRC", "nth": 1, "errno": "EIO"}]})"));
+    LogCapture log;
+    read(5);
+    EXPECT_TRUE(log.has("Try to restart streamer Failed!!", LOG_LEVEL_ERROR)) << log.dump();
+    EXPECT_NE(encoder->lastFrameNumber, 0u) << "kept after a failed recovery";
+  }
+  // Open lets go of every descriptor, after which the simulator counts the same faults anew.
+  ASSERT_TRUE(kavo::sim::iav::setFaults(""));
+  ASSERT_TRUE(encoder->Open());
+  ASSERT_TRUE(encoder->StartEncode());
+  {  // the start fails twice: nothing encodes any more
+    ASSERT_TRUE(kavo::sim::iav::setFaults(R"({"faults": [{"frame": "gap", "after": 3, "skip": 1},
+        {"request": "IAV_IOC_START_ENCODE_EX", "nth": 1, "times": 2, "errno": "EIO"}]})"));
+    LogCapture log;
+    const std::vector<video_frame_t> frames = read(8);
+    EXPECT_TRUE(log.has("Start Encoding Failed!", LOG_LEVEL_ERROR));
+    EXPECT_TRUE(log.has("Start Encoding still Failed!!", LOG_LEVEL_ERROR));
+    EXPECT_TRUE(log.has("IAV_IOC_READ_BITSTREAM_EX failed", LOG_LEVEL_ERROR)) << log.dump();
+    EXPECT_LE(frames.size(), 4u);  // the three H.264 frames before the gap, and maybe a picture
+    EXPECT_EQ(read(3).size(), 0u);
+  }
 }
 
 }  // namespace
