@@ -242,7 +242,8 @@ class FlvProcessTest(unittest.TestCase):
         started = time.monotonic()
         first = self.ffmpeg("-v", "error", "-f", "flv", "-listen", "1", "-i", url, "-c", "copy", "-y", out1)
         connected = self.events.wait_for("CONNECTED", after=started, timeout=5)
-        self.assertLess(connected - started, 1.0 + 0.8, "connected within a retry interval")
+        # Within a retry interval (1 s), the one-second look at the pending connect and ffmpeg's start.
+        self.assertLess(connected - started, 1.0 + 1.0 + 1.0, "connected within a retry interval")
         time.sleep(3)
         first.kill()
         first.wait()
