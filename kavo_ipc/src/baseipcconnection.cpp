@@ -72,6 +72,27 @@ int BaseIPCConnection::DoWrite() {
   return 0;
 }
 
+int BaseIPCConnection::WritePending() {
+  for (size_t frames = 0; frames < Ipc::kMaxQueuedResponses; ++frames) {
+    IOPayload* payload = handshakePayload;
+    if (payload == nullptr && !GetPeerName().empty()) payload = owner->PeekIOPayload(GetPeerName());
+    if (payload == nullptr) return 0;
+    if (payload != handshakePayload) payload->AssignToConnection(id);
+    if (!payload->WriteToFd(fd)) {
+      IPC_VLOG(owner, LOG_LEVEL_ERROR, errno, "Unable to write data to FD");
+      return -1;
+    }
+    if (!payload->SendComplete()) return 1;
+    if (payload == handshakePayload) {
+      delete handshakePayload;
+      handshakePayload = nullptr;
+      continue;
+    }
+    owner->SignalSendPayloadComplete(payload);
+  }
+  return 1;
+}
+
 InboundIPCConnection::InboundIPCConnection(Ipc* owner_, const std::string& selfName, int acceptedFd)
     : BaseIPCConnection(owner_, IPC_IO_TYPE_INBOUND_CONNECTION, std::string(), selfName) {
   fd = acceptedFd;

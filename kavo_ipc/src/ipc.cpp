@@ -123,6 +123,7 @@ void Ipc::TearDown(bool full) {
   for (auto& entry : deadIOs) delete entry.second;
   deadIOs.clear();
   connectionsByPeer.clear();
+  writesDue.clear();
   for (auto& queue : sendQueues)
     for (IOPayload* payload : queue.second) delete payload;
   sendQueues.clear();
@@ -247,6 +248,7 @@ bool Ipc::Service(int timeoutMs) {
     IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC not initialized");
     return false;
   }
+  FlushWrites();
   int count = ::epoll_wait(epollFd, events.data(), static_cast<int>(kMaxEvents), timeoutMs);
   if (count < 0) {
     int err = errno;
@@ -285,6 +287,7 @@ bool Ipc::Service(int timeoutMs) {
       }
     }
   }
+  FlushWrites();
   DeleteDeadIOs();
   return true;
 }
@@ -335,12 +338,35 @@ bool Ipc::Send(BaseMessage& message, bool isResponse) {
     StartConnect(destination);  // an unreachable peer keeps its queue; the timer tries again
     return true;
   }
-  if (!ArmEvents(connection->second, EPOLLIN | EPOLLOUT)) {
-    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to register IPC connection to read/write events");
-    DeactivateIO(connection->second);
-    return false;
-  }
+  ScheduleWrite(connection->second);
   return true;
+}
+
+void Ipc::ScheduleWrite(BaseIPCConnection* connection) {
+  // A connection armed for EPOLLOUT drains its queue from there.
+  if (connection->GetArmedEvents() & EPOLLOUT) return;
+  const uint64_t id = connection->GetId();
+  for (uint64_t due : writesDue)
+    if (due == id) return;
+  writesDue.push_back(id);
+}
+
+void Ipc::FlushWrites() {
+  // Handlers run from here may queue more; those are served by the next flush.
+  for (size_t i = 0; i < writesDue.size(); ++i) {
+    auto it = activeIOs.find(writesDue[i]);
+    if (it == activeIOs.end() || !it->second->IsConnection()) continue;
+    BaseIPCConnection* connection = static_cast<BaseIPCConnection*>(it->second);
+    const int left = connection->WritePending();
+    if (left < 0) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Write failed on %s", connection->ToString().c_str());
+      DeactivateIO(connection);
+    } else if (left > 0 && IsActive(connection) && !ArmEvents(connection, EPOLLIN | EPOLLOUT)) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to register IPC connection to read/write events");
+      DeactivateIO(connection);
+    }
+  }
+  writesDue.clear();
 }
 
 bool Ipc::SendRequest(BaseRequestMessage& request) {

@@ -3,6 +3,7 @@
 
 #include "ipc_test_util.h"
 #include "kavo/ipc/baseipcconnection.h"
+#include "kavo/ipc/iopayload.h"
 #include "kavo/logger/logger.h"
 #include "kavo/test/test_root.h"
 
@@ -228,20 +229,48 @@ TEST_F(HubTest, AnIODeactivatedWhileReadingGetsNoWrite) {
   ASSERT_TRUE(hub.Init("alpha", false));
   RecordingHandler killer("killer");
   hub.AddHandler("Kill", &killer);
-  killer.onRequest = [&](BaseRequestMessage&) { IpcTestAccess::Deactivate(hub, hub.GetConnection("rawpeer")); };
+  killer.onRequest = [&](BaseRequestMessage&) {
+    BaseRequestMessage more = MakeRequest("Fn", "alpha", "rawpeer", false);
+    hub.SendRequest(more);
+    IpcTestAccess::Deactivate(hub, hub.GetConnection("rawpeer"));
+  };
   int raw = RawConnect("alpha");
   ASSERT_TRUE(WriteAll(raw, Frame("rawpeer")));
   ASSERT_TRUE(Pump({&hub}, [&] { return hub.GetConnection("rawpeer") != nullptr; }));
-  BaseRequestMessage out = MakeRequest("Fn", "alpha", "rawpeer", false);
-  ASSERT_TRUE(hub.SendRequest(out));  // armed for writing, not yet written
   BaseRequestMessage kill = MakeRequest("Kill", "rawpeer", "alpha", false);
-  std::string j;
-  kill.ToJSON(j, false);
-  ASSERT_TRUE(WriteAll(raw, Frame(j)));
-  ::usleep(20000);
-  ASSERT_TRUE(hub.Service(0));  // readable and writable in one event
-  EXPECT_EQ(killer.requests.size(), 1u);
+  std::string killFrame;
+  kill.ToJSON(killFrame, false);
+  killFrame = Frame(killFrame);
+
+  // Not waiting for EPOLLOUT: what the handler queued must not go out after the deactivation.
+  ASSERT_TRUE(WriteAll(raw, killFrame));
+  ASSERT_TRUE(Pump({&hub}, [&] { return killer.requests.size() == 1; }));
   EXPECT_EQ(hub.GetQueuedCount("rawpeer"), 1u);
+  ::close(raw);
+
+  // Waiting for EPOLLOUT with a big frame: readable and writable in one event.
+  raw = RawConnect("alpha");
+  ASSERT_TRUE(WriteAll(raw, Frame("rawpeer")));
+  ASSERT_TRUE(Pump({&hub}, [&] { return hub.GetConnection("rawpeer") != nullptr; }));
+  BaseRequestMessage big = MakeRequest("Big", "alpha", "rawpeer", false);
+  big["blob"] = std::string(4 << 20, 'b');
+  ASSERT_TRUE(hub.SendRequest(big));
+  IOPayload* head = nullptr;
+  ASSERT_TRUE(Pump({&hub}, [&] {
+    head = hub.PeekIOPayload("rawpeer");
+    return head != nullptr && head->GetBytesSent() > 0 && !head->SendComplete();
+  }));
+  char sink[65536];  // take everything queued in the socket: room to write again
+  size_t drained = 0;
+  for (ssize_t r; (r = ::recv(raw, sink, sizeof sink, MSG_DONTWAIT)) > 0;) drained += static_cast<size_t>(r);
+  ASSERT_GT(drained, 0u);
+  ASSERT_TRUE(WriteAll(raw, killFrame));
+  ::usleep(20000);
+  head = hub.PeekIOPayload("rawpeer");
+  const uint32_t sent = head->GetBytesSent();
+  ASSERT_TRUE(hub.Service(0));
+  EXPECT_EQ(killer.requests.size(), 2u);
+  EXPECT_EQ(head->GetBytesSent(), sent);
   ::close(raw);
 }
 

@@ -21,6 +21,9 @@ class BaseIPCConnection : public BaseIPCIO {
   // Writes the handshake, else the first frame queued for the peer; at most one queued frame is
   // completed per call. Negative: drop the connection.
   int DoWrite() override;
+  // Writes the handshake and queued frames while the socket takes them (at most 128 frames).
+  // 0: nothing left; 1: something waits for the socket to drain; negative: drop the connection.
+  int WritePending();
 
  protected:
   IOPayload* handshakePayload = nullptr;

@@ -3,7 +3,7 @@
 // per function name and then calls Service() from its own loop; inside that call the hub accepts
 // connections, reads and writes frames, reconnects to peers with queued messages and runs the
 // handlers. Sending only queues a frame and arms the connection; the bytes leave during a later
-// Service() call. No thread, no lock: use one Ipc from one thread at a time.
+// Service() call (before it waits, or after the handlers of that pass). No thread, no lock: use one Ipc from one thread at a time.
 //
 //   Ipc* ipc = Ipc::GetInstance();
 //   ipc->AddHandler("ForceIDR", &forceIdr).AddHandler("", &rejector);
@@ -113,6 +113,8 @@ class Ipc {
   IOPayload* GetPayloadInstance();
   void ReleasePayloadInstance(IOPayload* payload);
   bool IsActive(const BaseIPCIO* io) const;
+  void ScheduleWrite(BaseIPCConnection* connection);
+  void FlushWrites();
   void DeleteDeadIOs();
 
   static Ipc* _pInstance;
@@ -132,6 +134,10 @@ class Ipc {
   std::map<uint64_t, kavo::ipc::messages::BaseRequestMessage> pendingRequests;
   std::map<std::string, std::vector<IOPayload*>> sendQueues;
   std::vector<IOPayload*> payloadPool;
+  // Connections with new frames that are not waiting for EPOLLOUT: Service writes to them
+  // directly (before it waits and after it has run the handlers), so a frame that the socket
+  // takes at once costs neither an epoll_ctl nor an extra wake-up.
+  std::vector<uint64_t> writesDue;
 };
 
 }  // namespace ipc
