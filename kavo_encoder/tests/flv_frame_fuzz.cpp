@@ -23,6 +23,8 @@ kavo::encoder::FLVDestiantion& destination() {
     const std::string root = mkdtemp(dir);
     std::system(("mkdir -p " + root + "/dev && ln -sf /dev/null " + root + "/dev/null").c_str());
     setenv("KAVO_ROOT", root.c_str(), 1);
+    static std::string folder = root;
+    std::atexit([] { std::system(("rm -rf " + folder).c_str()); });
     kavo::encoder::StreamInfo info;
     info.channelId(0);
     info.uri("file:///dev/null");
