@@ -119,6 +119,12 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
     Variant& entry = streams[-1];
     entry = node;
     entry["name"] = kStreamNodes[i];
+    // A node read without normalisation still gets its class's type.
+    if (i < 3) {
+      H264VideoEncoderSettingsRef(entry).type();
+    } else {
+      MJPGVideoEncoderSettingsRef(entry).type();
+    }
   }
   if (streams.NumericKeysCount() == 0) return false;
 
