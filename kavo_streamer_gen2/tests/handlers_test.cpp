@@ -207,14 +207,6 @@ TEST_F(StreamerHandlers, LiveVideoResponsesAreNotHandled) {
     EXPECT_TRUE(h->HandleResponse(request, response, cont)) << h->GetName();
 }
 
-TEST_F(StreamerHandlers, NamesTheHubReports) {
-  EXPECT_EQ(change.GetName(), "ChangeVideoSettings");
-  EXPECT_EQ(forceIdr.GetName(), "ForceIDR");
-  EXPECT_EQ(reset.GetName(), "ResetVideoSettings");
-  EXPECT_EQ(motion.GetName(), "EventAnalyticsMotion");
-  EXPECT_EQ(live.GetName(), "EnableLiveVideo");
-}
-
 // A handler that needs an encoder and is given none ends the process, after saying so.
 void PrintLogs() {
   kavo::logger::setSink([](const kavo::logger::LogRecord& r) { std::fprintf(stderr, "%s\n", r.message.c_str()); });
