@@ -166,4 +166,23 @@ body += arr('uint16_t', 'huff_ltab11', sp['11']['lengths'])
 body += arr('uint32_t', 'huff_ctabscf', huff['scalefactor']['codes'])
 body += arr('uint16_t', 'huff_ltabscf', huff['scalefactor']['lengths'])
 write('aacenclib/src/huff_tables.c', ['"aac_huffman.h"'], body)
+# --- aacenclib: quantiser tables --------------------------------------------
+quant_recon = [268435456, 676414936, 1161452841, 1704458845, 225726301, 568794867, 976661336, 1433273268,
+               189812590, 478297490, 821271030, 1205234395, 159612796, 402198723, 690603898, 1013477259]
+pow2_m16 = [2147483647, 2056437387, 1969251188, 1885761398, 1805811302, 1729250827, 1655936265, 1585730000,
+            1518500250, 1454120821, 1392470869, 1333434672, 1276901417, 1222764986, 1170923762, 1121280436,
+            1073741824]
+isfbw = [1073741812, 759250112, 619925120, 536870894, 480191927, 438353251, 405836251, 379625051, 357913930,
+         339546956, 323745319, 309962542, 297802391, 286969550, 277238923, 268435423, 260420620, 253083350,
+         246333252, 240095928, 234309650, 228922492, 223890620, 219176606, 214748342, 210578070, 206641669,
+         202918082, 199388818, 196037511, 192849699, 189812508]
+formfac = [int(math.sqrt((i + 32.5) * 2.0 ** 39) / 16) for i in range(96)]
+# q^(4/3) in Q13 for the distortion measure (reconstruction of every quantised value)
+pow43 = [int(math.floor(k ** (4.0 / 3.0) * 8192 + 0.5)) for k in range(8192)]
+# 2^(-m/4) in Q31
+pow2q = [q31(2.0 ** (-m / 4.0)) for m in range(4)]
+write('aacenclib/src/quant_tables.c', ['"aac_qc.h"'],
+      arr('int32_t', 'quant_recon', quant_recon, 4) + arr('int32_t', 'pow2tominusNover16', pow2_m16, 4) +
+      arr('int32_t', 'iSfbWidth_table', isfbw, 4) + arr('int32_t', 'formfac_sqrttable', formfac, 4) +
+      arr('uint32_t', 'aacPow43Q13', pow43, 8) + arr('int32_t', 'aacPow2Quarter', pow2q, 4))
 print('tables written')

@@ -9,6 +9,8 @@
 #include "aac_blockswitch.h"
 #include "aac_tns.h"
 #include "aac_transform.h"
+#include "aac_psy.h"
+#include "aac_qc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -17,6 +19,7 @@ extern "C" {
 #define AAC_CORE_STATE_BYTES 20504u
 #define AAC_MAX_CHANNELS 2
 #define AAC_MAX_ELEMENTS 3
+#define AAC_MAX_CODED_ELEMENTS 2 /* a data stream element carries no audio */
 
 enum { ID_SCE = 0, ID_CPE = 1, ID_DSE = 4, ID_FIL = 6, ID_END = 7 };
 enum { AAC_MODE_MONO = 1, AAC_MODE_DUAL_MONO = 2, AAC_MODE_STEREO = 3 };
@@ -34,22 +37,6 @@ typedef struct AacElementList {
   AacElementInfo el[AAC_MAX_ELEMENTS];
 } AacElementList;
 
-/* Psychoacoustic channel record (one per coded channel, carved from module memory). */
-typedef struct AacPsyChannel {
-  AacBlockSwitch bs;
-  int16_t history[AAC_HISTORY];
-  int32_t spectrum[1024];
-  int32_t spec_exp;       /* common exponent of the element after the transform */
-  int32_t prev_exp;       /* for the pre-echo control */
-  int32_t pre_echo_thr[AAC_MAX_SFB_LONG];
-  int32_t band_thr[180];  /* long: 0..50; short: window w band b at 60 + 15 w + b, grouped from 0 */
-  int32_t band_nrg[180];
-  int32_t band_nrg_ms[180];
-  int32_t band_spread[180];
-  int32_t nrg_total[9];   /* long block, then the eight short windows */
-  int32_t nrg_ms_total[9];
-  AacTnsInfo tns;
-} AacPsyChannel;
 
 /* Core coder state, the first module of the working memory (20504 bytes). */
 typedef struct AacCoreState {
@@ -69,7 +56,20 @@ typedef struct AacCoreState {
   int32_t frame_acc;        /* accumulator of the bytes-per-frame rounding */
   int32_t frame_bits;       /* bits of the current frame (8 x bytes) */
   uint32_t frames;
-  /* room for the psychoacoustic configuration, the bit budget and the quantisation state */
+  AacPsyConfig psy_long[AAC_MAX_CODED_ELEMENTS];
+  AacPsyConfig psy_short[AAC_MAX_CODED_ELEMENTS];
+  AacPsyElementOut psy_el[AAC_MAX_CODED_ELEMENTS];
+  AacElementBits elem_bits[AAC_MAX_CODED_ELEMENTS];
+  AacAdjThrElement adj_thr[AAC_MAX_CODED_ELEMENTS];
+  AacStereoPrePro stprepro[AAC_MAX_CODED_ELEMENTS];
+  AacQcOutElement qc_el[AAC_MAX_CODED_ELEMENTS];
+  uint32_t qc_channel[AAC_MAX_CHANNELS]; /* offsets of the AacQcOutChannel records */
+  int32_t bit_factor;
+  int32_t fill_bits;        /* fill bits of the frame after fitting and alignment */
+  int32_t align_bits;
+  int32_t counted_bits;     /* what the loop reckoned the raw data block to be */
+  int32_t too_long;         /* frames whose counted bits exceeded the maximum */
+  /* room left for later stages */
   uint8_t reserved_for_coding[1];
 } AacCoreState;
 
@@ -96,13 +96,17 @@ int32_t AacCoreBandwidth(int32_t bandwidth_word, int32_t bpc, int32_t rate, int3
 /* Element list from the coded channels and the dual-mono flag; 0, or 1 for another count. */
 int AacInitElementList(AacElementList *list, int32_t coded_channels, int32_t dual_mono);
 
-/* Stand-ins of the coding stages that are still to come: the quantisation of a frame and
- * the raw data block writer.  They write a block that every decoder accepts as silence
- * (every channel with max_sfb 0), carrying the window sequences and groupings of the
- * frame and the SBR payload; the full coder replaces these two functions. */
-void AacCoreQuantiseStub(AacCoreState *core, int32_t header_bits);
-int AacCoreWriteSilentBlock(AacCoreState *core, uint8_t *wm, const uint8_t *sbr, int32_t sbr_bytes, uint8_t *out,
-                            uint32_t size, uint32_t start_bit, int32_t header_bits, uint32_t *bits);
+/* Writes the raw data block of the quantised frame from bit start_bit of out (size bytes):
+ * elements, SBR payload and budget fill elements, END, byte alignment.  0, 1 when the
+ * output buffer refused bits, -1 when the bits written differ from the bits counted. */
+int AacWriteRawDataBlock(AacCoreState *core, uint8_t *wm, const uint8_t *sbr, int32_t sbr_bytes, uint8_t *out,
+                         uint32_t size, uint32_t start_bit, uint32_t *bits);
+/* Frame bookkeeping: element shares of the budget, fill fitting and alignment, reservoir. */
+void AacFrameBudget(AacCoreState *core, int32_t header_bits);
+int AacFrameClose(AacCoreState *core);
+void AacReservoirUpdate(AacCoreState *core);
+/* Fill bits fitted to fill elements: chunks of 2167, the last raised to 7 + 8k. */
+int32_t AacFitFillBits(int32_t fill);
 /* Bits of the next frame at the configured bit rate (8 x bytes, the rounding spread over
  * frames by an accumulator that starts at the sampling rate). */
 int32_t AacFrameBits(AacCoreState *core);

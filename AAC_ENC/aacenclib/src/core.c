@@ -73,8 +73,50 @@ static int check_config(const int32_t *cfg) {
   return 0;
 }
 
+/* Element budgets of the bit reservoir (per element of the list). */
+static int init_element_bits(AacCoreState *core) {
+  int32_t rate = core->sample_rate, br = core->bit_rate;
+  int32_t avg = (int32_t)((int64_t)br * 1024 / rate);
+  const AacElementList *l = &core->elements;
+  for (int32_t e = 0; e < l->n_elements; e++) {
+    AacElementBits *eb = &core->elem_bits[e];
+    int32_t level = eb->bit_res_level;
+    memset(eb, 0, sizeof(*eb));
+    switch (l->channel_mode) {
+      case AAC_MODE_MONO:
+        eb->bit_rate = br;
+        eb->average_bits = avg - 3;
+        eb->max_bits = 6144;
+        eb->max_bit_res_bits = (6144 - avg) & ~7;
+        eb->weight = 32767;
+        break;
+      case AAC_MODE_STEREO:
+        eb->bit_rate = br / 2;
+        eb->average_bits = avg - 3;
+        eb->max_bits = 12288;
+        eb->max_bit_res_bits = (12288 - avg) & ~7;
+        eb->weight = 32767;
+        break;
+      case AAC_MODE_DUAL_MONO:
+        eb->bit_rate = br / 2;
+        eb->average_bits = e == 0 ? (avg - 3) / 2 : (avg - 3) - (avg - 3) / 2;
+        eb->max_bits = 6144;
+        eb->max_bit_res_bits = (6144 - avg / 2) & ~7;
+        eb->weight = 16384;
+        break;
+      default:
+        return 1;
+    }
+    if (eb->max_bit_res_bits < 0) eb->max_bit_res_bits = 0;
+    eb->bit_res_level = level < 0 ? 0 : (level > eb->max_bit_res_bits ? eb->max_bit_res_bits : level);
+  }
+  int32_t a = avg > 0 ? avg : 1;
+  core->bit_factor = (int32_t)((int64_t)540000 * core->coded_channels / a);
+  return 0;
+}
+
 /* Everything that follows from the configuration words; per-channel state is kept. */
-static int configure(AacCoreState *core, const int32_t *cfg) {
+static int configure(AacCoreState *core, const int32_t *cfg, int reinit) {
   memcpy(core->config, cfg, sizeof(core->config));
   core->sample_rate = cfg[AAC_CFG_SAMPLE_RATE];
   core->bit_rate = cfg[AAC_CFG_BIT_RATE];
@@ -86,11 +128,34 @@ static int configure(AacCoreState *core, const int32_t *cfg) {
   int32_t bpc = core->bit_rate / core->coded_channels;
   core->bandwidth = AacCoreBandwidth(cfg[AAC_CFG_BANDWIDTH], bpc, core->sample_rate, core->elements.channel_mode);
   if (core->bandwidth < 0) return 1;
+  if (init_element_bits(core)) return 1;
+  int32_t rate = core->sample_rate;
   for (int32_t e = 0; e < core->elements.n_elements; e++) {
     int32_t nch = core->elements.el[e].n_channels;
-    int32_t ebpc = core->bit_rate / core->coded_channels;
-    if (AacTnsConfigure(&core->tns_long[e], ebpc, core->sample_rate, nch, 1, (core->tns_flags >> 1) & 1)) return 1;
-    if (AacTnsConfigure(&core->tns_short[e], ebpc, core->sample_rate, nch, 0, core->tns_flags & 1)) return 1;
+    if (reinit) {
+      AacPsyConfigUpdate(&core->psy_long[e], bpc, rate);
+      AacPsyConfigUpdate(&core->psy_short[e], bpc, rate);
+      AacTnsUpdateBitrate(&core->tns_long[e], bpc, nch);
+      AacTnsUpdateBitrate(&core->tns_short[e], bpc, nch);
+    } else {
+      if (AacPsyConfigOpen(&core->psy_long[e], bpc, rate, core->bandwidth, 1)) return 1;
+      if (AacTnsConfigure(&core->tns_long[e], bpc, rate, nch, 1, (core->tns_flags >> 1) & 1)) return 1;
+      if (AacPsyConfigOpen(&core->psy_short[e], bpc, rate, core->bandwidth, 0)) return 1;
+      if (AacTnsConfigure(&core->tns_short[e], bpc, rate, nch, 0, core->tns_flags & 1)) return 1;
+    }
+    int32_t mean_pe = (int32_t)((int64_t)10240 * core->bandwidth / (rate / 2));
+    AacAdjThrInit(&core->adj_thr[e], mean_pe, core->elem_bits[e].bit_rate);
+    const AacPsyConfig *pl = &core->psy_long[e];
+    int32_t act_pct = pl->sfb_cnt ? pl->sfb_active * 100 / pl->sfb_cnt : 0;
+    int32_t bw = (int32_t)((int64_t)pl->lowpass_line * rate / 2048);
+    int32_t lim = rate <= 24000 ? 60000 : 120000;
+    int32_t use = core->elements.el[e].kind == ID_CPE && cfg[AAC_CFG_RESERVED0 + 4] == 0 && 2 * bpc < lim;
+    if (!use) {
+      memset(&core->stprepro[e], 0, sizeof(core->stprepro[e]));
+    } else {
+      AacStereoPreProInit(&core->stprepro[e], nch, core->bit_rate, rate, act_pct, bw,
+                          reinit && core->stprepro[e].active);
+    }
   }
   return 0;
 }
@@ -107,7 +172,19 @@ int AacCoreOpen(uint8_t *wm, const int32_t *cfg, uint32_t *core_off) {
     AacPsyChannel *pc = (AacPsyChannel *)aacWmPtr(wm, core->psy_channel[ch]);
     AacBlockSwitchInit(&pc->bs);
   }
-  if (configure(core, cfg)) return 1;
+  for (int32_t ch = 0; ch < cfg[AAC_CFG_CHANNELS_CODED]; ch++) {
+    r = aacWmTake(wm, (uint32_t)sizeof(AacQcOutChannel), &core->qc_channel[ch]);
+    if (r) return r;
+  }
+  if (configure(core, cfg, 0)) return 1;
+  for (int32_t e = 0; e < core->elements.n_elements; e++) {
+    const AacElementInfo *el = &core->elements.el[e];
+    for (int32_t i = 0; i < el->n_channels; i++) {
+      AacPsyChannel *pc = (AacPsyChannel *)aacWmPtr(wm, core->psy_channel[el->channel[i]]);
+      for (int32_t b = 0; b < core->psy_long[e].sfb_cnt; b++) pc->pre_echo_thr[b] = core->psy_long[e].thr_quiet[b];
+      pc->prev_exp = 0;
+    }
+  }
   core->reservoir_bits = 0;
   core->frame_acc = core->sample_rate;
   *core_off = off;
@@ -118,7 +195,7 @@ int AacCoreReinit(uint8_t *wm, uint32_t core_off, const int32_t *cfg) {
   if (!core_off || check_config(cfg)) return 1;
   AacCoreState *core = (AacCoreState *)(void *)(wm + core_off);
   if (cfg[AAC_CFG_CHANNELS_CODED] != core->coded_channels) return 1;
-  return configure(core, cfg);
+  return configure(core, cfg, 1);
 }
 
 int32_t AacCoreReservoirBits(uint8_t *wm, uint32_t core_off) {
@@ -144,16 +221,89 @@ int32_t AacFrameBits(AacCoreState *core) {
   return 8 * (q + extra);
 }
 
-/* Block switching, transform and TNS of one element. */
-static void analyse_element(AacCoreState *core, uint8_t *wm, int32_t e, const int16_t *ts, const uint32_t *calib,
-                            const int8_t *calib_table, int32_t *scratch) {
+void AacFrameBudget(AacCoreState *core, int32_t header_bits) {
+  int32_t budget = core->frame_bits - header_bits - 3;
+  int32_t b16 = budget > 32767 ? 32767 : (budget < -32768 ? -32768 : budget), given = 0;
+  for (int32_t e = 0; e < core->elements.n_elements; e++) {
+    AacElementBits *eb = &core->elem_bits[e];
+    eb->share = (int32_t)(((int64_t)eb->weight * b16) >> 15);
+    given += eb->share;
+  }
+  if (core->elements.n_elements > 0) core->elem_bits[0].share += budget - given;
+}
+
+int32_t AacFitFillBits(int32_t fill) {
+  if (fill <= 0) return 0;
+  int32_t full = fill / 2167, rem = fill % 2167;
+  if (rem > 0) {
+    if (rem < 7) rem = 7;
+    rem = 7 + ((rem - 7 + 7) / 8) * 8;
+  }
+  return full * 2167 + rem;
+}
+
+int AacFrameClose(AacCoreState *core) {
+  int32_t n = core->elements.n_elements;
+  int64_t st = 3, dyn = 0, ext = 0, asked = 0;
+  for (int32_t e = 0; e < n; e++) {
+    st += core->qc_el[e].static_bits;
+    dyn += core->qc_el[e].dyn_bits;
+    ext += core->qc_el[e].ext_bits;
+    asked += core->qc_el[e].fill_bits;
+  }
+  int32_t fill = AacFitFillBits((int32_t)asked);
+  int32_t align = 7 - (int32_t)((st + dyn + ext + fill - 1) & 7);
+  if (align + fill - asked == 8 && fill > 8) fill -= 8;
+  align = 7 - (int32_t)((st + dyn + ext + fill - 1) & 7);
+  int64_t surplus = align + fill - asked;
+  if (surplus != 0 && n > 0) {
+    int32_t with = 0;
+    for (int32_t e = 0; e < n; e++) with += core->qc_el[e].fill_bits > 0;
+    int32_t k = with ? with : n, given = 0, last = -1;
+    for (int32_t e = 0; e < n; e++) {
+      if (with && core->qc_el[e].fill_bits <= 0) continue;
+      int32_t part = (int32_t)(surplus / k);
+      core->qc_el[e].fill_bits += part;
+      given += part;
+      last = e;
+    }
+    if (last >= 0) core->qc_el[last].fill_bits += (int32_t)surplus - given;
+  }
+  core->fill_bits = fill;
+  core->align_bits = align;
+  core->counted_bits = (int32_t)(st + dyn + ext + fill + align);
+  int32_t max_bits = 0;
+  for (int32_t e = 0; e < n; e++) max_bits += core->elem_bits[e].max_bits;
+  if (core->counted_bits > max_bits) {
+    core->too_long++;
+    return -1;
+  }
+  return 0;
+}
+
+void AacReservoirUpdate(AacCoreState *core) {
+  int32_t total = 0;
+  for (int32_t e = 0; e < core->elements.n_elements; e++) {
+    AacElementBits *eb = &core->elem_bits[e];
+    const AacQcOutElement *qe = &core->qc_el[e];
+    if (eb->share <= 0)
+      eb->bit_res_level = eb->max_bit_res_bits;
+    else
+      eb->bit_res_level += eb->share - (qe->static_bits + qe->dyn_bits + qe->ext_bits + qe->fill_bits);
+    total += eb->bit_res_level;
+  }
+  core->reservoir_bits = total;
+}
+
+/* Block switching, transform and common exponent of one element. */
+static void transform_element(AacCoreState *core, uint8_t *wm, int32_t e, const int16_t *ts, const uint32_t *calib,
+                              const int8_t *calib_table, int32_t *scratch, AacPsyChannel **pc) {
   const AacElementInfo *el = &core->elements.el[e];
-  AacPsyChannel *pc[2] = {0, 0};
   for (int32_t i = 0; i < el->n_channels; i++) {
     pc[i] = (AacPsyChannel *)aacWmPtr(wm, core->psy_channel[el->channel[i]]);
     AacBlockSwitching(&pc[i]->bs, ts + el->channel[i], 2, calib);
   }
-  AacSyncBlockSwitching(&pc[0]->bs, pc[1] ? &pc[1]->bs : 0, el->n_channels, el->kind == ID_CPE);
+  AacSyncBlockSwitching(&pc[0]->bs, el->n_channels > 1 ? &pc[1]->bs : 0, el->n_channels, el->kind == ID_CPE);
 
   int32_t max_exp = 0;
   for (int32_t i = 0; i < el->n_channels; i++) {
@@ -167,26 +317,18 @@ static void analyse_element(AacCoreState *core, uint8_t *wm, int32_t e, const in
       for (int32_t k = 0; k < 1024; k++) pc[i]->spectrum[k] = L_shr(pc[i]->spectrum[k], d);
     pc[i]->spec_exp = max_exp;
   }
-
-  for (int32_t i = 0; i < el->n_channels; i++) {
-    int is_short = pc[i]->bs.seq == EIGHT_SHORT;
-    const AacTnsConfig *tc = is_short ? &core->tns_short[e] : &core->tns_long[e];
-    int32_t windows = is_short ? 8 : 1, lines = is_short ? 128 : 1024;
-    pc[i]->tns.num_windows = windows;
-    for (int32_t w = 0; w < windows; w++) AacTnsDetect(tc, pc[i]->spectrum + w * lines, &pc[i]->tns, w);
-    if (i == 1) AacTnsSync(&pc[0]->tns, &pc[1]->tns, windows);
-    for (int32_t w = 0; w < windows; w++) AacTnsEncode(tc, &pc[i]->tns, pc[i]->spectrum + w * lines, w);
-  }
 }
 
-int AacCoreEncode(uint8_t *wm, uint32_t core_off, const int16_t *ts, const uint8_t *sbr, int32_t sbr_bytes,
+int AacCoreEncode(uint8_t *wm, uint32_t core_off, const int16_t *ts_in, const uint8_t *sbr, int32_t sbr_bytes,
                   uint8_t *out, uint32_t size, uint32_t start_bit, int32_t header_bits, const uint32_t *calib,
                   uint32_t *bits) {
   if (!core_off) return 1;
   AacCoreState *core = (AacCoreState *)(void *)(wm + core_off);
   AacWmHeader *h = aacWmHeader(wm);
   int32_t *scratch = (int32_t *)aacWmPtr(wm, h->scratch1);
-  if (!scratch) return 1;
+  int32_t *scratch2 = (int32_t *)aacWmPtr(wm, h->scratch2);
+  if (!scratch || !scratch2) return 1;
+  int16_t *ts = (int16_t *)(uintptr_t)ts_in; /* the pair's pre-processing mixes the buffer in place */
 
   /* calibration table: word 3 is an offset into the working memory on this host */
   const int8_t *calib_table = 0;
@@ -195,10 +337,38 @@ int AacCoreEncode(uint8_t *wm, uint32_t core_off, const int16_t *ts, const uint8
     if (calib[3] != 0 && calib[3] <= AAC_WM_SIZE && need <= AAC_WM_SIZE - calib[3])
       calib_table = (const int8_t *)(wm + calib[3]);
   }
+  if (sbr_bytes < 0 || !sbr) sbr_bytes = 0;
 
-  for (int32_t e = 0; e < core->elements.n_elements; e++) analyse_element(core, wm, e, ts, calib, calib_table, scratch);
+  for (int32_t e = 0; e < core->elements.n_elements; e++) {
+    const AacElementInfo *el = &core->elements.el[e];
+    AacPsyChannel *pc[2] = {0, 0};
+    if (el->kind == ID_CPE) AacStereoPreProApply(&core->stprepro[e], ts + el->channel[0], 2, 1024);
+    transform_element(core, wm, e, ts, calib, calib_table, scratch, pc);
+    AacPsyAnalyse(pc, el->n_channels, el->kind == ID_CPE, &core->psy_long[e], &core->psy_short[e],
+                  &core->tns_long[e], &core->tns_short[e], &core->psy_el[e], scratch);
+  }
   core->frame_bits = AacFrameBits(core);
-  AacCoreQuantiseStub(core, header_bits);
+  AacFrameBudget(core, header_bits);
+  int32_t left = sbr_bytes;
+  for (int32_t e = 0; e < core->elements.n_elements; e++) {
+    const AacElementInfo *el = &core->elements.el[e];
+    AacPsyChannel *pc[2] = {0, 0};
+    AacQcOutChannel *qc[2] = {0, 0};
+    for (int32_t i = 0; i < el->n_channels; i++) {
+      pc[i] = (AacPsyChannel *)aacWmPtr(wm, core->psy_channel[el->channel[i]]);
+      qc[i] = (AacQcOutChannel *)aacWmPtr(wm, core->qc_channel[el->channel[i]]);
+    }
+    int32_t share = sbr_bytes / core->elements.n_elements;
+    if (share > left) share = left;
+    left -= share;
+    QcMain(core->quality, core->bit_factor, el->n_channels, &core->elem_bits[e], &core->adj_thr[e], pc,
+           &core->psy_el[e], qc, &core->qc_el[e], share, scratch2);
+    if (el->kind == ID_CPE)
+      AacStereoPreProUpdate(&core->stprepro[e], pc, &core->qc_el[e], core->psy_el[e].ms_weight);
+  }
+  AacFrameClose(core);
+  int r = AacWriteRawDataBlock(core, wm, sbr, sbr_bytes, out, size, start_bit, bits);
+  AacReservoirUpdate(core);
   core->frames++;
-  return AacCoreWriteSilentBlock(core, wm, sbr, sbr_bytes, out, size, start_bit, header_bits, bits);
+  return r > 0 ? 1 : 0;
 }
