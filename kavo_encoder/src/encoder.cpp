@@ -5,15 +5,13 @@
 #include "kavo/encoder/videoencoder.h"
 #include "kavo/logger/logger.h"
 
-// The audio track and the containers are built beside this facade; until their classes are in
-// the library, audio counts as an audio set-up failure and frames have no container to go to.
+#include "kavo/encoder/basecontainer.h"
+
+// The audio track is built beside this facade; until its class is in the library, audio that
+// the settings enable counts as an audio set-up failure and video goes on alone.
 #if __has_include("kavo/encoder/audioencoder.h")
 #include "kavo/encoder/audioencoder.h"
 #define KAVO_ENCODER_HAS_AUDIO 1
-#endif
-#if __has_include("kavo/encoder/basecontainer.h")
-#include "kavo/encoder/basecontainer.h"
-#define KAVO_ENCODER_HAS_CONTAINERS 1
 #endif
 
 #define ENC_LOG(level, err, ...) logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
@@ -110,7 +108,7 @@ Encoder::BitrateStep Encoder::CongestionRule(uint8_t level, uint8_t& last, uint3
 }
 
 bool Encoder::EncodeFrames() {
-#if defined(KAVO_ENCODER_HAS_AUDIO) && defined(KAVO_ENCODER_HAS_CONTAINERS)
+#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) {
     while (const audio_frame_t* audio = audioEncoder->GetFrame()) {
       for (BaseContainer* container : containers) {
@@ -123,11 +121,7 @@ bool Encoder::EncodeFrames() {
   if (videoEncoder != nullptr) {
     if (const video_frame_t* video = videoEncoder->GetFrame()) {
       const uint32_t id = video->streamId();
-#ifdef KAVO_ENCODER_HAS_CONTAINERS
       if (containers[id] != nullptr) containers[id]->WriteVideoFrame(video, congestion[id]);
-#else
-      (void)id;
-#endif
     }
   }
   uint8_t level = 0;

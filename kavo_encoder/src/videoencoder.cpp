@@ -19,10 +19,8 @@
 #include "kavo/utils/file.h"
 #include "videoencoder_internal.h"
 
-#if __has_include("kavo/encoder/basecontainer.h") && __has_include("kavo/encoder/flvcontainer.h")
 #include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/flvcontainer.h"
-#endif
 
 namespace kavo {
 namespace encoder {
@@ -542,8 +540,6 @@ bool VideoEncoder::EnableLiveVideo(unsigned short& port) {
 
 // ---- the containers -------------------------------------------------------------------------------
 
-#if __has_include("kavo/encoder/basecontainer.h") && __has_include("kavo/encoder/flvcontainer.h")
-
 void deleteContainers(std::map<int, BaseContainer*>& all) {
   for (auto& entry : all) {
     delete entry.second;
@@ -590,19 +586,6 @@ bool activateLiveView(std::map<int, BaseContainer*>& all, int ordinal, Variant& 
   return static_cast<FLVContainer*>(found->second)->ActivateAcceptor(port);
 }
 
-#else  // the library has no containers yet: every stream is encoded without one
-
-void deleteContainers(std::map<int, BaseContainer*>&) {}
-BaseContainer* createContainer(AVSerializer&, const StreamInfo&, Encoder*) { return nullptr; }
-bool updateContainer(BaseContainer*, AVSerializer&, const StreamInfo&) { return false; }
-bool containerActive(std::map<int, BaseContainer*>&, int) { return false; }
-bool signalCodecsChanged(BaseContainer*) { return true; }
-bool activateLiveView(std::map<int, BaseContainer*>&, int, Variant&, Encoder*, unsigned short&) {
-  VE_LOG_FOR("EnableLiveVideo", LOG_LEVEL_ERROR, 0, "No compatible container found");
-  return false;
-}
-
-#endif
 
 }  // namespace encoder
 }  // namespace kavo
