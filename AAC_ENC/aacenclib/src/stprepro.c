@@ -99,8 +99,11 @@ void AacStereoPreProApply(AacStereoPrePro *sp, int16_t *ts, int32_t stride, int3
   rise = p + rise * sp->rise_limit / 100;
   if (att > rise) att = rise;
   if (att < p - fall) att = p - fall;
-  /* coherence limit */
-  int32_t hi = sp->nrg_l > sp->nrg_r ? sp->nrg_l : sp->nrg_r, lo = sp->nrg_l > sp->nrg_r ? sp->nrg_r : sp->nrg_l;
+  /* coherence limit, from the energies with the last mix taken out: the measured ones
+   * already carry the mix, which would hide a one-sided signal from the limit */
+  if (el < 0) el = 0;
+  if (er < 0) er = 0;
+  int32_t hi = el > er ? el : er, lo = el > er ? er : el;
   int32_t r = (hi == 0 || hi == lo) ? AAC_MAX_32 : aacSafeDiv(L_add(lo, 0x53E3), L_add(hi, 0x53E3));
   int32_t c = L_sub(0x20C49C, fixmul_q31(r, r));
   if (c < 0x346DC) c = 0x346DC;

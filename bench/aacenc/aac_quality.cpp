@@ -1,0 +1,188 @@
+// aac_quality: compares a decoded file with its original, both 16-bit WAV.
+// The decoded signal is aligned with the original by cross-correlation, then each channel is
+// cut into 2048-sample segments (Hann window, hop 1024) and compared in the band up to the
+// cutoff: segmental SNR (per segment 10 log10(signal / error), limited to -10 .. 35 dB,
+// segments more than 60 dB below the loudest left out) and log-spectral distance (RMS of the
+// dB difference of the power spectra over the band, per segment, averaged).
+// Usage: aac_quality original.wav decoded.wav cutoff_hz
+// Prints: delay segsnr_db lsd_db bandwidth_hz (bandwidth: the highest frequency at which the
+// decoded long-term spectrum stays within 20 dB of the original's).
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Wav {
+  uint32_t rate = 0, channels = 0;
+  std::vector<std::vector<double>> ch;
+};
+
+bool readWav(const char *path, Wav &w) {
+  FILE *f = std::fopen(path, "rb");
+  if (!f) return false;
+  std::vector<unsigned char> d;
+  unsigned char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) d.insert(d.end(), buf, buf + n);
+  std::fclose(f);
+  if (d.size() < 12 || std::memcmp(d.data(), "RIFF", 4) || std::memcmp(d.data() + 8, "WAVE", 4)) return false;
+  auto le32 = [&](size_t o) { return uint32_t(d[o] | d[o + 1] << 8 | d[o + 2] << 16 | uint32_t(d[o + 3]) << 24); };
+  size_t p = 12;
+  while (p + 8 <= d.size()) {
+    uint32_t sz = le32(p + 4);
+    if (!std::memcmp(d.data() + p, "fmt ", 4)) {
+      w.channels = d[p + 10] | d[p + 11] << 8;
+      w.rate = le32(p + 12);
+    } else if (!std::memcmp(d.data() + p, "data", 4)) {
+      size_t end = std::min(d.size(), p + 8 + size_t(sz));
+      if (w.channels == 0) return false;
+      size_t frames = (end - p - 8) / (2 * w.channels);
+      w.ch.assign(w.channels, std::vector<double>(frames));
+      for (size_t i = 0; i < frames; i++)
+        for (uint32_t c = 0; c < w.channels; c++) {
+          size_t o = p + 8 + 2 * (i * w.channels + c);
+          w.ch[c][i] = int16_t(d[o] | d[o + 1] << 8) / 32768.0;
+        }
+      return true;
+    }
+    p += 8 + sz + (sz & 1);
+  }
+  return false;
+}
+
+void fft(std::vector<std::complex<double>> &a) {
+  size_t n = a.size();
+  for (size_t i = 1, j = 0; i < n; i++) {
+    size_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(a[i], a[j]);
+  }
+  for (size_t len = 2; len <= n; len <<= 1) {
+    double ang = -2 * M_PI / double(len);
+    std::complex<double> wl(std::cos(ang), std::sin(ang));
+    for (size_t i = 0; i < n; i += len) {
+      std::complex<double> w(1);
+      for (size_t j = 0; j < len / 2; j++) {
+        auto u = a[i + j], v = a[i + j + len / 2] * w;
+        a[i + j] = u + v;
+        a[i + j + len / 2] = u - v;
+        w *= wl;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: aac_quality original.wav decoded.wav cutoff_hz\n");
+    return 2;
+  }
+  Wav a, b;
+  if (!readWav(argv[1], a) || !readWav(argv[2], b) || a.channels != b.channels || a.rate != b.rate) {
+    std::fprintf(stderr, "aac_quality: unreadable or mismatched files\n");
+    return 1;
+  }
+  double cutoff = std::atof(argv[3]);
+  // delay by cross-correlation of the channel sum over 0 .. 4096 samples
+  size_t na = a.ch[0].size(), nb = b.ch[0].size();
+  auto mix = [](const Wav &w, size_t i) {
+    double s = 0;
+    for (auto &c : w.ch) s += c[i];
+    return s;
+  };
+  int best = 0;
+  double bestv = -1e300;
+  for (int lag = 0; lag <= 4096; lag++) {
+    double s = 0;
+    for (size_t i = 0; i + lag < nb && i < na; i += 3) s += mix(a, i) * mix(b, i + lag);
+    if (s > bestv) {
+      bestv = s;
+      best = lag;
+    }
+  }
+  // refine around the coarse lag with every sample
+  int coarse = best;
+  bestv = -1e300;
+  for (int lag = std::max(0, coarse - 8); lag <= coarse + 8; lag++) {
+    double s = 0;
+    for (size_t i = 0; i + lag < nb && i < na; i++) s += mix(a, i) * mix(b, i + lag);
+    if (s > bestv) {
+      bestv = s;
+      best = lag;
+    }
+  }
+  const size_t N = 2048, H = 1024;
+  std::vector<double> win(N);
+  for (size_t i = 0; i < N; i++) win[i] = 0.5 - 0.5 * std::cos(2 * M_PI * (i + 0.5) / N);
+  size_t kmax = size_t(cutoff * N / a.rate);
+  if (kmax > N / 2) kmax = N / 2;
+  size_t kmin = size_t(std::ceil(50.0 * N / a.rate));
+  double snr_sum = 0, lsd_sum = 0;
+  size_t segs = 0;
+  std::vector<double> lta(N / 2 + 1, 0), ltb(N / 2 + 1, 0);
+  size_t len = std::min(na, nb > size_t(best) ? nb - best : 0);
+  for (size_t c = 0; c < a.channels; c++) {
+    std::vector<double> sig, err;
+    std::vector<std::vector<double>> pa, pb;
+    double loud = 0;
+    for (size_t s = 0; s + N <= len; s += H) {
+      std::vector<std::complex<double>> xa(N), xb(N);
+      for (size_t i = 0; i < N; i++) {
+        xa[i] = a.ch[c][s + i] * win[i];
+        xb[i] = b.ch[c][s + i + best] * win[i];
+      }
+      fft(xa);
+      fft(xb);
+      double se = 0, ee = 0;
+      std::vector<double> va(kmax + 1), vb(kmax + 1);
+      for (size_t k = kmin; k <= kmax; k++) {
+        se += std::norm(xa[k]);
+        ee += std::norm(xa[k] - xb[k]);
+        va[k] = std::norm(xa[k]);
+        vb[k] = std::norm(xb[k]);
+      }
+      for (size_t k = 0; k <= N / 2; k++) {
+        lta[k] += std::norm(xa[k]);
+        ltb[k] += std::norm(xb[k]);
+      }
+      sig.push_back(se);
+      err.push_back(ee);
+      pa.push_back(va);
+      pb.push_back(vb);
+      loud = std::max(loud, se);
+    }
+    for (size_t i = 0; i < sig.size(); i++) {
+      if (sig[i] < loud * 1e-6 || sig[i] <= 0) continue;
+      double snr = 10 * std::log10(sig[i] / std::max(err[i], 1e-30));
+      snr = std::min(35.0, std::max(-10.0, snr));
+      double floor = sig[i] / double(kmax - kmin + 1) * 1e-6, d2 = 0;
+      for (size_t k = kmin; k <= kmax; k++) {
+        double d = 10 * std::log10((pa[i][k] + floor) / (pb[i][k] + floor));
+        d2 += d * d;
+      }
+      snr_sum += snr;
+      lsd_sum += std::sqrt(d2 / double(kmax - kmin + 1));
+      segs++;
+    }
+  }
+  double bw = 0;
+  double peak = 0;
+  for (size_t k = 0; k <= N / 2; k++) peak = std::max(peak, lta[k]);
+  for (size_t k = 1; k <= N / 2; k++)
+    if (lta[k] > peak * 1e-9 && ltb[k] > lta[k] * 0.01) bw = double(k) * a.rate / N;
+  if (segs == 0) {
+    std::printf("%d nan nan %.0f\n", best, bw);
+    return 0;
+  }
+  std::printf("%d %.2f %.2f %.0f\n", best, snr_sum / segs, lsd_sum / segs, bw);
+  return 0;
+}
