@@ -101,6 +101,11 @@ int AacInitElementList(AacElementList *list, int32_t coded_channels, int32_t dua
  * output buffer refused bits, -1 when the bits written differ from the bits counted. */
 int AacWriteRawDataBlock(AacCoreState *core, uint8_t *wm, const uint8_t *sbr, int32_t sbr_bytes, uint8_t *out,
                          uint32_t size, uint32_t start_bit, uint32_t *bits);
+/* Parts of an individual_channel_stream (each returns or implies the bits it wrote). */
+int32_t AacWriteSectionData(uint8_t *out, AacBitBuf *bb, const AacSectionData *sd);
+int32_t AacWriteSpectralData(uint8_t *out, AacBitBuf *bb, const AacSectionData *sd, const int16_t *q,
+                             const int32_t *off);
+void AacWriteTnsData(uint8_t *out, AacBitBuf *bb, const AacPsyChannel *pc, int32_t num_swb);
 /* Frame bookkeeping: element shares of the budget, fill fitting and alignment, reservoir. */
 void AacFrameBudget(AacCoreState *core, int32_t header_bits);
 int AacFrameClose(AacCoreState *core);

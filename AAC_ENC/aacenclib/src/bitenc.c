@@ -50,7 +50,7 @@ static void write_ics_info(uint8_t *out, AacBitBuf *bb, const AacPsyChannel *pc)
   }
 }
 
-static int32_t write_section_data(uint8_t *out, AacBitBuf *bb, const AacSectionData *sd) {
+int32_t AacWriteSectionData(uint8_t *out, AacBitBuf *bb, const AacSectionData *sd) {
   int32_t start = aacBitBufCount(bb);
   int32_t is_short = sd->window_seq == EIGHT_SHORT, lb = is_short ? 3 : 5, esc = is_short ? 7 : 31;
   for (int32_t s = 0; s < sd->n_sections; s++) {
@@ -66,7 +66,7 @@ static int32_t write_section_data(uint8_t *out, AacBitBuf *bb, const AacSectionD
   return aacBitBufCount(bb) - start;
 }
 
-static void write_tns_data(uint8_t *out, AacBitBuf *bb, const AacPsyChannel *pc, int32_t num_swb) {
+void AacWriteTnsData(uint8_t *out, AacBitBuf *bb, const AacPsyChannel *pc, int32_t num_swb) {
   const AacTnsInfo *t = &pc->tns;
   int32_t is_short = pc->bs.seq == EIGHT_SHORT, nw = is_short ? 8 : 1, any = 0;
   for (int32_t w = 0; w < nw; w++) any |= t->active[w];
@@ -103,8 +103,8 @@ static void write_esc(uint8_t *out, AacBitBuf *bb, int32_t a) {
   aacBitBufWrite(out, bb, (uint32_t)a & ((1u << n) - 1u), n);
 }
 
-static int32_t write_spectral_data(uint8_t *out, AacBitBuf *bb, const AacSectionData *sd, const int16_t *q,
-                                   const int32_t *off) {
+int32_t AacWriteSpectralData(uint8_t *out, AacBitBuf *bb, const AacSectionData *sd, const int16_t *q,
+                             const int32_t *off) {
   int32_t start = aacBitBufCount(bb);
   for (int32_t s = 0; s < sd->n_sections; s++) {
     const AacSectionInfo *si = &sd->section[s];
@@ -174,14 +174,14 @@ static void write_ics(uint8_t *out, AacBitBuf *bb, const AacPsyChannel *pc, cons
   if (gg > 255) gg = 255;
   aacBitBufWrite(out, bb, (uint32_t)gg, 8);
   if (!common) write_ics_info(out, bb, pc);
-  if (write_section_data(out, bb, sd) != sd->side_info_bits) fputs("ERROR writing sectionData\n", stderr);
+  if (AacWriteSectionData(out, bb, sd) != sd->side_info_bits) fputs("ERROR writing sectionData\n", stderr);
   int32_t at = aacBitBufCount(bb);
   AacScalefactorData(sd, qc->scf, qc->max_value, out, bb);
   if (aacBitBufCount(bb) - at != sd->scalefac_bits) fputs("ERROR writing scalefacData\n", stderr);
   aacBitBufWrite(out, bb, 0, 1); /* pulse_data_present */
-  write_tns_data(out, bb, pc, num_swb);
+  AacWriteTnsData(out, bb, pc, num_swb);
   aacBitBufWrite(out, bb, 0, 1); /* gain_control_data_present */
-  if (write_spectral_data(out, bb, sd, qc->quant_spec, pc->sfb_offsets) != sd->huffman_bits)
+  if (AacWriteSpectralData(out, bb, sd, qc->quant_spec, pc->sfb_offsets) != sd->huffman_bits)
     fputs("ERROR writing spectralData\n", stderr);
 }
 
