@@ -1,0 +1,50 @@
+#pragma once
+// The plugins' block in the ALSA configuration: `type kavo` and `root "<test root>"`.
+#include <alsa/asoundlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core.h"
+
+namespace kavo {
+namespace sim {
+namespace alsa {
+
+inline int parseAlsaBlock(snd_config_t* conf, std::string& root) {
+  snd_config_iterator_t i, next;
+  snd_config_for_each(i, next, conf) {
+    snd_config_t* n = snd_config_iterator_entry(i);
+    const char* id = nullptr;
+    if (snd_config_get_id(n, &id) < 0 || id == nullptr) continue;
+    if (std::strcmp(id, "comment") == 0 || std::strcmp(id, "type") == 0 || std::strcmp(id, "hint") == 0) continue;
+    if (std::strcmp(id, "root") == 0) {
+      const char* s = nullptr;
+      if (snd_config_get_string(n, &s) < 0 || s == nullptr) {
+        SNDERR("kavo: \"root\" is not a string");
+        return -EINVAL;
+      }
+      root = s;
+      continue;
+    }
+    SNDERR("kavo: unknown field %s", id);
+    return -EINVAL;
+  }
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (root == "/") root.clear();
+  return 0;
+}
+
+// The configuration of the simulated card; a malformed one is reported and the defaults are used.
+inline Config loadConfig(const std::string& root, std::string& error) {
+  Config cfg;
+  bool exists = false;
+  const std::string text = readFile(root + kConfigFile, &exists);
+  if (exists && !parseConfig(text, cfg, error)) SNDERR("kavo: %s%s ignored: %s", root.c_str(), kConfigFile, error.c_str());
+  return cfg;
+}
+
+}  // namespace alsa
+}  // namespace sim
+}  // namespace kavo
