@@ -91,7 +91,7 @@ class Reader {
 
 const char* const kRequests[kFaultRequests] = {
     "snd_pcm_open", "snd_pcm_hw_params", "snd_pcm_sw_params", "snd_pcm_prepare", "snd_pcm_start",
-    "snd_pcm_drop", "snd_ctl_open", "snd_ctl_elem_info", "snd_ctl_elem_read", "snd_ctl_elem_write"};
+    "snd_ctl_open", "snd_ctl_elem_info", "snd_ctl_elem_read", "snd_ctl_elem_write"};
 
 int requestIndex(const char* name) {
   for (int i = 0; i < kFaultRequests; ++i)

@@ -55,7 +55,7 @@ struct Config {
 bool parseConfig(const std::string& text, Config& cfg, std::string& error);
 
 // The state file shared by every process of a run. Plain atomics in a shared mapping.
-constexpr int kFaultRequests = 10;  // the request names a fault may name (core.cpp)
+constexpr int kFaultRequests = 9;  // the request names a fault may name (core.cpp)
 struct SharedState {
   std::atomic<uint32_t> magic;
   uint32_t version;
@@ -73,7 +73,7 @@ struct SharedState {
   std::atomic<uint32_t> calls[kFaultRequests];
 };
 constexpr uint32_t kStateMagic = 0x41534b56;  // "VKSA"
-constexpr uint32_t kStateVersion = 2;
+constexpr uint32_t kStateVersion = 3;
 
 // Maps the state file (creating it, with the configuration's initial volume, when missing or
 // foreign). Null on failure (error set).
