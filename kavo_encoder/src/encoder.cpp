@@ -2,10 +2,9 @@
 
 #include <map>
 
+#include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/videoencoder.h"
 #include "kavo/logger/logger.h"
-
-#include "kavo/encoder/basecontainer.h"
 
 // The audio track is built beside this facade; until its class is in the library, audio that
 // the settings enable counts as an audio set-up failure and video goes on alone.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "kavo/encoder/basecontainer.h"
+#include "kavo/encoder/flvcontainer.h"
 #include "kavo/encoder/streaminfo.h"
 #include "kavo/ipc/messages/avserializer.h"
 #include "kavo/ipc/messages/videosettings.h"
@@ -18,9 +20,6 @@
 #include "kavo/os/path.h"
 #include "kavo/utils/file.h"
 #include "videoencoder_internal.h"
-
-#include "kavo/encoder/basecontainer.h"
-#include "kavo/encoder/flvcontainer.h"
 
 namespace kavo {
 namespace encoder {
@@ -132,7 +131,7 @@ void VideoEncoder::Close() {
   std::memset(sourceSizes, 0, sizeof(sourceSizes));
   std::memset(idrNalMaps, 0, sizeof(idrNalMaps));
   std::memset(interNalMaps, 0, sizeof(interNalMaps));
-  deleteContainers(containers);
+  for (auto& entry : containers) delete entry.second;
   containers.clear();
   growthFactor = 1.1;
   lastFrameTimestamp = 0;
@@ -294,8 +293,13 @@ bool VideoEncoder::SetVOUT() {
 }
 
 bool VideoEncoder::ValidateSettings() {
-  if (!ValidateSettings(settings, streams, vinSource.mode.width, vinSource.mode.height, vinSource.fps, chipCapacity))
+  if (!ValidateSettings(settings, streams, vinSource.mode.width, vinSource.mode.height, vinSource.fps,
+                        chipCapacity)) {
+    // The validation itself says nothing about an empty stream set, which would end the program
+    // without a word.
+    if (streams.NumericKeysCount() == 0) VE_LOG(LOG_LEVEL_ERROR, 0, "No video stream enabled");
     return false;
+  }
   audioClockHz = settings.video().audioSampleRate();
   return true;
 }
@@ -318,7 +322,7 @@ bool VideoEncoder::SetupContainers() {
     AVSerializer serializer(static_cast<Variant&>(BaseVideoEncoderSettingsRef(entry).avSerializer()));
     const StreamInfo info = streamInfoOf(entry);
     const int ordinal = static_cast<int>(number(entry, "streamOrdinal", 0));
-    containers[ordinal] = createContainer(serializer, info, owner);
+    containers[ordinal] = BaseContainer::GetInstance(serializer, info, owner);
   }
   return true;
 }
@@ -437,7 +441,7 @@ bool VideoEncoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& chan
     if (serializer.type() != "unknown") {
       const StreamInfo info = streamInfoOf(entry);
       const auto found = containers.find(static_cast<int>(number(entry, "streamOrdinal", 0)));
-      if (found == containers.end() || !updateContainer(found->second, serializer, info)) {
+      if (found == containers.end() || found->second == nullptr || !found->second->UpdateSettings(serializer, info)) {
         VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to change serializer on %s", name.c_str());
         return false;
       }
@@ -495,7 +499,8 @@ void VideoEncoder::AdjustBitrates(bool down) {
       entry["bitRateVbrMin"] = vbrMin;
     }
     total += next;
-    const bool isActive = containerActive(containers, static_cast<int>(number(entry, "streamOrdinal", 0)));
+    const auto found = containers.find(static_cast<int>(number(entry, "streamOrdinal", 0)));
+    const bool isActive = found != containers.end() && found->second != nullptr && found->second->IsNetworkActive();
     if (isActive) active += next;
     if (reported < 4)
       report[reported++] = bitrate_info{number(entry, "width", 0xFFFFFFFFu), number(entry, "height", 0xFFFFFFFFu),
@@ -535,57 +540,26 @@ bool VideoEncoder::EnableLiveVideo(unsigned short& port) {
     return false;
   }
   const int ordinal = static_cast<int>(number(*chosen, "streamOrdinal", 0));
-  return activateLiveView(containers, ordinal, *chosen, owner, port);
-}
-
-// ---- the containers -------------------------------------------------------------------------------
-
-void deleteContainers(std::map<int, BaseContainer*>& all) {
-  for (auto& entry : all) {
-    delete entry.second;
-    entry.second = nullptr;
-  }
-}
-
-BaseContainer* createContainer(AVSerializer& serializer, const StreamInfo& info, Encoder* owner) {
-  return BaseContainer::GetInstance(serializer, info, owner);
-}
-
-bool updateContainer(BaseContainer* container, AVSerializer& serializer, const StreamInfo& info) {
-  return container != nullptr && container->UpdateSettings(serializer, info);
-}
-
-bool containerActive(std::map<int, BaseContainer*>& all, int ordinal) {
-  const auto found = all.find(ordinal);
-  return found != all.end() && found->second != nullptr && found->second->IsNetworkActive();
-}
-
-bool signalCodecsChanged(BaseContainer* container) { return container == nullptr || container->SignalCodecsChanged(); }
-
-bool activateLiveView(std::map<int, BaseContainer*>& all, int ordinal, Variant& entry, Encoder* owner,
-                      unsigned short& port) {
-  auto found = all.find(ordinal);
-  if (found == all.end()) {
+  auto found = containers.find(ordinal);
+  if (found == containers.end()) {
     // A container that writes nothing until the acceptor joins it.
     AVSerializer serializer;
     serializer.type("flv");
     Variant destinations(VariantType::Array);
     destinations[-1] = "file:///dev/null";
     serializer.destinations(destinations);
-    const StreamInfo info = streamInfoOf(entry);
-    BaseContainer* created = BaseContainer::GetInstance(serializer, info, owner);
-    found = all.emplace(ordinal, created).first;
-    if (created == nullptr) {
-      VE_LOG_FOR("EnableLiveVideo", LOG_LEVEL_ERROR, 0, "No compatible container found");
+    const StreamInfo info = streamInfoOf(*chosen);
+    found = containers.emplace(ordinal, BaseContainer::GetInstance(serializer, info, owner)).first;
+    if (found->second == nullptr) {
+      VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
       return false;
     }
   } else if (found->second == nullptr || found->second->GetType() != CONTAINER_FLV) {
-    VE_LOG_FOR("EnableLiveVideo", LOG_LEVEL_ERROR, 0, "No compatible container found");
+    VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
     return false;
   }
   return static_cast<FLVContainer*>(found->second)->ActivateAcceptor(port);
 }
-
 
 }  // namespace encoder
 }  // namespace kavo

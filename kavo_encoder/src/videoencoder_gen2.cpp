@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/videoencoder.h"
 #include "kavo/ipc/ipc.h"
 #include "kavo/ipc/messages/analyticsinterrupt.h"
@@ -204,6 +205,11 @@ bool VideoEncoder::SetVIN() {
     entry["streamOrdinal"] = ordinal;
     entry["streamId"] = static_cast<uint8_t>(1u << ordinal);
     entry["sourceId"] = ordinal;
+    // The current settings carry the numbering as well.
+    Variant& node = settings.video()[entry["name"].AsString()];
+    node["streamOrdinal"] = entry["streamOrdinal"];
+    node["streamId"] = entry["streamId"];
+    node["sourceId"] = entry["sourceId"];
     sourceSizes[ordinal] = source_size_t{entry["width"].AsUInt16(), entry["height"].AsUInt16()};
   }
   return true;
@@ -311,8 +317,8 @@ bool VideoEncoder::SetFrameRate(unsigned int streamId, unsigned char fps) {
   IAV_REQUEST(IAV_IOC_CHANGE_GOP_EX, &gop);
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     if (number(it->second, "streamId", 0) != streamId) continue;
-    BaseContainer*& container = containers[static_cast<int>(number(it->second, "streamOrdinal", 0))];
-    return signalCodecsChanged(container);
+    BaseContainer* container = containers[static_cast<int>(number(it->second, "streamOrdinal", 0))];
+    return container == nullptr || container->SignalCodecsChanged();
   }
   return true;
 }

@@ -1,11 +1,9 @@
 #pragma once
 // Shared by the two sources of VideoEncoder.
 #include <cstdint>
-#include <map>
 
 #include "kavo/encoder/streaminfo.h"
 #include "kavo/encoder/videoencoder.h"
-#include "kavo/ipc/messages/avserializer.h"
 #include "kavo/logger/logger.h"
 
 #define VE_LOG(level, err, ...) \
@@ -26,15 +24,6 @@ uint32_t number(const kavo::variant::Variant& entry, const char* key, uint32_t d
 StreamInfo streamInfoOf(kavo::variant::Variant& entry);
 
 }  // namespace detail
-
-// The containers seen through the few calls the video encoder makes on them.
-void deleteContainers(std::map<int, BaseContainer*>& containers);
-BaseContainer* createContainer(kavo::ipc::messages::AVSerializer& serializer, const StreamInfo& info, Encoder* owner);
-bool updateContainer(BaseContainer* container, kavo::ipc::messages::AVSerializer& serializer, const StreamInfo& info);
-bool containerActive(std::map<int, BaseContainer*>& containers, int ordinal);
-bool signalCodecsChanged(BaseContainer* container);
-bool activateLiveView(std::map<int, BaseContainer*>& containers, int ordinal, kavo::variant::Variant& entry,
-                      Encoder* owner, unsigned short& port);
 
 }  // namespace encoder
 }  // namespace kavo

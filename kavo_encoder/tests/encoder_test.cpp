@@ -82,6 +82,14 @@ TEST(EncoderCongestion, RuleTable) {
 
 // ---- the facade on the simulated DSP ---------------------------------------------------------
 
+ChangeVideoSettings changeOf(const json& video) {
+  json doc = {{"functionName", "ChangeVideoSettings"}, {"video", video}};
+  const std::string text = doc.dump();
+  Variant v;
+  v.FromJSON(text.data(), text.size());
+  return ChangeVideoSettings(kavo::ipc::messages::BaseMessage(v));
+}
+
 class EncoderSim : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,6 +155,45 @@ TEST_F(EncoderSim, OpenRunsVideoOnlyWhenAudioCannotBeSetUp) {
   kavo::sim::iav::setFaults(R"({"faults": [{"request": "IAV_IOC_ENABLE_PREVIEW", "errno": "EIO"}]})");
   EXPECT_FALSE(encoder.Open(settings));
   kavo::sim::iav::setFaults("");
+}
+
+// The current settings that the facade hands to the request handlers carry each stream's state
+// keys; a configuration without any stream fails with a word.
+TEST_F(EncoderSim, CurrentSettingsCarryTheStreamNumbering) {
+  EncoderSettings settings = settingsOf(threeStreams());
+  Encoder encoder;
+  ASSERT_TRUE(encoder.Open(settings));
+  auto check = [&](const char* when) {
+    SCOPED_TRACE(when);
+    const Variant& video = *encoder.GetCurrentSettings().Find("video");
+    const struct {
+      const char* name;
+      int ordinal;
+    } expected[] = {{"video1", 0}, {"video2", 1}, {"mjpg", 2}};
+    for (const auto& e : expected) {
+      const Variant* node = video.Find(e.name);
+      ASSERT_NE(node, nullptr) << e.name;
+      ASSERT_NE(node->Find("streamOrdinal"), nullptr) << e.name;
+      ASSERT_NE(node->Find("streamId"), nullptr) << e.name;
+      EXPECT_EQ(node->Find("streamOrdinal")->AsInt32(), e.ordinal) << e.name;
+      EXPECT_EQ(node->Find("streamId")->AsUInt32(), 1u << e.ordinal) << e.name;
+      EXPECT_EQ(node->Find("name")->AsString(), e.name);
+      EXPECT_NE(node->Find("maxFps"), nullptr) << e.name;
+    }
+    EXPECT_EQ(video.Find("video3")->Find("streamOrdinal"), nullptr) << "a disabled stream has no number";
+  };
+  check("after Open");
+  ASSERT_TRUE(encoder.StartEncode());
+  // A change that fails on its first stream writes nothing back; the keys are there all the same.
+  ChangeVideoSettings refused = changeOf({{"video1", {{"bitRateVbrMax", 90000000}}}});
+  EXPECT_FALSE(encoder.UpdateSettings(refused));
+  check("after a refused change");
+  ASSERT_TRUE(encoder.ResetToDefaults());
+  check("after ResetToDefaults");
+
+  LogCapture log;
+  EXPECT_FALSE(encoder.Open(settingsOf(json::object())));
+  EXPECT_TRUE(log.has("No video stream enabled", LOG_LEVEL_ERROR)) << log.dump();
 }
 
 // A container that reports scripted congestion levels.
@@ -300,13 +347,6 @@ TEST_F(VideoEncoderLive, AdjustBitratesSteps) {
 
 // ---- live settings changes ---------------------------------------------------------------------
 
-ChangeVideoSettings changeOf(const json& video) {
-  json doc = {{"functionName", "ChangeVideoSettings"}, {"video", video}};
-  const std::string text = doc.dump();
-  Variant v;
-  v.FromJSON(text.data(), text.size());
-  return ChangeVideoSettings(kavo::ipc::messages::BaseMessage(v));
-}
 
 TEST_F(VideoEncoderLive, UpdateSettingsChangesTheRunningStreams) {
   json doc = threeStreams();

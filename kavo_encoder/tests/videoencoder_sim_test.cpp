@@ -79,7 +79,9 @@ TEST_F(VideoEncoderSim, TwoH264StreamsAndPicturesDecode) {
   const char* sizes[] = {"640 360", "320 180"};
   for (unsigned id = 0; id < 2; ++id) {
     const std::string file = dir + "/s" + std::to_string(id) + ".h264";
-    EXPECT_EQ(shell("ffmpeg -nostdin -v error -i " + file + " -f null -").out, "") << file;
+    const Shell decoded = shell("ffmpeg -nostdin -v error -i " + file + " -f null -");
+    EXPECT_EQ(decoded.out, "") << file;
+    EXPECT_EQ(decoded.status, 0) << file;
     const Shell numbers =
         shell("ffmpeg -nostdin -v error -i " + file + " -f rawvideo -pix_fmt gray - | " + reader() + " " + sizes[id]);
     const std::vector<std::string> got = lines(numbers.out);
@@ -87,9 +89,14 @@ TEST_F(VideoEncoderSim, TwoH264StreamsAndPicturesDecode) {
     for (size_t i = 1; i < got.size(); ++i)
       ASSERT_EQ(std::stoul(got[i]), std::stoul(got[i - 1]) + 1) << "stream " << id << " frame " << i;
   }
-  const Shell probe = shell("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + dir +
-                            "/pic000.jpg");
-  EXPECT_EQ(probe.out, "mjpeg,320,180\n");
+  // Every picture is a JPEG of the configured size.
+  const Shell probe = shell("ffprobe -v error -f image2 -show_entries frame=codec_name,width,height -of csv=p=0 " +
+                            dir + "/pic%03d.jpg");
+  const std::vector<std::string> probed = lines(probe.out);
+  ASSERT_EQ(probed.size(), pictures) << probe.out;
+  for (const std::string& p : probed) EXPECT_EQ(p, "320,180") << probe.out;
+  EXPECT_EQ(shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + dir + "/pic000.jpg").out,
+            "mjpeg\n");
   const Shell numbers = shell("ffmpeg -nostdin -v error -i " + dir + "/pic%03d.jpg -f rawvideo -pix_fmt gray - | " +
                               reader() + " 320 180");
   const std::vector<std::string> got = lines(numbers.out);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <ostream>
 #include <vector>
 
@@ -212,6 +215,123 @@ TEST(VideoEncoderRules, ValidateSettingsSizesRatesAndBudget) {
       last = it->second.AsUInt32();
     }
     EXPECT_EQ(last, 735134400u);
+  }
+}
+
+// ---- microcode load against a scripted "/dev/ucode" -------------------------------------------
+
+// A microcode device whose layout record the test writes; the region is an anonymous memory file.
+class ScriptedUcode : public kavo::os::DeviceProvider {
+ public:
+  iav_ucode_load_info_t layout{};
+  bool booted = false;
+  int regionFd = -1;
+
+  int open(const char*, int) override {
+    const int fd = ::memfd_create("scripted-ucode", MFD_CLOEXEC);
+    if (fd >= 0 && ::ftruncate(fd, layout.map_size) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    regionFd = fd;
+    return fd;
+  }
+  int close(int fd) override { return ::close(fd); }
+  int ioctl(int, unsigned long request, uintptr_t arg) override {
+    if (request == IAV_IOC_GET_UCODE_VERSION) {
+      auto* v = reinterpret_cast<iav_ucode_version_t*>(arg);
+      if (booted) *v = iav_ucode_version_t{2015, 2, 3, 4, 5};
+      return 0;
+    }
+    if (request == IAV_IOC_GET_UCODE_INFO) {
+      *reinterpret_cast<iav_ucode_load_info_t*>(arg) = layout;
+      return 0;
+    }
+    if (request == IAV_IOC_UPDATE_UCODE) {
+      booted = true;
+      region.assign(layout.map_size, 0);
+      if (::pread(regionFd, region.data(), region.size(), 0) != static_cast<ssize_t>(region.size())) return -1;
+      return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+  }
+
+  std::vector<uint8_t> region;  // the region as the DSP took it over
+};
+
+ScriptedUcode& ucode() {
+  static ScriptedUcode* d = [] {
+    auto* p = new ScriptedUcode();
+    kavo::os::registerDevice("/dev/ucode", p);
+    return p;
+  }();
+  return *d;
+}
+
+void module(iav_ucode_load_info_t& layout, unsigned i, uint32_t offset, const std::string& name) {
+  layout.items[i].offset = offset;
+  std::memset(layout.items[i].filename, 0, sizeof layout.items[i].filename);
+  std::memcpy(layout.items[i].filename, name.data(), std::min(name.size(), sizeof layout.items[i].filename));
+}
+
+bool mapped(const char* what) {
+  std::ifstream maps("/proc/self/maps");
+  std::stringstream text;
+  text << maps.rdbuf();
+  return text.str().find(what) != std::string::npos;
+}
+
+// Module names that fill their 20 bytes, module tables larger than the record, modules that run
+// past the region: read with a bound, refused, and the region is let go on every way out.
+TEST(VideoEncoderMicrocode, LoadKeepsToTheLayoutRecord) {
+  kavo::test::TestRoot root;
+  ScriptedUcode& d = ucode();
+  EncoderSettings settings;
+  settings.firmwarePath("/fw/");
+  const std::string twenty = "abcdefghijklmnopqrst";  // no room for a terminator
+  root.write("/fw/" + twenty, "FIRST");
+  root.write("/fw/last.bin", "LAST");
+  {
+    d = ScriptedUcode();
+    d.layout.map_size = 4096;
+    d.layout.nr_item = 2;
+    module(d.layout, 0, 0, twenty);
+    module(d.layout, 1, 4092, "last.bin");  // ends exactly at the region's end
+    LogCapture log;
+    VideoEncoder encoder(settings, nullptr);
+    ASSERT_TRUE(encoder.LoadUCode()) << log.dump();
+    EXPECT_TRUE(log.has("Loading DSP ucode /fw/" + twenty, LOG_LEVEL_INFO)) << log.dump();
+    EXPECT_TRUE(log.has("Microcode version 4.5 - 3/2/2015", LOG_LEVEL_INFO));
+    ASSERT_EQ(d.region.size(), 4096u);
+    EXPECT_EQ(std::string(d.region.begin(), d.region.begin() + 5), "FIRST");
+    EXPECT_EQ(std::string(d.region.end() - 4, d.region.end()), "LAST");
+    EXPECT_FALSE(mapped("scripted-ucode"));
+  }
+  struct Refused {
+    const char* what;
+    uint32_t count;
+    uint32_t offset;  // of the second module
+    const char* message;
+  };
+  const Refused cases[] = {
+      {"one byte past the end", 2, 4093, "DSP ucode /fw/last.bin does not fit the microcode region"},
+      {"an offset beyond the region", 2, 0xFFFFFFF0u, "DSP ucode /fw/last.bin does not fit the microcode region"},
+      {"more modules than the record holds", 5, 100, "Invalid microcode layout: 5 modules"},
+  };
+  for (const Refused& c : cases) {
+    SCOPED_TRACE(c.what);
+    d = ScriptedUcode();
+    d.layout.map_size = 4096;
+    d.layout.nr_item = c.count;
+    module(d.layout, 0, 0, twenty);
+    module(d.layout, 1, c.offset, "last.bin");
+    LogCapture log;
+    VideoEncoder encoder(settings, nullptr);
+    EXPECT_FALSE(encoder.LoadUCode());
+    EXPECT_TRUE(log.has(c.message, LOG_LEVEL_ERROR)) << log.dump();
+    EXPECT_FALSE(d.booted);
+    EXPECT_FALSE(mapped("scripted-ucode"));
   }
 }
 
