@@ -1,10 +1,10 @@
 /* Spectral band replication encoder: configuration from the tuning table, open, one frame,
  * reset after a bit-rate change, close.
  *
- * The tuning table and the configuration record are complete; the frame analysis itself
- * (QMF bank, time grid, envelopes, parametric stereo) is not built yet, so the open only
- * carves the instance and a frame answers an empty payload: the core then codes plain
- * AAC-LC at half the input rate. */
+ * A frame analyses 2048 full-rate input frames (with parametric stereo both channels, whose
+ * parameters go into the element's extended data) and answers the payload the core carries
+ * in a fill element: the SBR element computed one frame earlier, starting with the
+ * extension type, byte-aligned, at most 256 bytes. */
 #ifndef AAC_SBR_H
 #define AAC_SBR_H
 
@@ -65,6 +65,8 @@ int sbrEncoderInitDefaultConfig(sbrConfiguration *cfg, int32_t channels, int32_t
 /* Fills the record from the tuning row; 1 when a row exists, else 0. */
 int sbrEncoderConfigure(sbrConfiguration *cfg, int32_t bit_rate, int32_t channels, int32_t core_rate, int32_t speech,
                         int32_t ps, int32_t header_time_ms);
+/* Size of the instance carved from module memory for the coded channels (and parametric stereo). */
+uint32_t sbrInstanceBytes(int32_t coded_channels, int32_t ps);
 /* Carves the instance from module memory: 0, 2 when the memory runs out, 1 otherwise;
  * *bandwidth receives the core bandwidth when SBR is active (left unchanged while it is not). */
 int sbrEncoderOpen(const sbrConfiguration *cfg, uint8_t *wm, uint32_t *instance, int32_t *bandwidth);

@@ -155,7 +155,6 @@ int sbrFrameInfoEqual(const SbrFrameInfo *a, const SbrFrameInfo *b);
 /* ---- tonality and the estimators that use it ---- */
 typedef struct SbrTonality {
   int32_t quota[SBR_ESTIMATES][SBR_QMF_BANDS];     /* Q11 */
-  int32_t prev_quota[SBR_ESTIMATES][SBR_QMF_BANDS];
   int32_t band_nrg[SBR_ESTIMATES][SBR_QMF_BANDS];  /* mean slot energy at exponent 0 (saturated) */
   int16_t lag_re[2][SBR_QMF_BANDS], lag_im[2][SBR_QMF_BANDS]; /* the last two slots of the previous frame */
   int32_t lag_scale;
@@ -226,7 +225,17 @@ int sbrHuffmanTablesInit(SbrHuffSet *h, SbrCodeEnv *env, SbrCodeEnv *noise, int3
  * 1 time); returns 0. n_bands[i] is the value count of envelope i. */
 int32_t sbrCodeEnvelope(int32_t *values, const int32_t *freq_res, SbrCodeEnv *c, int32_t *dir, int32_t coupling,
                         int32_t n_env, int32_t channel, int32_t force_freq);
-/* Bits of one delta in the tables of a coder (for the counting of the element). */
+/* The Huffman book of a kind of value (host-side view of the constant tables). */
+typedef struct SbrBook {
+  const uint32_t *code;
+  const uint8_t *len;
+  int32_t lav;        /* largest delta; entry = delta + lav */
+  int32_t start_bits; /* bits of a frequency-coded first value */
+} SbrBook;
+/* noise != 0: noise-floor books; balance != 0: channel 1 of a coupled pair; time != 0: along time */
+const SbrBook *sbrBook(int32_t amp_res, int32_t noise, int32_t balance, int32_t time);
+/* Ends a frame of the envelope coder: the first-envelope weight follows its direction. */
+void sbrCodeEnvFrameDone(SbrCodeEnv *c, int32_t first_env_time);
 
 /* ---- bitstream ---- */
 typedef struct SbrChannelData {

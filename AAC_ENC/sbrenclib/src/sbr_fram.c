@@ -90,7 +90,7 @@ static void transient_plan(const SbrFrameGen *g, int32_t t, Plan *p) {
   } else if (stretch > 0 && stretch < g->dmin && p->n > 1) {
     plan_remove(p, p->n - 1); /* the short envelope before the transient joins its neighbour */
   }
-  if (p->b[p->n - 1] < tb) {
+  if (p->b[p->n - 1] < tb && (p->n > 1 || tb - p->b[0] >= g->dmin)) {
     plan_insert(p, p->n, tb, 0);
     p->tran = p->n - 1;
   } else {
@@ -137,9 +137,6 @@ static void fit(Plan *p, int32_t last, int32_t cls, SbrFrameInfo *fi) {
   while (nf < lim0 && n1 + nf < total_lim && j + 1 < first_back && valid_rel(p->b[j + 1] - p->b[j])) {
     fwd[nf++] = j + 1;
     j++;
-  }
-  if (cls == VARFIX && nf < lim0 && j + 1 == last && valid_rel(p->b[last] - p->b[j])) {
-    /* nothing else to say: the last envelope is free anyway */
   }
   n0 = nf;
   keep[n++] = 0;
@@ -242,9 +239,6 @@ void sbrFrameInfoGenerate(SbrFrameGen *g, const SbrTransientInfo *tran, SbrFrame
       g->carry_border[g->n_carry] = p.b[i] - SBR_TIME_SLOTS;
       g->carry_res[g->n_carry] = p.res[i];
       g->n_carry++;
-    }
-    if (g->n_carry == 1 && g->carry_border[0] > 0 && cls != VARFIX) {
-      /* only the end was carried: the next frame plans anew from there */
     }
   }
   sbrFrameInfoFinish(fi);
