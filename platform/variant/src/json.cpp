@@ -1,13 +1,15 @@
-// JSON in (nlohmann-json's SAX parser, building the Variant directly) and out (our own writer, so
-// that 64-bit integers, invalid UTF-8 and key order are under our control).
+// JSON in (a strict RFC 8259 reader that builds the Variant in place) and out (a writer that
+// keeps 64-bit integers exact, replaces invalid UTF-8 and writes keys in byte order).
 #include <fcntl.h>
+#include <locale.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
 #include "kavo/os/path.h"
 #include "kavo/variant/variant.h"
@@ -15,229 +17,6 @@
 
 namespace kavo {
 namespace variant {
-
-// ---- parsing ----------------------------------------------------------------------------------
-
-// nlohmann-json SAX consumer. Values go straight into their final place in the tree; the stack
-// holds the open containers (never deeper than kMaxDepth).
-class JsonBuilder {
- public:
-  using json = nlohmann::json;
-
-  Variant root;
-
-  bool null() {
-    place();
-    return true;
-  }
-  bool boolean(bool value) {
-    *place() = value;
-    return true;
-  }
-  bool number_integer(json::number_integer_t value) {
-    *place() = static_cast<int64_t>(value);
-    return true;
-  }
-  bool number_unsigned(json::number_unsigned_t value) {
-    *place() = static_cast<uint64_t>(value);
-    return true;
-  }
-  bool number_float(json::number_float_t value, const json::string_t&) {
-    *place() = static_cast<double>(value);
-    return true;
-  }
-  bool string(json::string_t& value) {
-    *place() = std::move(value);
-    return true;
-  }
-  bool binary(json::binary_t&) { return false; }
-  bool start_object(std::size_t) { return open(VariantType::Map); }
-  bool key(json::string_t& value) {
-    key_ = std::move(value);
-    return true;
-  }
-  bool end_object() {
-    stack_.pop_back();
-    return true;
-  }
-  bool start_array(std::size_t) { return open(VariantType::Array); }
-  bool end_array() {
-    stack_.pop_back();
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
-
- private:
-  Variant* place() {
-    if (stack_.empty()) return &root;
-    Variant* top = stack_.back();
-    if (top->type_ == VariantType::Array) {
-      Variant::NumericMap& m = top->v_.c->num;
-      const int64_t next = m.empty() ? 0 : m.rbegin()->first + 1;
-      return &m.emplace_hint(m.end(), next, Variant())->second;
-    }
-    // A repeated key replaces the earlier value.
-    return &top->v_.c->str.insert_or_assign(std::move(key_), Variant()).first->second;
-  }
-  bool open(VariantType kind) {
-    if (stack_.size() >= Variant::kMaxDepth) return false;
-    Variant* v = place();
-    v->MakeContainer(kind);
-    stack_.push_back(v);
-    return true;
-  }
-
-  std::vector<Variant*> stack_;
-  std::string key_;
-};
-
-namespace {
-
-bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-size_t skipSpace(const char* p, size_t n, size_t i) {
-  while (i < n && isJsonSpace(p[i])) ++i;
-  return i;
-}
-
-bool isStructural(char c) {
-  switch (c) {
-    case ',': case ':': case '[': case ']': case '{': case '}': case '"': return true;
-    default: return false;
-  }
-}
-
-// End (exclusive) of the first document, found by its brackets and strings alone; 0 when it is
-// unterminated, nested deeper than kMaxDepth, or absent. The parser then sees exactly this range,
-// so bytes after the document are never read and never make the parse fail.
-size_t documentEnd(const char* p, size_t n) {
-  size_t i = skipSpace(p, n, 0);
-  if (i == n) return 0;
-  const char first = p[i];
-  if (first == '{' || first == '[') {
-    size_t depth = 0;
-    bool inString = false;
-    for (; i < n; ++i) {
-      const char c = p[i];
-      if (inString) {
-        if (c == '\\') {
-          ++i;
-        } else if (c == '"') {
-          inString = false;
-        }
-        continue;
-      }
-      if (c == '"') {
-        inString = true;
-      } else if (c == '{' || c == '[') {
-        if (++depth > Variant::kMaxDepth) return 0;
-      } else if (c == '}' || c == ']') {
-        if (--depth == 0) return i + 1;
-      }
-    }
-    return 0;
-  }
-  if (first == '"') {
-    for (++i; i < n; ++i) {
-      if (p[i] == '\\') {
-        ++i;
-      } else if (p[i] == '"') {
-        return i + 1;
-      }
-    }
-    return 0;
-  }
-  while (i < n && !isJsonSpace(p[i]) && !isStructural(p[i])) ++i;
-  return i;
-}
-
-}  // namespace
-
-size_t Variant::FromJSON(const char* data, size_t length) {
-  if (data == nullptr || length == 0) return 0;
-  const size_t end = documentEnd(data, length);
-  if (end == 0) return 0;
-  JsonBuilder builder;
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(data, data + end, &builder, nlohmann::json::input_format_t::json, true, false);
-  } catch (...) {
-    ok = false;  // the SAX path reports errors through parse_error; this only guards allocation failures
-  }
-  if (!ok) return 0;
-  *this = std::move(builder.root);
-  return skipSpace(data, length, end);
-}
-
-// ---- writing ----------------------------------------------------------------------------------
-
-namespace internal {
-
-void appendNumber(std::string& out, const Variant& v) {
-  char buf[64];
-  std::to_chars_result r{};
-  if (v.IsSigned()) {
-    r = std::to_chars(buf, buf + sizeof buf, v.AsInt64());
-  } else if (v.IsUnsigned()) {
-    r = std::to_chars(buf, buf + sizeof buf, v.AsUInt64());
-  } else {
-    const double d = v.AsDouble();
-    r = std::to_chars(buf, buf + sizeof buf, d);
-    out.append(buf, r.ptr);
-    if (std::memchr(buf, '.', r.ptr - buf) == nullptr && std::memchr(buf, 'e', r.ptr - buf) == nullptr &&
-        std::memchr(buf, 'n', r.ptr - buf) == nullptr)
-      out += ".0";
-    return;
-  }
-  out.append(buf, r.ptr);
-}
-
-void appendTimeval(std::string& out, const timeval& tv) {
-  int64_t sec = tv.tv_sec;
-  int64_t usec = tv.tv_usec;
-  sec += usec / 1000000;
-  usec %= 1000000;
-  if (usec < 0) {
-    usec += 1000000;
-    sec -= 1;
-  }
-  char buf[48];
-  if (sec >= 0) {
-    std::snprintf(buf, sizeof buf, "%lld.%06lld", static_cast<long long>(sec), static_cast<long long>(usec));
-  } else if (usec == 0) {
-    std::snprintf(buf, sizeof buf, "%lld.000000", static_cast<long long>(sec));
-  } else {
-    // -1 s + 0.25 s is -0.75 s
-    std::snprintf(buf, sizeof buf, "-%llu.%06lld", static_cast<unsigned long long>(-(sec + 1)),
-                  static_cast<long long>(1000000 - usec));
-  }
-  out += buf;
-}
-
-bool readFile(const std::string& path, std::string& out) {
-  const std::string root = kavo::os::root();
-  const bool underRoot = !root.empty() && path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                         path[root.size()] == '/';
-  const std::string real = underRoot ? path : kavo::os::path(path);
-  const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out.clear();
-  char buf[16384];
-  while (true) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
-}
-
-}  // namespace internal
 
 namespace {
 
@@ -281,26 +60,443 @@ size_t utf8Sequence(const unsigned char* p, size_t n, size_t* bad) {
   return need + 1;
 }
 
+// Bytes that stand for themselves inside a JSON string: printable ASCII but the quote and the
+// backslash. Strings are scanned over runs of them before anything else is looked at.
+struct PlainBytes {
+  bool plain[256];
+  constexpr PlainBytes() : plain() {
+    for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  }
+};
+constexpr PlainBytes kPlain;
+
+bool isPlain(char c) { return kPlain.plain[static_cast<unsigned char>(c)]; }
+
+bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+size_t skipSpace(const char* p, size_t n, size_t i) {
+  while (i < n && isJsonSpace(p[i])) ++i;
+  return i;
+}
+
+bool isStructural(char c) {
+  switch (c) {
+    case ',': case ':': case '[': case ']': case '{': case '}': case '"': return true;
+    default: return false;
+  }
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void appendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 2);
+  } else if (cp < 0x10000) {
+    const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                       static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 3);
+  } else {
+    const char b[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 4);
+  }
+}
+
+// A number out of the range that std::from_chars reports; strtod in the "C" locale tells an
+// underflow (kept, as a zero or subnormal) from an overflow (refused).
+bool parseOutOfRange(const char* first, const char* last, double& out) {
+  static const locale_t c = ::newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+  const std::string text(first, last);
+  const double d = c != static_cast<locale_t>(0) ? ::strtod_l(text.c_str(), nullptr, c)
+                                                 : std::strtod(text.c_str(), nullptr);
+  if (!std::isfinite(d)) return false;
+  out = d;
+  return true;
+}
+
+}  // namespace
+
+// ---- parsing ----------------------------------------------------------------------------------
+
+// Values go straight into their final place in the tree; containers nest at most kMaxDepth deep.
+// The grammar is RFC 8259's: no comments, no trailing commas, strings of valid UTF-8 with no raw
+// control characters, escapes with paired surrogates only.
+class JsonBuilder {
+ public:
+  JsonBuilder(const char* data, size_t length) : p_(data), end_(data + length) {}
+
+  // Parses one value at the current position; false on any error.
+  bool value(Variant& out, size_t depth) {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': return object(out, depth + 1);
+      case '[': return array(out, depth + 1);
+      case '"': {
+        std::string text;
+        if (!string(text)) return false;
+        out = std::move(text);
+        return true;
+      }
+      case 't':
+        if (!literal("true", 4)) return false;
+        out = true;
+        return true;
+      case 'f':
+        if (!literal("false", 5)) return false;
+        out = false;
+        return true;
+      case 'n': return literal("null", 4);
+      default: return number(out);
+    }
+  }
+
+  const char* position() const { return p_; }
+
+ private:
+  void skipSpace() {
+    while (p_ != end_ && isJsonSpace(*p_)) ++p_;
+  }
+
+  bool literal(const char* word, size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
+    p_ += n;
+    return true;
+  }
+
+  bool object(Variant& out, size_t depth) {
+    if (depth > Variant::kMaxDepth) return false;
+    Variant::StringMap& map = out.MakeContainer(VariantType::Map).str;
+    ++p_;
+    skipSpace();
+    if (p_ != end_ && *p_ == '}') {
+      ++p_;
+      return true;
+    }
+    std::string key;
+    while (true) {
+      if (p_ == end_ || *p_ != '"') return false;
+      key.clear();
+      if (!string(key)) return false;
+      skipSpace();
+      if (p_ == end_ || *p_ != ':') return false;
+      ++p_;
+      skipSpace();
+      // Our own writer sorts the keys, so a key usually goes at the end; a repeated key
+      // replaces the earlier value.
+      Variant* slot;
+      if (map.empty() || map.rbegin()->first < key)
+        slot = &map.emplace_hint(map.end(), std::move(key), Variant())->second;
+      else
+        slot = &map.insert_or_assign(std::move(key), Variant()).first->second;
+      if (!value(*slot, depth)) return false;
+      skipSpace();
+      if (p_ == end_) return false;
+      if (*p_ == '}') {
+        ++p_;
+        return true;
+      }
+      if (*p_ != ',') return false;
+      ++p_;
+      skipSpace();
+    }
+  }
+
+  bool array(Variant& out, size_t depth) {
+    if (depth > Variant::kMaxDepth) return false;
+    Variant::NumericMap& map = out.MakeContainer(VariantType::Array).num;
+    ++p_;
+    skipSpace();
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+      return true;
+    }
+    for (int64_t index = 0;; ++index) {
+      if (!value(map.emplace_hint(map.end(), index, Variant())->second, depth)) return false;
+      skipSpace();
+      if (p_ == end_) return false;
+      if (*p_ == ']') {
+        ++p_;
+        return true;
+      }
+      if (*p_ != ',') return false;
+      ++p_;
+      skipSpace();
+    }
+  }
+
+  // At the opening quote; appends the decoded text to `out`.
+  bool string(std::string& out) {
+    ++p_;
+    const char* run = p_;
+    while (true) {
+      while (p_ != end_ && isPlain(*p_)) ++p_;
+      if (p_ == end_) return false;
+      const unsigned char c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        out.append(run, p_);
+        ++p_;
+        return true;
+      }
+      if (c >= 0x80) {
+        size_t bad = 0;
+        const size_t len = utf8Sequence(reinterpret_cast<const unsigned char*>(p_), end_ - p_, &bad);
+        if (len == 0) return false;
+        p_ += len;
+        continue;
+      }
+      if (c < 0x20) return false;
+      if (c != '\\') {
+        ++p_;
+        continue;
+      }
+      out.append(run, p_);
+      if (!escape(out)) return false;
+      run = p_;
+    }
+  }
+
+  // At a backslash.
+  bool escape(std::string& out) {
+    if (end_ - p_ < 2) return false;
+    const char e = p_[1];
+    p_ += 2;
+    switch (e) {
+      case '"': out += '"'; return true;
+      case '\\': out += '\\'; return true;
+      case '/': out += '/'; return true;
+      case 'b': out += '\b'; return true;
+      case 'f': out += '\f'; return true;
+      case 'n': out += '\n'; return true;
+      case 'r': out += '\r'; return true;
+      case 't': out += '\t'; return true;
+      case 'u': break;
+      default: return false;
+    }
+    uint32_t cp;
+    if (!hex4(cp)) return false;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return false;  // a low surrogate alone
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      uint32_t low;
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+      p_ += 2;
+      if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    appendUtf8(out, cp);
+    return true;
+  }
+
+  bool hex4(uint32_t& cp) {
+    if (end_ - p_ < 4) return false;
+    cp = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int d = hexDigit(p_[i]);
+      if (d < 0) return false;
+      cp = (cp << 4) | static_cast<uint32_t>(d);
+    }
+    p_ += 4;
+    return true;
+  }
+
+  static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? ; integers that fit 64 bits stay exact
+  // (negative ones signed, the others unsigned), everything else is a double.
+  bool number(Variant& out) {
+    const char* first = p_;
+    const bool negative = *p_ == '-';
+    if (negative) ++p_;
+    if (p_ == end_) return false;
+    const char* digits = p_;
+    if (*p_ == '0') {
+      ++p_;
+    } else if (*p_ >= '1' && *p_ <= '9') {
+      while (p_ != end_ && isDigit(*p_)) ++p_;
+    } else {
+      return false;
+    }
+    const char* digitsEnd = p_;
+    bool integral = true;
+    if (p_ != end_ && *p_ == '.') {
+      ++p_;
+      if (p_ == end_ || !isDigit(*p_)) return false;
+      while (p_ != end_ && isDigit(*p_)) ++p_;
+      integral = false;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+      if (p_ == end_ || !isDigit(*p_)) return false;
+      while (p_ != end_ && isDigit(*p_)) ++p_;
+      integral = false;
+    }
+    if (integral) {
+      uint64_t magnitude = 0;
+      bool fits = true;
+      for (const char* d = digits; d != digitsEnd; ++d) {
+        const uint64_t digit = static_cast<uint64_t>(*d - '0');
+        if (magnitude > (UINT64_MAX - digit) / 10) {
+          fits = false;
+          break;
+        }
+        magnitude = magnitude * 10 + digit;
+      }
+      if (fits && !negative) {
+        out = magnitude;
+        return true;
+      }
+      if (fits && magnitude <= (uint64_t(1) << 63)) {
+        out = static_cast<int64_t>(0 - magnitude);
+        return true;
+      }
+    }
+    double d = 0;
+    const std::from_chars_result r = std::from_chars(first, p_, d);
+    if (r.ec == std::errc::result_out_of_range) {
+      if (!parseOutOfRange(first, p_, d)) return false;
+    } else if (r.ec != std::errc() || r.ptr != p_ || !std::isfinite(d)) {
+      return false;
+    }
+    out = d;
+    return true;
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
+size_t Variant::FromJSON(const char* data, size_t length) {
+  if (data == nullptr || length == 0) return 0;
+  const size_t start = skipSpace(data, length, 0);
+  if (start == length) return 0;
+  JsonBuilder builder(data + start, length - start);
+  Variant root;
+  try {
+    if (!builder.value(root, 0)) return 0;
+  } catch (...) {
+    return 0;  // only allocation failures throw
+  }
+  const size_t end = static_cast<size_t>(builder.position() - data);
+  // A number or a literal at the top must be the whole token ("12-" and "truex" are refused);
+  // after a string or a container anything may follow and is left unread.
+  const char first = data[start];
+  if (first != '{' && first != '[' && first != '"' && end < length && !isJsonSpace(data[end]) &&
+      !isStructural(data[end]))
+    return 0;
+  *this = std::move(root);
+  return skipSpace(data, length, end);
+}
+
+// ---- writing ----------------------------------------------------------------------------------
+
+namespace internal {
+
+void appendNumber(std::string& out, const Variant& v) {
+  char buf[64];
+  std::to_chars_result r{};
+  if (v.IsSigned()) {
+    r = std::to_chars(buf, buf + sizeof buf, v.AsInt64());
+  } else if (v.IsUnsigned()) {
+    r = std::to_chars(buf, buf + sizeof buf, v.AsUInt64());
+  } else {
+    const double d = v.AsDouble();
+    r = std::to_chars(buf, buf + sizeof buf, d);
+    out.append(buf, r.ptr);
+    if (std::memchr(buf, '.', r.ptr - buf) == nullptr && std::memchr(buf, 'e', r.ptr - buf) == nullptr &&
+        std::memchr(buf, 'n', r.ptr - buf) == nullptr)
+      out += ".0";
+    return;
+  }
+  out.append(buf, r.ptr);
+}
+
+void appendTimeval(std::string& out, const timeval& tv) {
+  int64_t sec = tv.tv_sec;
+  int64_t usec = tv.tv_usec;
+  sec += usec / 1000000;
+  usec %= 1000000;
+  if (usec < 0) {
+    usec += 1000000;
+    sec -= 1;
+  }
+  // "%lld.%06lld" and its negative forms, without the cost of printf
+  char buf[48];
+  char* p = buf;
+  char* const end = buf + sizeof buf;
+  int64_t fraction = usec;
+  if (sec >= 0 || usec == 0) {
+    p = std::to_chars(p, end, sec).ptr;
+  } else {
+    // -1 s + 0.25 s is -0.75 s
+    *p++ = '-';
+    p = std::to_chars(p, end, static_cast<unsigned long long>(-(sec + 1))).ptr;
+    fraction = 1000000 - usec;
+  }
+  *p++ = '.';
+  for (int64_t div = 100000; div > 0; div /= 10) *p++ = static_cast<char>('0' + (fraction / div) % 10);
+  out.append(buf, p);
+}
+
+bool readFile(const std::string& path, std::string& out) {
+  const std::string root = kavo::os::root();
+  const bool underRoot = !root.empty() && path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                         path[root.size()] == '/';
+  const std::string real = underRoot ? path : kavo::os::path(path);
+  const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.clear();
+  char buf[16384];
+  while (true) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+}  // namespace internal
+
+namespace {
+
 void appendJsonString(std::string& out, std::string_view s) {
   static const char hex[] = "0123456789abcdef";
   out += '"';
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
   const size_t n = s.size();
   size_t i = 0;
+  size_t run = 0;  // start of the bytes that go out as they are, appended in one piece
   while (i < n) {
+    while (i < n && isPlain(static_cast<char>(p[i]))) ++i;
+    if (i == n) break;
     const unsigned char c = p[i];
     if (c >= 0x80) {
       size_t bad = 0;
       const size_t len = utf8Sequence(p + i, n - i, &bad);
-      if (len == 0) {
-        out += "\xEF\xBF\xBD";  // U+FFFD
-        i += bad;
-      } else {
-        out.append(reinterpret_cast<const char*>(p + i), len);
+      if (len != 0) {
         i += len;
+        continue;
       }
+      out.append(s.data() + run, i - run);
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      i += bad;
+      run = i;
       continue;
     }
+    out.append(s.data() + run, i - run);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -309,17 +505,15 @@ void appendJsonString(std::string& out, std::string_view s) {
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-        } else {
-          out += static_cast<char>(c);
-        }
+      default: {
+        const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+        out.append(u, 6);
+      }
     }
     ++i;
+    run = i;
   }
+  out.append(s.data() + run, n - run);
   out += '"';
 }
 

@@ -187,6 +187,36 @@ TEST(VariantJson, BytesUsedCoverTheDocumentAndItsWhiteSpace) {
   EXPECT_EQ(v.FromJSON(withNul), 7u);
 }
 
+TEST(VariantJson, NumbersTakeTheKindTheirTextCalls) {
+  struct Row {
+    const char* text;
+    VariantType kind;
+    double value;
+  } rows[] = {
+      {"-0", VariantType::Int64, 0},
+      {"0", VariantType::UInt64, 0},
+      {"-9223372036854775808", VariantType::Int64, -9223372036854775808.0},
+      {"-9223372036854775809", VariantType::Double, -9223372036854775808.0},  // beyond Int64
+      {"1E2", VariantType::Double, 100},
+      {"2.5e-3", VariantType::Double, 0.0025},
+      {"1e-400", VariantType::Double, 0},  // below the smallest double: zero, not a failure
+      {"4.9e-324", VariantType::Double, 4.9e-324},
+  };
+  for (const auto& r : rows) {
+    Variant v;
+    ASSERT_EQ(v.FromJSON(r.text), std::strlen(r.text)) << r.text;
+    EXPECT_EQ(v.GetType(), r.kind) << r.text;
+    EXPECT_EQ(v.AsDouble(), r.value) << r.text;
+  }
+  for (const char* bad : {"+1", ".5", "1.", "1e", "1e+", "01", "-", "0x10", "[1,]", "[01]", "{\"a\" 1}", "\"\\uDE00\""}) {
+    Variant v;
+    EXPECT_EQ(v.FromJSON(bad), 0u) << bad;
+  }
+  Variant s;
+  ASSERT_EQ(s.FromJSON(R"("a\u0000b")"), 10u);  // an escaped NUL is kept
+  EXPECT_EQ(s.AsString(), std::string("a\0b", 3));
+}
+
 TEST(VariantJson, NestingIsCappedWithoutCrashing) {
   Variant v;
   const size_t cap = Variant::kMaxDepth;
