@@ -27,13 +27,21 @@ bool IOPayload::Init(const std::string& text) {
   return true;
 }
 
-bool IOPayload::Init(const kavo::ipc::messages::BaseMessage& source) {
-  // The message copy is replaced below; resetting it first would only cost an allocation.
-  to.clear();
-  functionName.clear();
-  bytesSent = 0;
-  connectionId = 0;
-  buffer.IgnoreAll();
+namespace {
+const std::string& TextOf(const kavo::ipc::messages::BaseMessage& message, const char* key) {
+  const kavo::variant::Variant* v = message.Find(key);
+  static const std::string none;
+  return v != nullptr ? v->AsString() : none;
+}
+}  // namespace
+
+bool IOPayload::Init(const kavo::ipc::messages::BaseMessage& source, bool keepMessage) {
+  return Init(source, TextOf(source, "to"), TextOf(source, "functionName"), keepMessage);
+}
+
+bool IOPayload::Init(const kavo::ipc::messages::BaseMessage& source, const std::string& destination,
+                     const std::string& function, bool keepMessage) {
+  Clear();
   if (!source.ToJSON(json, false)) {
     IPC_LOG(LOG_LEVEL_ERROR, 0, "Unable to compute JSON for sending IPC message");
     return false;
@@ -48,10 +56,25 @@ bool IOPayload::Init(const kavo::ipc::messages::BaseMessage& source) {
     buffer.IgnoreAll();
     return false;
   }
-  message = source;
-  to = message.to();
-  functionName = message.functionName();
+  isJson = true;
+  if (keepMessage) {
+    message = source;
+    hasMessage = true;
+  }
+  to = destination;
+  functionName = function;
   return true;
+}
+
+kavo::ipc::messages::BaseMessage& IOPayload::GetMessage() {
+  if (!hasMessage) {
+    hasMessage = true;
+    const size_t size = buffer.GetAvailableBytesCount();
+    if (isJson && size > 4)
+      message.FromJSON(reinterpret_cast<const char*>(buffer.GetPointer()) + 4, size - 4);
+    if (!message.IsContainer()) message.EnsureContainer();
+  }
+  return message;
 }
 
 bool IOPayload::WriteToFd(int fd) {
@@ -72,7 +95,9 @@ void IOPayload::AssignToConnection(uint64_t id) {
 }
 
 void IOPayload::Clear() {
-  message = kavo::ipc::messages::BaseMessage();
+  message.Free();  // no allocation: an empty document is made only when one is asked for
+  hasMessage = false;
+  isJson = false;
   to.clear();
   functionName.clear();
   bytesSent = 0;

@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <typeinfo>
 #include <unistd.h>
 #include <utility>
 
 #include "ipclog.h"
 #include "kavo/ipc/baseipcconnection.h"
+#include "kavo/ipc/catchallhandlerrejector.h"
 #include "kavo/ipc/iopayload.h"
 #include "kavo/ipc/ipcioacceptor.h"
 #include "kavo/ipc/ipctimer.h"
@@ -28,7 +30,13 @@ using kavo::threading::IdGenerator;
 
 namespace {
 const char* const kResponseFunctionName = "__response__";
+
+// The rejector itself (not a class derived from it) does nothing with a message that was sent;
+// the programs register it as their catch-all, so their responses and events need no copy for it.
+bool IgnoresSentMessages(const BaseHandler* handler) {
+  return typeid(*handler) == typeid(CatchAllHandlerRejector);
 }
+}  // namespace
 
 bool IsVerboseHub(const Ipc* hub) { return hub != nullptr && hub->IsVerbose(); }
 
@@ -306,7 +314,10 @@ void Ipc::ReleasePayloadInstance(IOPayload* payload) {
   auto queue = sendQueues.find(payload->GetTo());
   if (queue != sendQueues.end()) {
     if (!queue->second.empty() && queue->second.front() == payload) queue->second.erase(queue->second.begin());
-    if (queue->second.empty()) sendQueues.erase(queue);
+    // An emptied queue stays while its peer is connected: the next frame for that peer would
+    // otherwise allocate it again. The reconnect timer removes the empty ones of idle peers.
+    if (queue->second.empty() && connectionsByPeer.find(queue->first) == connectionsByPeer.end())
+      sendQueues.erase(queue);
   }
   payload->Clear();
   payloadPool.push_back(payload);
@@ -315,6 +326,7 @@ void Ipc::ReleasePayloadInstance(IOPayload* payload) {
 bool Ipc::Send(BaseMessage& message, bool isResponse) {
   message.NormalizeFields();
   const std::string destination = message.to();
+  const std::string function = message.functionName();
   std::vector<IOPayload*>& queue = sendQueues[destination];
   const size_t limit = isResponse ? kMaxQueuedResponses : kMaxQueuedRequests;
   IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "Queue for %s -> %s connection is %zu/%zu (%.2f%%)", selfName.c_str(),
@@ -325,7 +337,8 @@ bool Ipc::Send(BaseMessage& message, bool isResponse) {
     return false;
   }
   IOPayload* payload = GetPayloadInstance();
-  if (!payload->Init(message)) {
+  // The copy of the message is kept only for handlers that will be told that it left.
+  if (!payload->Init(message, destination, function, HasSentHandlers(function))) {
     IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to initialize the payload instance");
     payload->Clear();
     payloadPool.push_back(payload);
@@ -376,7 +389,14 @@ bool Ipc::SendRequest(BaseRequestMessage& request) {
   }
   request.id(IdGenerator::GenerateId());
   if (!Send(request, false)) return false;
-  if (request.responseExpected()) pendingRequests[request.id()] = request;
+  if (request.responseExpected()) {
+    const uint64_t id = request.id();
+    auto slot = pendingRequests.find(id);
+    if (slot == pendingRequests.end())
+      pendingRequests.emplace(id, request);
+    else
+      slot->second = request;
+  }
   return true;
 }
 
@@ -433,12 +453,14 @@ bool Ipc::StartConnect(const std::string& peer) {
 
 IOPayload* Ipc::PeekIOPayload(const std::string& peer) {
   auto queue = sendQueues.find(peer);
-  if (queue == sendQueues.end()) return nullptr;
-  if (queue->second.empty()) {
-    sendQueues.erase(queue);
-    return nullptr;
-  }
+  if (queue == sendQueues.end() || queue->second.empty()) return nullptr;  // see ReleasePayloadInstance
   return queue->second.front();
+}
+
+bool Ipc::HasSentHandlers(const std::string& functionName) const {
+  auto chain = handlers.find(functionName);
+  if (chain != handlers.end() && !chain->second.empty()) return true;
+  return catchAllHandler != nullptr && !IgnoresSentMessages(catchAllHandler);
 }
 
 // ---- signals from the IO objects -------------------------------------------------------------
@@ -476,8 +498,12 @@ bool Ipc::SignalInputData(BaseIPCIO* /*io*/, const uint8_t* data, uint32_t lengt
     IPC_LOG(LOG_LEVEL_ERROR, 0, "Unable to read json");
     return false;
   }
-  request.BaseMessage::NormalizeFields();
-  if (request.functionName() != kResponseFunctionName) {
+  // The envelope's normalisation keeps "functionName" when it is a string and makes it "" when
+  // not, so the kind of message is known before it runs; each message is then normalised once,
+  // as its own class (which includes the envelope's pass).
+  const kavo::variant::Variant* function = request.Find("functionName");
+  const bool isResponse = function != nullptr && *function == kResponseFunctionName;
+  if (!isResponse) {
     request.NormalizeFields();
     if (!HandleRequest(request))
       IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Some handlers failed on the following message: `%s`",
@@ -555,18 +581,17 @@ bool Ipc::HandleResponse(BaseRequestMessage& request, BaseResponseMessage& respo
 
 bool Ipc::SignalSendPayloadComplete(IOPayload* payload) {
   if (payload == nullptr) return false;
-  BaseMessage& message = payload->GetMessage();
   auto chain = handlers.find(payload->GetFunctionName());
   if (chain == handlers.end() || chain->second.empty()) {
-    if (catchAllHandler != nullptr) {
+    if (catchAllHandler != nullptr && !IgnoresSentMessages(catchAllHandler)) {
       bool cont = true;
-      catchAllHandler->MessageSentSuccessfully(message, cont);
+      catchAllHandler->MessageSentSuccessfully(payload->GetMessage(), cont);
     }
   } else {
     std::vector<BaseHandler*>& list = chain->second;
     for (size_t i = 0; i < list.size(); ++i) {
       bool cont = true;
-      list[i]->MessageSentSuccessfully(message, cont);
+      list[i]->MessageSentSuccessfully(payload->GetMessage(), cont);
       if (!cont) break;
     }
   }

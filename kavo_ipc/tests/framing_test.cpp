@@ -29,6 +29,16 @@ TEST(IOPayload, BuildsRawAndJsonFrames) {
   EXPECT_EQ(p.GetTo(), "b");
   EXPECT_EQ(p.GetFunctionName(), "Fn");
   EXPECT_EQ(p.GetMessage().to(), "b");
+
+  // Without a kept copy the message is read back from the frame when it is asked for.
+  m["payload"]["k"] = 5;
+  m.NormalizeFields();
+  ASSERT_TRUE(p.Init(m, false));
+  EXPECT_EQ(p.GetTo(), "b");
+  EXPECT_EQ(p.GetMessage().id(), m.id());
+  EXPECT_EQ(p.GetMessage()["payload"]["k"].AsInt32(), 5);
+  p.Clear();
+  EXPECT_EQ(p.GetMessage().Size(), 0u);
 }
 
 TEST(IOPayload, RefusesMessagesAboveTheFrameLimit) {

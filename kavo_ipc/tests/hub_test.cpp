@@ -159,6 +159,16 @@ TEST_F(TwoHubs, SentMessagesAreReportedToTheirFunctionsChain) {
   EXPECT_EQ(fn.sent[0].id(), r1.id());
   EXPECT_EQ(all.sent[0].id(), r2.id());
   EXPECT_EQ(a.GetQueuedCount("beta"), 0u);
+  // A handler registered after the send is told too, with the whole message.
+  RecordingHandler late("late");
+  BaseRequestMessage r3 = MakeRequest("Later", "alpha", "beta", false);
+  r3["payload"] = "p3";
+  ASSERT_TRUE(a.SendRequest(r3));
+  a.AddHandler("Later", &late);
+  ASSERT_TRUE(PumpBoth([&] { return late.sent.size() == 1; }));
+  EXPECT_EQ(late.sent[0].id(), r3.id());
+  EXPECT_EQ(late.sent[0]["payload"], "p3");
+  EXPECT_EQ(all.sent.size(), 1u);
 }
 
 TEST_F(HubTest, QueueLimitsCountEveryFrameOfTheDestination) {

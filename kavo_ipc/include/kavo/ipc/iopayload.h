@@ -23,8 +23,12 @@ class IOPayload {
 
   // A raw frame holding `text` (the handshake). False when the text is above kMaxFrameBodySize.
   bool Init(const std::string& text);
-  // A JSON frame of `message`; keeps a copy of the message, its "to" and its "functionName".
-  bool Init(const kavo::ipc::messages::BaseMessage& message);
+  // A JSON frame of `message`; keeps its "to" and its "functionName", and a copy of the message
+  // unless `keepMessage` is false (then GetMessage() reads it back from the frame when asked).
+  bool Init(const kavo::ipc::messages::BaseMessage& message, bool keepMessage = true);
+  // The same with the message's "to" and "functionName" as the caller has already read them.
+  bool Init(const kavo::ipc::messages::BaseMessage& message, const std::string& to,
+            const std::string& functionName, bool keepMessage);
 
   // Sends what is left with one send(2). True when the descriptor took some or nothing for now
   // (EAGAIN); false on a failure (a vanished peer included: no SIGPIPE is raised).
@@ -39,7 +43,8 @@ class IOPayload {
 
   const std::string& GetTo() const { return to; }
   const std::string& GetFunctionName() const { return functionName; }
-  kavo::ipc::messages::BaseMessage& GetMessage() { return message; }
+  // The message sent (for a raw frame: an empty document).
+  kavo::ipc::messages::BaseMessage& GetMessage();
   uint32_t GetBytesSent() const { return bytesSent; }
   uint32_t GetSize() const { return static_cast<uint32_t>(buffer.GetAvailableBytesCount()); }
   const kavo::utils::IOBuffer& GetBuffer() const { return buffer; }
@@ -53,6 +58,8 @@ class IOPayload {
   kavo::utils::IOBuffer buffer;
   uint32_t bytesSent = 0;
   uint64_t connectionId = 0;
+  bool hasMessage = false;  // `message` holds the copy; else it is read back from the frame
+  bool isJson = false;
   std::string json;  // reused text of Init(message), so a pooled payload does not reallocate it
 };
 

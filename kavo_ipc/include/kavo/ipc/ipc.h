@@ -111,6 +111,8 @@ class Ipc {
   bool ArmEvents(BaseIPCIO* io, uint32_t mask);
   bool StartConnect(const std::string& peer);
   IOPayload* GetPayloadInstance();
+  // True when a handler would be told that a message of this function was written.
+  bool HasSentHandlers(const std::string& functionName) const;
   void ReleasePayloadInstance(IOPayload* payload);
   bool IsActive(const BaseIPCIO* io) const;
   void ScheduleWrite(BaseIPCConnection* connection);
