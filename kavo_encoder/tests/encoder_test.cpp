@@ -427,6 +427,31 @@ TEST_F(VideoEncoderLive, RefusedChangesAndTheSavedDefaults) {
   EXPECT_EQ(settings.video().video1().fps(), 10);
   EXPECT_TRUE(requests("IAV_IOC_FORCE_IDR_EX", mark).empty()) << "no key frame after a failure";
   EXPECT_TRUE(requests("IAV_IOC_SET_BITRATE_EX", mark).size() == 1u);
+  // The same stream: its frame-rate change stays, its bitrate and the later streams are left
+  // alone, and nothing stops; every stream goes on delivering frames.
+  log.clear();
+  mark = lastSeq();
+  change = changeOf({{"video2", {{"fps", 10}, {"bitRateVbrMax", 9000000}}}, {"mjpg", {{"fps", 1}}}});
+  EXPECT_FALSE(encoder->UpdateSettings(change));
+  EXPECT_TRUE(log.has("Incorrect bitrate settings on channel video2", LOG_LEVEL_ERROR));
+  EXPECT_EQ(settings.video().video2().fps(), 10);
+  EXPECT_EQ(settings.video().video2().bitRateVbrMax(), 600000u);
+  EXPECT_EQ(settings.video().mjpg().fps(), 5);
+  std::vector<std::string> sent;
+  for (const json& j : journalSince(mark)) {
+    const std::string req = j.value("req", "");
+    if (req != "IAV_IOC_READ_BITSTREAM_EX") sent.push_back(req + " " + j["arg"].dump());
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{
+                      R"(IAV_IOC_SET_BITRATE_EX {"avg":500000,"id":1,"max":1500000,"min":16384,"mode":1})",
+                      R"(IAV_IOC_CHANGE_FRAMERATE_FACTOR_EX {"denominator":30,"id":2,"numerator":10})",
+                      R"(IAV_IOC_CHANGE_GOP_EX {"N":10,"id":2,"idrInterval":1})",
+                  }));
+  bool delivered[3] = {false, false, false};
+  for (int i = 0; i < 200; ++i)
+    if (const video_frame_t* f = encoder->GetFrame()) delivered[f->streamId()] = true;
+  EXPECT_TRUE(delivered[0] && delivered[1] && delivered[2]);
+  mark = lastSeq();
   // The driver refusing a frame rate.
   log.clear();
   kavo::sim::iav::setFaults(R"({"faults": [{"request": "IAV_IOC_CHANGE_FRAMERATE_FACTOR_EX", "errno": "EINVAL"}]})");

@@ -457,6 +457,36 @@ TEST_F(VideoEncoderSim, VideoOutputNeedsACompositeSink) {
   }
 }
 
+// The diagnostics dump the records as the driver holds them after the open.
+TEST_F(VideoEncoderSim, DumpsShowTheDriversRecords) {
+  EncoderSettings settings = settingsOf(threeStreams());
+  Probe encoder(settings, nullptr);
+  ASSERT_TRUE(encoder.Open());
+  iav_system_resource_setup_ex_s limits{};
+  ASSERT_EQ(kavo::os::devIoctl(encoder.iavFd, IAV_IOC_GET_SYSTEM_RESOURCE_LIMIT_EX, &limits), 0);
+  LogCapture log;
+  encoder.DumpResourcesLimits(limits);
+  EXPECT_EQ(log.records().size(), 20u + 8 * 4);
+  for (const char* line : {"main_source_buffer_max_width: 640", "second_source_buffer_max_height: 180",
+                           "max_num_encode_streams: 4", "cavlc_max_bitrate: 2000000", "MCTF_possible: 1",
+                           "stream_max_GOP_M[0]: 3", "stream_max_GOP_M[1]: 1", "stream_max_GOP_N[3]: ff",
+                           "stream_max_encode_size[1]: 320x180", "stream_max_encode_size[7]: 0x0"})
+    EXPECT_TRUE(log.has(line, LOG_LEVEL_DEBUG)) << line << "\n" << log.dump();
+
+  iav_h264_config_ex_s config{};
+  config.id = 2;
+  ASSERT_EQ(kavo::os::devIoctl(encoder.iavFd, IAV_IOC_GET_H264_CONFIG_EX, &config), 0);
+  kavo::variant::Variant dump = encoder.DumpH264Config(config);
+  EXPECT_EQ(dump.StringKeysCount(), 58u);
+  EXPECT_EQ(dump["id"].AsUInt32(), 2u);
+  EXPECT_EQ(dump["M"].AsUInt32(), 1u);
+  EXPECT_EQ(dump["N"].AsUInt32(), 30u);
+  EXPECT_EQ(dump["au_type"].AsUInt32(), 0u);
+  EXPECT_EQ(dump["qp_delta"].NumericKeysCount(), 3u);
+  EXPECT_EQ(dump["qp_delta"][0].NumericKeysCount(), 4u);
+  EXPECT_EQ(dump["reserved"].NumericKeysCount(), 2u);
+}
+
 TEST_F(VideoEncoderSim, CloseReleasesEverythingAndDescriptorZeroIsADescriptor) {
   EncoderSettings settings = settingsOf(threeStreams());
   Probe encoder(settings, nullptr);

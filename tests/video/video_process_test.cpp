@@ -227,7 +227,9 @@ TEST_F(VideoProcess, EncoderWritesFilesAndATcpStream) {
   };
   for (const Output& o : {Output{media("one.flv"), "640,360"}, Output{received, "320,180"}}) {
     SCOPED_TRACE(o.file);
-    EXPECT_EQ(shell("ffmpeg -nostdin -v error -xerror -i " + o.file + " -f null -").out, "");
+    const Shell decoded = shell("ffmpeg -nostdin -v error -xerror -i " + o.file + " -f null -");
+    EXPECT_EQ(decoded.out, "");
+    EXPECT_EQ(decoded.status, 0);
     const Shell probe = shell("ffprobe -v error -select_streams v -show_entries stream=codec_name,width,height "
                               "-of csv=p=0 " + o.file);
     EXPECT_EQ(probe.out, std::string("h264,") + o.size + "\n");
@@ -244,6 +246,18 @@ TEST_F(VideoProcess, EncoderWritesFilesAndATcpStream) {
                               media("pic.jpg"));
   EXPECT_EQ(picture.out, "mjpeg,320,180\n");
   EXPECT_FALSE(exists(media("pic.jpg.tmp")));
+  // The pictures' rate: the scene numbers of the last picture and of the file's last frame stand
+  // as 5 to 30.
+  const std::string reader = "python3 " + kavo::test::sourceDir() + "/sim/iav/tools/read_frame_numbers.py";
+  const std::vector<std::string> pictureNumber = lines(
+      shell("ffmpeg -nostdin -v error -i " + media("pic.jpg") + " -f rawvideo -pix_fmt gray - | " + reader + " 320 180").out);
+  const std::vector<std::string> frameNumbers = lines(
+      shell("ffmpeg -nostdin -v error -i " + media("one.flv") + " -f rawvideo -pix_fmt gray - | " + reader + " 640 360").out);
+  ASSERT_EQ(pictureNumber.size(), 1u);
+  ASSERT_FALSE(frameNumbers.empty());
+  const double pictures = std::stod(pictureNumber[0]), frames = std::stod(frameNumbers.back());
+  ASSERT_GT(pictures, 50);
+  EXPECT_NEAR(frames / pictures, 6.0, 0.3) << frames << " frames, " << pictures << " pictures";
 }
 
 // A live change through the facade: the running stream takes the new rate, bitrate and file, and
