@@ -177,14 +177,16 @@ int main(int argc, char** argv) {
   kavo::ipc::Ipc* ipc = kavo::ipc::Ipc::GetInstance();
   int status = -1;
   {
+    // The catch-all handlers outlive the encoder: closing its destinations still sends status
+    // events, and the hub consults its catch-all for every message it sends.
+    kavo::ipc::CatchAllHandlerRejector rejector;
+    kavo::ipc::LogHandler logHandler;
     kavo::encoder::Encoder encoder;
     kavo::streamer::ChangeVideoSettingsHandler changeVideoSettings(&encoder);
     kavo::streamer::ForceIDRHandler forceIdr(&encoder);
     kavo::streamer::ResetVideoToDefaultsHandler resetVideoSettings(&encoder);
     kavo::streamer::EventAnalyticsMotionHandler eventAnalyticsMotion(&encoder);
     kavo::streamer::EnableLiveVideoHandler enableLiveVideo(&encoder);
-    kavo::ipc::CatchAllHandlerRejector rejector;
-    kavo::ipc::LogHandler logHandler;
 
     const std::pair<const char*, kavo::ipc::BaseHandler*> functions[] = {
         {"ChangeVideoSettings", &changeVideoSettings}, {"GetVideoSettings", &changeVideoSettings},
@@ -199,8 +201,8 @@ int main(int argc, char** argv) {
     }
 
     status = Serve(ipc, encoder, settings);
-    // Handlers go first (in reverse order of construction), then the encoder closes its streams
-    // and destinations.
+    // The request handlers go first (in reverse order of construction), then the encoder closes
+    // its streams and destinations, then the catch-all handlers.
   }
   kavo::ipc::Ipc::FreeInstance();
   return status;
