@@ -38,7 +38,7 @@ int32_t sbrWriteHeader(uint8_t *base, AacBitBuf *bb, const SbrHeaderData *h, int
 
 static int32_t pointer_bits(int32_t n_env) {
   int32_t b = 0;
-  while ((1 << b) < n_env + 2) b++;
+  while ((1 << b) < n_env + 1) b++; /* the relative-border count plus 2 */
   return b;
 }
 

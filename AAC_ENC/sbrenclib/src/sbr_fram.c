@@ -166,8 +166,10 @@ static void fit(Plan *p, int32_t last, int32_t cls, SbrFrameInfo *fi) {
   fi->n_rel1 = n1;
   for (int32_t i = 0; i < n0; i++) fi->rel0[i] = fi->borders[i + 1] - fi->borders[i];
   for (int32_t i = 0; i < n1; i++) fi->rel1[i] = fi->borders[fi->n_env - i] - fi->borders[fi->n_env - i - 1];
+  /* a transient envelope at the frame start is not signalled: its pointer would put the
+   * middle noise border on the frame start */
   if (cls == VARFIX) fi->pointer = fi->short_env >= 1 ? fi->short_env + 1 : 0;
-  else fi->pointer = fi->short_env < 0 ? 0 : fi->n_env + 1 - fi->short_env;
+  else fi->pointer = fi->short_env < 1 ? 0 : fi->n_env + 1 - fi->short_env;
 }
 
 void sbrFrameInfoGenerate(SbrFrameGen *g, const SbrTransientInfo *tran, SbrFrameInfo *fi) {
@@ -268,7 +270,7 @@ int sbrFrameInfoFinish(SbrFrameInfo *fi) {
       for (int32_t i = 0; ok && i < n0; i++) ok = valid_rel(fi->rel0[i]);
       for (int32_t i = 0; ok && i < n1; i++) ok = valid_rel(fi->rel1[i]);
       int32_t pmax = 1;
-      while ((1 << pmax) < L + 2) pmax++;
+      while ((1 << pmax) < L + 1) pmax++;
       ok = ok && fi->pointer >= 0 && fi->pointer < (1 << pmax);
       break;
     }
@@ -286,8 +288,10 @@ int sbrFrameInfoFinish(SbrFrameInfo *fi) {
       case VARFIX: m = fi->pointer == 0 ? 1 : (fi->pointer == 1 ? L - 1 : fi->pointer - 1); break;
       default: m = fi->pointer <= 1 ? L - 1 : L + 1 - fi->pointer; break;
     }
-    if (m < 1) m = 1;
-    if (m > L - 1) m = L - 1;
+    if (m < 1 || m > L - 1) {
+      ok = 0;
+      m = L / 2;
+    }
     fi->noise_borders[1] = fi->borders[m];
   }
   return ok ? 0 : 1;
