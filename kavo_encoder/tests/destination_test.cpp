@@ -1,5 +1,6 @@
 // The destination state machine: paths through the states, retries and time-outs on the
 // monotonic clock, the backlog and its congestion level, the diagnostics file, the status events.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -418,7 +419,7 @@ TEST_F(DestinationTest, SlowPeerFillsTheBacklogToItsBoundThenCatchesUp) {
   Bytes frame(40000);
   uint32_t sent = 0;
   uint32_t kept = 0;
-  unsigned lastLevel = 0;
+  unsigned highest = 0;
   std::vector<uint32_t> keptIds;
   for (uint32_t id = 0; id < 400; id++) {
     for (size_t k = 0; k < frame.size(); k += 4) std::memcpy(&frame[k], &id, 4);
@@ -428,12 +429,12 @@ TEST_F(DestinationTest, SlowPeerFillsTheBacklogToItsBoundThenCatchesUp) {
       kept++;
       keptIds.push_back(id);
     }
+    // Not monotonic: the kernel may still take some of the backlog while the peer's window grows.
     EXPECT_EQ(level, BaseDestiantion::CongestionOf(d.GetBacklogSize()));
-    EXPECT_GE(level, lastLevel);
-    lastLevel = level;
+    highest = std::max(highest, level);
     EXPECT_LT(d.GetBacklogSize(), BaseDestiantion::kMaxBacklog + frame.size());
   }
-  EXPECT_EQ(lastLevel, 100u);
+  EXPECT_EQ(highest, 100u);
   EXPECT_LT(kept, sent);
   EXPECT_TRUE(log.has("Frames are skipped! The current bandwidth is not enough!", LOG_LEVEL_WARNING));
 
