@@ -49,6 +49,7 @@ struct ChannelState {
   int prev_env[48] = {0};   // last envelope at high resolution
   int prev_noise[5] = {0};
   bool have_prev = false;
+  bool have_prev_noise = false;
 };
 
 struct Parsed {
@@ -64,6 +65,8 @@ struct Parsed {
   bool coupled = false;
   int ps_bytes = 0;
   int ps_bits_used = 0;
+  bool ps_header = false;     // the parametric-stereo header is present
+  bool ps_time = false;       // a parameter is coded along time (needs the previous frame)
   bool harmonics[2] = {false, false};
 };
 
@@ -196,6 +199,8 @@ struct Reader {
     const int mul = bal ? 2 : 1;
     for (int e = 0; e < nq_env; e++) {
       int *v = P.noise[ch][e];
+      if (df[e] && !st[ch].have_prev_noise) return false;
+      st[ch].have_prev_noise = true;
       if (!df[e]) {
         v[0] = int(b.get(5)) * mul;
         for (int k = 1; k < ft.nq; k++)
@@ -259,13 +264,14 @@ struct Reader {
     auto amp = [&](int c) { return (P.frame_class[c] == 0 && P.n_env[c] == 1) ? 0 : amp_res_hdr; };
     if (coupling) {
       if (!values(b, P, 0, df[0], false, amp(0))) return fail(P, "envelope 0");
-      noise(b, P, 0, dfn[0], false, nq_env[0]);
+      if (!noise(b, P, 0, dfn[0], false, nq_env[0])) return fail(P, "noise 0");
       if (!values(b, P, 1, df[1], true, amp(0))) return fail(P, "balance");
-      noise(b, P, 1, dfn[1], true, nq_env[0]);
+      if (!noise(b, P, 1, dfn[1], true, nq_env[0])) return fail(P, "noise balance");
     } else {
       for (int c = 0; c < chans; c++)
         if (!values(b, P, c, df[c], false, amp(c))) return fail(P, "envelope");
-      for (int c = 0; c < chans; c++) noise(b, P, c, dfn[c], false, nq_env[c]);
+      for (int c = 0; c < chans; c++)
+        if (!noise(b, P, c, dfn[c], false, nq_env[c])) return fail(P, "noise");
     }
     for (int c = 0; c < chans; c++) {
       P.harmonics[c] = b.get(1);
@@ -275,7 +281,9 @@ struct Reader {
       int cnt = int(b.get(4));
       if (cnt == 15) cnt += int(b.get(8));
       P.ps_bytes = cnt;
-      b.get(8 * cnt);
+      const int end = b.pos + 8 * cnt;
+      psHead(b, P);
+      b.pos = end;
     }
     if (b.over) return fail(P, "read past the payload");
     if (b.size - b.pos >= 8) return fail(P, "more than the fill bits left");
@@ -287,6 +295,30 @@ struct Reader {
           if (P.env[c][e][k] < 0 || P.env[c][e][k] > mx) return fail(P, "envelope value out of range");
       }
     return P;
+  }
+  // the parametric-stereo header and the direction of its parameters (the enable flags and
+  // band counts carry over from the last header)
+  int ps_iid = -1, ps_n_iid = 0, ps_icc = 0;
+  void psHead(Bits &b, Parsed &P) {
+    if (b.get(2) != 2) return;
+    P.ps_header = b.get(1);
+    if (P.ps_header) {
+      ps_iid = int(b.get(1));
+      ps_n_iid = ps_iid ? (b.get(3) ? 20 : 10) : 0;
+      ps_icc = int(b.get(1));
+      if (ps_icc) b.get(3);
+      b.get(1);  // extension
+    }
+    if (ps_iid < 0) return;  // no header seen yet
+    b.get(1);                // frame class
+    if (b.get(2) == 0) return;
+    if (ps_iid) {
+      bool time = b.get(1);
+      P.ps_time |= time;
+      for (int i = 0; i < ps_n_iid; i++)
+        time ? b.huff(aBookPsIidTimeCode, aBookPsIidTimeLength, 29) : b.huff(aBookPsIidFreqCode, aBookPsIidFreqLength, 29);
+    }
+    if (ps_icc) P.ps_time |= b.get(1) != 0;
   }
   static Parsed fail(Parsed &P, const char *why) {
     P.ok = false;
@@ -312,7 +344,9 @@ struct Harness {
     return sbrEncoderOpen(&cfg, wm.data(), &inst, &bandwidth) == 0;
   }
   // interleaved stereo input of 2048 frames
-  int frame(const int16_t *in) { return sbrEncodeFrame(wm.data(), inst, in, 2, payload, 0); }
+  int frame(const int16_t *in, int force_header = 0) {
+    return sbrEncodeFrame(wm.data(), inst, in, 2, payload, force_header);
+  }
 };
 
 }  // namespace sbrtest
