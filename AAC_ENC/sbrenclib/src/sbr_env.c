@@ -38,7 +38,7 @@ static int64_t log_energy(int64_t e, int32_t scale) {
   if (e <= 0) return -((int64_t)64 << 26);
   int32_t sh = 0;
   while ((e >> sh) > 0xFFFFFFFF) sh++;
-  return (int64_t)sbrLog2Fine((uint32_t)(e >> sh)) + ((int64_t)(sh - scale) << 26) + SBR_ENV_OFFSET_Q26;
+  return (int64_t)sbrLog2Fine((uint32_t)(e >> sh)) + (int64_t)(sh - scale) * ((int64_t)1 << 26) + SBR_ENV_OFFSET_Q26;
 }
 
 static int32_t quantise(int64_t l, int32_t a, int32_t max) {
