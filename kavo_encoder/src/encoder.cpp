@@ -2,16 +2,10 @@
 
 #include <map>
 
+#include "kavo/encoder/audioencoder.h"
 #include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/videoencoder.h"
 #include "kavo/logger/logger.h"
-
-// The audio track is built beside this facade; until its class is in the library, audio that
-// the settings enable counts as an audio set-up failure and video goes on alone.
-#if __has_include("kavo/encoder/audioencoder.h")
-#include "kavo/encoder/audioencoder.h"
-#define KAVO_ENCODER_HAS_AUDIO 1
-#endif
 
 #define ENC_LOG(level, err, ...) logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
 
@@ -28,21 +22,13 @@ bool Encoder::Open(const EncoderSettings& newSettings) {
   Close();
   settings = newSettings;
   settings.NormalizeFields();
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (settings.audio().enabled()) audioEncoder = new AudioEncoder(settings);
-#else
-  const bool audioWanted = settings.audio().enabled();
-#endif
   videoEncoder = new VideoEncoder(settings, this);
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr && !audioEncoder->Open()) {
     ENC_LOG(LOG_LEVEL_WARNING, 0, "Audio setup failed. Permanently closing the audio track");
     delete audioEncoder;
     audioEncoder = nullptr;
   }
-#else
-  if (audioWanted) ENC_LOG(LOG_LEVEL_WARNING, 0, "Audio setup failed. Permanently closing the audio track");
-#endif
   if (!videoEncoder->Open()) return false;
   return UpdateContainers();
 }
@@ -51,9 +37,7 @@ void Encoder::Close() {
   StopEncode();
   frames = av_frames_t{nullptr, nullptr};
   for (auto& slot : containers) slot = nullptr;
-#ifdef KAVO_ENCODER_HAS_AUDIO
   delete audioEncoder;
-#endif
   audioEncoder = nullptr;
   delete videoEncoder;
   videoEncoder = nullptr;
@@ -64,9 +48,7 @@ void Encoder::Close() {
 
 bool Encoder::StartEncode() {
   bool audio = true;
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) audio = audioEncoder->StartEncode();
-#endif
   const bool video = videoEncoder == nullptr || videoEncoder->StartEncode();
   if (audio && video) {
     ENC_LOG(LOG_LEVEL_INFO, 0, "A/V encoding started");
@@ -78,9 +60,7 @@ bool Encoder::StartEncode() {
 
 bool Encoder::StopEncode() {
   bool audio = true;
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) audio = audioEncoder->StopEncode();
-#endif
   const bool video = videoEncoder == nullptr || videoEncoder->StopEncode();
   if (audio && video) {
     ENC_LOG(LOG_LEVEL_INFO, 0, "A/V encoding stopped");
@@ -107,7 +87,6 @@ Encoder::BitrateStep Encoder::CongestionRule(uint8_t level, uint8_t& last, uint3
 }
 
 bool Encoder::EncodeFrames() {
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) {
     while (const audio_frame_t* audio = audioEncoder->GetFrame()) {
       for (BaseContainer* container : containers) {
@@ -116,7 +95,6 @@ bool Encoder::EncodeFrames() {
       }
     }
   }
-#endif
   if (videoEncoder != nullptr) {
     if (const video_frame_t* video = videoEncoder->GetFrame()) {
       const uint32_t id = video->streamId();
@@ -138,9 +116,7 @@ av_frames_t* Encoder::GetFrame() {
 }
 
 audio_frame_t* Encoder::GetAudioFrame() {
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) return audioEncoder->GetFrame();
-#endif
   return nullptr;
 }
 
@@ -165,9 +141,7 @@ bool Encoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& change) {
     return false;
   }
   bool result = videoEncoder->UpdateSettings(change);
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) result = audioEncoder->UpdateVolume(change.audio().volume()) && result;
-#endif
   result = UpdateContainers() && result;
   return result;
 }
@@ -178,9 +152,7 @@ bool Encoder::ResetToDefaults() {
     return false;
   }
   bool result = videoEncoder->ResetToDefaults();
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) result = audioEncoder->ResetToDefaults() && result;
-#endif
   return result;
 }
 
@@ -202,9 +174,7 @@ bool Encoder::EnableLiveVideo(unsigned short& port) {
 }
 
 uint32_t Encoder::GetAudioBandwidth() {
-#ifdef KAVO_ENCODER_HAS_AUDIO
   if (audioEncoder != nullptr) return audioEncoder->GetBandwidth();
-#endif
   return 0;
 }
 
