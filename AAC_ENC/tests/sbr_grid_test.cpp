@@ -123,7 +123,7 @@ TEST(SbrTimeGrid, EveryGeneratedFrameInfoIsCodableAndContinuous) {
     for (int f = 0; f < 60; f++) {
       SbrTransientInfo ti;
       ti.flag = int(rng() % 4) < density ? 1 : 0;
-      ti.pos = ti.flag ? int(rng() % 16) : int(rng() % 2);
+      ti.pos = ti.flag ? int(rng() % 18) - 2 : int(rng() % 2);  // a transient may lie in the lead-in
       SbrFrameInfo fi;
       sbrFrameInfoGenerate(&g, &ti, &fi);
       char what[64];
@@ -193,4 +193,87 @@ TEST(SbrTimeGrid, StaticFramingAndFixedTables) {
   for (int i = 0; i < 5; i++) EXPECT_EQ(fi.borders[i], borders[i]);
   EXPECT_EQ(fi.n_noise, 2);
   EXPECT_EQ(fi.noise_borders[1], 8);
+}
+
+namespace {
+
+// QMF analysis and transient detection of a mono signal, frame by frame, as the encoder
+// runs them; the detected border in QMF slots of the whole signal (-1 without one).
+struct Detect {
+  QmfBank q;
+  SbrTransientDetector d;
+  SbrFreqTables ft{};
+  std::vector<int16_t> re = std::vector<int16_t>(32 * 64), im = std::vector<int16_t>(32 * 64);
+  int16_t *rp[32], *ip[32];
+  explicit Detect(int rate) {
+    SbrHeaderData h{};
+    h.amp_res = 1;
+    h.start_freq = 12;
+    h.stop_freq = 9;
+    h.freq_scale = 2;
+    h.alter_scale = 1;
+    h.noise_bands = 2;
+    EXPECT_EQ(sbrFreqTablesUpdate(&h, rate, &ft), 0);
+    QmfAnalysisOpen(0, &q, 0, 2048);
+    sbrTransientDetectorOpen(&d, 2048, rate, 24000, 32000, 13000, ft.kx);
+    for (int l = 0; l < 32; l++) {
+      rp[l] = &re[size_t(l) * 64];
+      ip[l] = &im[size_t(l) * 64];
+    }
+  }
+  SbrTransientInfo frame(const int16_t *x) {
+    QmfAnalysisFrame(x, 1, rp, ip, &q);
+    SbrTransientInfo ti{0, 0};
+    sbrDetectTransient(rp, ip, q.out_scale, &d, ft.kx, ft.k2, &ti);
+    return ti;
+  }
+};
+
+}  // namespace
+
+// A click anywhere in a frame is detected once, at a border within a time slot of its onset
+// in the QMF rows, also when the onset lies in the last slots of a frame (it then sits in
+// the next frame's lead-in); steady noise and a slow swell give none.
+TEST(SbrTransients, EachClickIsFoundOnceAtItsRise) {
+  for (int rate : {32000, 44100, 48000}) {
+    std::mt19937 rng{unsigned(rate)};
+    std::normal_distribution<double> g(0, 1);
+    const int frames = 40;
+    std::vector<int16_t> x(size_t(frames) * 2048);
+    for (size_t i = 0; i < x.size(); i++) x[i] = int16_t(std::lround(200 * g(rng)));
+    std::vector<long> clicks;
+    for (int f = 3; f + 2 < frames; f += 3) {
+      long at = long(f) * 2048 + long(rng() % 2048);
+      clicks.push_back(at);
+      for (long i = at; i < at + 96; i++) x[size_t(i)] = int16_t(std::lround(std::max(-32000.0, std::min(32000.0, 12000 * g(rng)))));
+    }
+    Detect det(rate);
+    std::vector<long> found;  // borders in QMF slots of the whole signal
+    for (int f = 0; f < frames; f++) {
+      SbrTransientInfo ti = det.frame(&x[size_t(f) * 2048]);
+      // frame 0 holds the stream's own onset on the silent history
+      if (ti.flag && f > 0) found.push_back(long(f) * 32 + 2 * ti.pos);
+    }
+    ASSERT_EQ(found.size(), clicks.size()) << rate;
+    for (size_t i = 0; i < clicks.size(); i++) {
+      // QMF slot l shows the input around sample 64 l + 63 - 320 (the prototype's centre)
+      const long onset = (clicks[i] + 257) / 64;
+      EXPECT_GE(found[i], onset - 2) << rate << " click at sample " << clicks[i];
+      EXPECT_LE(found[i], onset + 2) << rate << " click at sample " << clicks[i];
+    }
+  }
+  // a slow swell (6 dB per frame) is no transient
+  Detect det(44100);
+  std::mt19937 rng(1);
+  std::normal_distribution<double> g(0, 1);
+  std::vector<int16_t> x(2048);
+  for (int f = 0; f < 12; f++) {
+    double lv = 100 * std::pow(2.0, f);
+    for (size_t i = 0; i < x.size(); i++)
+      x[i] = int16_t(std::lround(std::max(-32000.0, std::min(32000.0, lv * std::pow(2.0, double(i) / 2048) * g(rng)))));
+    SbrTransientInfo ti = det.frame(x.data());
+    if (f > 0) {
+      EXPECT_EQ(ti.flag, 0) << "swell frame " << f;
+    }
+  }
 }

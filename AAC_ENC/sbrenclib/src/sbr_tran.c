@@ -64,7 +64,8 @@ void sbrDetectTransient(int16_t *const *re, int16_t *const *im, int32_t qmf_scal
     for (int32_t i = 0; i < 16; i++) d->energy[i] = L_shr(d->energy[i], old_shift);
   for (int32_t l = 0; l < 32; l++) {
     int64_t acc = 0;
-    for (int32_t k = first; k < stop; k++) acc += (int32_t)re[l][k] * re[l][k] + (int32_t)im[l][k] * im[l][k];
+    /* two squares of -32768 reach 2^31: sum them in 64 bits */
+    for (int32_t k = first; k < stop; k++) acc += (int64_t)re[l][k] * re[l][k] + (int64_t)im[l][k] * im[l][k];
     d->energy[16 + l] = sat32(LL_shr(acc / w, new_shift));
   }
   d->energy_scale = common;
@@ -112,7 +113,9 @@ void sbrDetectTransient(int16_t *const *re, int16_t *const *im, int32_t qmf_scal
     if (d->armed && d->measure[i] < low_thr && d->measure[i + 1] < d->maximum && d->measure[i + 2] < d->maximum) {
       int32_t slot = i - 16 - 1; /* the rise lies one slot before the end of its measure */
       out->flag = 1;
-      out->pos = slot > 0 ? slot / 2 : 0;
+      /* a rise in the last QMF slots of the previous frame keeps its place in this frame's
+       * lead-in (time slot -2 or -1) rather than moving to the frame start */
+      out->pos = slot >= 0 ? slot / 2 : -((1 - slot) / 2);
       d->armed = 0;
       d->maximum = 0;
       break;
