@@ -195,6 +195,47 @@ TEST(SbrElementWriter, ElementAboveThePayloadCapacityIsRefusedNotOverrun) {
   for (size_t i = SBR_PAYLOAD_BYTES; i < buf.size(); i++) ASSERT_EQ(buf[i], 0xA5) << "byte " << i;
 }
 
+// The parametric-stereo bytes in the extended data: a size below 15 in 4 bits, from 15 on
+// as 15 and the rest in 8 bits, the bits as the writer made them, zero-padded to bytes.
+TEST(SbrElementWriter, ExtendedDataSizeEscape) {
+  const SbrFreqTables ft = tablesOf(44100, 12, 9, 2, 2);
+  SbrChannelData ch;
+  std::memset(&ch, 0, sizeof(ch));
+  ch.fi.frame_class = FIXFIX;
+  ch.fi.n_env = 1;
+  ch.fi.borders[1] = 16;
+  ch.fi.freq_res[0] = 1;
+  ch.fi.short_env = -1;
+  ASSERT_EQ(sbrFrameInfoFinish(&ch.fi), 0);
+  uint8_t ps[40];
+  for (int i = 0; i < 40; i++) ps[i] = uint8_t(0x5A + 7 * i);
+  for (int ps_bits : {1, 14 * 8, 14 * 8 + 1, 15 * 8, 30 * 8 - 3}) {
+    std::vector<uint8_t> buf(SBR_PAYLOAD_BYTES, 0);
+    AacBitBuf bb;
+    aacBitBufOpen(&bb, SBR_PAYLOAD_BYTES, 0);
+    const int32_t bits = sbrWriteSingleChannelElement(buf.data(), &bb, &ch, &ft, ps, ps_bits);
+    const int bytes = (ps_bits + 7) / 8;
+    const int head = bits - 8 * bytes - (bytes < 15 ? 5 : 13);  // the element up to the extended data
+    auto bit = [&](int p) { return (buf[size_t(p >> 3)] >> (7 - (p & 7))) & 1; };
+    auto get = [&](int p, int n) {
+      int v = 0;
+      for (int i = 0; i < n; i++) v = 2 * v + bit(p + i);
+      return v;
+    };
+    ASSERT_EQ(get(head, 1), 1) << ps_bits;
+    if (bytes < 15) {
+      EXPECT_EQ(get(head + 1, 4), bytes) << ps_bits;
+    } else {
+      EXPECT_EQ(get(head + 1, 4), 15) << ps_bits;
+      EXPECT_EQ(get(head + 5, 8), bytes - 15) << ps_bits;
+    }
+    const int data = head + (bytes < 15 ? 5 : 13);
+    for (int i = 0; i < ps_bits; i++) ASSERT_EQ(bit(data + i), (ps[i >> 3] >> (7 - (i & 7))) & 1) << ps_bits << " bit " << i;
+    for (int i = ps_bits; i < 8 * bytes; i++) ASSERT_EQ(bit(data + i), 0) << ps_bits << " pad bit " << i;
+    EXPECT_EQ(bits, data + 8 * bytes);
+  }
+}
+
 namespace {
 
 struct PsBits {

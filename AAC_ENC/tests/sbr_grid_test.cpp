@@ -277,3 +277,43 @@ TEST(SbrTransients, EachClickIsFoundOnceAtItsRise) {
     }
   }
 }
+
+// The frame splitter: two halves with different spectra split into two envelopes, equal
+// halves and a level change of one band's neighbourhood below the threshold do not; a
+// transient frame keeps its position.
+TEST(SbrTransients, FrameSplitterFollowsSpectralChangeBetweenHalves) {
+  EXPECT_EQ(sbrSplitThreshold(2048, 44100, 2 * 24000, 48000), 56);  // x = 364
+  SbrHeaderData h{};
+  h.amp_res = 1;
+  h.start_freq = 12;
+  h.stop_freq = 9;
+  h.freq_scale = 2;
+  h.alter_scale = 1;
+  h.noise_bands = 2;
+  SbrFreqTables ft{};
+  ASSERT_EQ(sbrFreqTablesUpdate(&h, 44100, &ft), 0);
+  SbrTransientDetector d;
+  sbrTransientDetectorOpen(&d, 2048, 44100, 2 * 24000, 48000, 13000, ft.kx);
+  std::vector<int32_t> store(16 * 64);
+  int32_t *rows[16];
+  for (int i = 0; i < 16; i++) rows[i] = &store[size_t(i) * 64];
+  auto fill = [&](bool swap_second_half) {
+    for (int s = 0; s < 16; s++)
+      for (int k = 0; k < 64; k++) {
+        const bool upper = k >= (ft.kx + ft.k2) / 2;
+        const bool loud = (s >= 8 && swap_second_half) ? upper : !upper;
+        rows[s][k] = k < ft.kx ? 4000000 : (loud ? 2000000 : 2000);
+      }
+  };
+  auto split = [&](int flag, int pos) {
+    SbrTransientInfo ti{pos, flag};
+    sbrFrameSplitter(rows, 4, &d, ft.hi, ft.n_hi, ft.kx, &ti);
+    return ti.pos;
+  };
+  fill(false);
+  EXPECT_EQ(split(0, 0), 0);  // steady spectrum
+  EXPECT_EQ(split(0, 0), 0);
+  fill(true);
+  EXPECT_EQ(split(0, 0), 1) << "the halves differ in spectrum";
+  EXPECT_EQ(split(1, 9), 9) << "a transient frame keeps its position";
+}
