@@ -30,6 +30,9 @@ AACENC_WAV = os.environ.get("KAVO_AACENC_WAV", "")
 SHIPPED = os.path.join(HERE, "..", "..", "kavo_streamer_gen2", "kavo_streamer.json")
 FLV = "/tmp/video1.flv"
 NO_MARKS = {"marks": {"enabled": False}}
+# Periods of the card's buffer at 44100 Hz: 2.2 s instead of 0.7 s, so that only the overruns a
+# test makes happen on a loaded machine.
+LONG_BUFFER = 48
 
 
 def metadata_number(flv, key):
@@ -231,7 +234,8 @@ class RateTest(Base):
 class OverrunTest(Base):
     def test_an_overrun_restarts_the_capture_and_the_time_base(self):
         rate = 44100
-        card = {"rates": [rate], "tone": av_sync.TONE, "marks": dict(av_sync.MARK, enabled=True, origin="video")}
+        card = {"rates": [rate], "periods": LONG_BUFFER, "tone": av_sync.TONE,
+                "marks": dict(av_sync.MARK, enabled=True, origin="video")}
         # The first start overruns once 3 s have been captured.
         self.root.write("/tmp/kavo_sim/alsa.faults", json.dumps({"faults": [{"xrun": 3 * rate, "times": 1}]}))
         s = self.start(card, {"enabled": True, "channels": 1, "sampleRate": rate, "bitRate": 32000, "volume": 100})
@@ -282,7 +286,7 @@ class AvSyncTest(Base):
         rate, seconds = 44100, 20
         # A fast sample clock (200 ppm): without the time base's re-anchoring the sound would run
         # ahead of the pictures (the hand-run av_sync.py shows it over 10 minutes).
-        card = {"rates": [rate], "driftPpm": 200, "tone": av_sync.TONE,
+        card = {"rates": [rate], "periods": LONG_BUFFER, "driftPpm": 200, "tone": av_sync.TONE,
                 "marks": dict(av_sync.MARK, enabled=True, origin="video")}
         s = self.start(card, {"enabled": True, "channels": 1, "sampleRate": rate, "bitRate": 32000, "volume": 100})
         self.wait_audio(s, int(seconds * rate / BLOCK), timeout=seconds + 30)
