@@ -4,9 +4,9 @@
 // cutoff: segmental SNR (per segment 10 log10(signal / error), limited to -10 .. 35 dB,
 // segments more than 60 dB below the loudest left out) and log-spectral distance (RMS of the
 // dB difference of the power spectra over the band, per segment, averaged).
-// Usage: aac_quality original.wav decoded.wav cutoff_hz
-// Prints: delay segsnr_db lsd_db bandwidth_hz (bandwidth: the highest frequency at which the
-// decoded long-term spectrum stays within 20 dB of the original's).
+// Usage: aac_quality original.wav decoded.wav cutoff_hz [-v]   (-v: per-channel SNR on stderr)
+// Prints: delay segsnr_db lsd_db bandwidth_hz (bandwidth: the upper edge of the highest block of
+// 4 bins in which the decoded long-term spectrum keeps at least half of the original's energy).
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -82,8 +82,8 @@ void fft(std::vector<std::complex<double>> &a) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: aac_quality original.wav decoded.wav cutoff_hz\n");
+  if (argc != 4 && !(argc == 5 && !std::strcmp(argv[4], "-v"))) {
+    std::fprintf(stderr, "usage: aac_quality original.wav decoded.wav cutoff_hz [-v]\n");
     return 2;
   }
   Wav a, b;
@@ -92,31 +92,29 @@ int main(int argc, char **argv) {
     return 1;
   }
   double cutoff = std::atof(argv[3]);
-  // delay by cross-correlation of the channel sum over 0 .. 4096 samples
+  // delay: the lag in 0 .. 4096 samples of the largest cross-correlation, summed channel by
+  // channel (a sum of the channels would vanish for an anti-phase pair), over every sample
+  // (sparse signals such as clicks fall between the samples of any decimated search)
   size_t na = a.ch[0].size(), nb = b.ch[0].size();
-  auto mix = [](const Wav &w, size_t i) {
-    double s = 0;
-    for (auto &c : w.ch) s += c[i];
-    return s;
-  };
+  size_t nf = 1;
+  while (nf < na + nb) nf <<= 1;
+  std::vector<std::complex<double>> acc(nf);
+  for (size_t c = 0; c < a.channels; c++) {
+    std::vector<std::complex<double>> fa(nf), fb(nf);
+    for (size_t i = 0; i < na; i++) fa[i] = a.ch[c][i];
+    for (size_t i = 0; i < nb; i++) fb[i] = b.ch[c][i];
+    fft(fa);
+    fft(fb);
+    for (size_t k = 0; k < nf; k++) acc[k] += std::conj(fa[k]) * fb[k];
+  }
+  for (auto &v : acc) v = std::conj(v);  // inverse transform as the conjugate of a forward one
+  fft(acc);
   int best = 0;
   double bestv = -1e300;
-  for (int lag = 0; lag <= 4096; lag++) {
-    double s = 0;
-    for (size_t i = 0; i + lag < nb && i < na; i += 3) s += mix(a, i) * mix(b, i + lag);
-    if (s > bestv) {
-      bestv = s;
-      best = lag;
-    }
-  }
-  // refine around the coarse lag with every sample
-  int coarse = best;
-  bestv = -1e300;
-  for (int lag = std::max(0, coarse - 8); lag <= coarse + 8; lag++) {
-    double s = 0;
-    for (size_t i = 0; i + lag < nb && i < na; i++) s += mix(a, i) * mix(b, i + lag);
-    if (s > bestv) {
-      bestv = s;
+  for (int lag = 0; lag <= 4096 && size_t(lag) < nf; lag++) {
+    double v = acc[size_t(lag)].real();  // conj(.) leaves the real part
+    if (v > bestv) {
+      bestv = v;
       best = lag;
     }
   }
@@ -160,6 +158,8 @@ int main(int argc, char **argv) {
       pb.push_back(vb);
       loud = std::max(loud, se);
     }
+    double ch_snr = 0;
+    size_t ch_segs = 0;
     for (size_t i = 0; i < sig.size(); i++) {
       if (sig[i] < loud * 1e-6 || sig[i] <= 0) continue;
       double snr = 10 * std::log10(sig[i] / std::max(err[i], 1e-30));
@@ -172,13 +172,32 @@ int main(int argc, char **argv) {
       snr_sum += snr;
       lsd_sum += std::sqrt(d2 / double(kmax - kmin + 1));
       segs++;
+      ch_snr += snr;
+      ch_segs++;
     }
+    if (argc == 5) std::fprintf(stderr, "channel %zu: %zu segments, segmental SNR %.2f dB\n", c, ch_segs,
+                                ch_segs ? ch_snr / double(ch_segs) : 0.0);
   }
-  double bw = 0;
-  double peak = 0;
-  for (size_t k = 0; k <= N / 2; k++) peak = std::max(peak, lta[k]);
-  for (size_t k = 1; k <= N / 2; k++)
-    if (lta[k] > peak * 1e-9 && ltb[k] > lta[k] * 0.01) bw = double(k) * a.rate / N;
+  // bandwidth: the upper edge of the highest block of 4 bins in which the decoded long-term
+  // spectrum keeps at least half (-3 dB) of the original's energy (blocks more than 60 dB below
+  // the loudest block of the original do not count).  A looser test would count the part of a
+  // block above the encoder's lowpass as kept, and signals with much energy at the top of the
+  // band (clicks) would then be judged on lines that the encoder never meant to code.
+  double bw = 0, peak = 0;
+  const size_t B = 4;
+  for (size_t k = 0; k + B <= N / 2; k += B) {
+    double ea = 0;
+    for (size_t j = k; j < k + B; j++) ea += lta[j];
+    peak = std::max(peak, ea);
+  }
+  for (size_t k = 0; k + B <= N / 2; k += B) {
+    double ea = 0, eb = 0;
+    for (size_t j = k; j < k + B; j++) {
+      ea += lta[j];
+      eb += ltb[j];
+    }
+    if (ea > peak * 1e-6 && eb > ea * 0.5) bw = double(k + B) * a.rate / N;
+  }
   if (segs == 0) {
     std::printf("%d nan nan %.0f\n", best, bw);
     return 0;
