@@ -318,3 +318,33 @@ TEST(SbrTransients, FrameSplitterFollowsSpectralChangeBetweenHalves) {
   EXPECT_EQ(split(0, 0), 1) << "the halves differ in spectrum";
   EXPECT_EQ(split(1, 9), 9) << "a transient frame keeps its position";
 }
+
+// A coupled pair sends channel 0's grid for both channels: frame infos the driver finds
+// equal must say the same grid, bit for bit (class, borders, resolutions, pointer).
+TEST(SbrTimeGrid, EqualFrameInfosShareOneGrid) {
+  std::mt19937 rng(77);
+  int equal = 0;
+  for (int run = 0; run < 200; run++) {
+    SbrFrameGen g0, g1;
+    sbrFrameGenOpen(&g0, 1, 0, 2);
+    sbrFrameGenOpen(&g1, 1, 0, 2);
+    for (int f = 0; f < 40; f++) {
+      SbrTransientInfo t0{int(rng() % 2), 0}, t1 = t0;
+      if (rng() % 4 == 0) t1 = {int(rng() % 18) - 2, 1};  // a transient in channel 1 only
+      if (rng() % 8 == 0) t0 = t1;
+      SbrFrameInfo a, b;
+      sbrFrameInfoGenerate(&g0, &t0, &a);
+      sbrFrameInfoGenerate(&g1, &t1, &b);
+      if (!sbrFrameInfoEqual(&a, &b)) continue;
+      equal++;
+      uint8_t ba[16] = {0}, bb_[16] = {0};
+      AacBitBuf wa, wb;
+      aacBitBufOpen(&wa, sizeof(ba), 0);
+      aacBitBufOpen(&wb, sizeof(bb_), 0);
+      const int na = sbrWriteGrid(ba, &wa, &a), nb = sbrWriteGrid(bb_, &wb, &b);
+      ASSERT_EQ(na, nb) << "run " << run << " frame " << f << " classes " << a.frame_class << " " << b.frame_class;
+      ASSERT_EQ(0, std::memcmp(ba, bb_, sizeof(ba))) << "run " << run << " frame " << f;
+    }
+  }
+  EXPECT_GT(equal, 1000);
+}

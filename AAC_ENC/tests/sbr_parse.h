@@ -3,6 +3,7 @@
 // envelopes and noise floors, harmonics and the extended data.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -68,6 +69,19 @@ struct Parsed {
   bool ps_header = false;     // the parametric-stereo header is present
   bool ps_time = false;       // a parameter is coded along time (needs the previous frame)
   bool harmonics[2] = {false, false};
+  int amp[2] = {1, 1};  // amplitude resolution each channel was read at (1: 3.0 dB)
+  // the loudest envelope of a channel: its mean value in dB (3 dB per step at 3.0 dB)
+  double loudestDb(int ch) const {
+    double best = -1;
+    for (int e = 0; e < n_env[ch]; e++) {
+      int n = 0;
+      double sum = 0;
+      for (int k = 0; k < 48 && k < count[ch][e]; k++, n++) sum += env[ch][e][k];
+      if (n) best = std::max(best, sum / n * (amp[ch] ? 3.0 : 1.5));
+    }
+    return best;
+  }
+  int count[2][5] = {{0}};
 };
 
 struct Reader {
@@ -262,6 +276,10 @@ struct Reader {
     for (int c = 0; c < (coupling ? 1 : chans); c++)
       for (int k = 0; k < ft.nq; k++) b.get(2);
     auto amp = [&](int c) { return (P.frame_class[c] == 0 && P.n_env[c] == 1) ? 0 : amp_res_hdr; };
+    for (int c = 0; c < chans; c++) {
+      P.amp[c] = amp(c);
+      for (int e = 0; e < P.n_env[c]; e++) P.count[c][e] = P.freq_res[c][e] ? ft.n_hi : ft.n_lo;
+    }
     if (coupling) {
       if (!values(b, P, 0, df[0], false, amp(0))) return fail(P, "envelope 0");
       if (!noise(b, P, 0, dfn[0], false, nq_env[0])) return fail(P, "noise 0");

@@ -14,7 +14,7 @@ using namespace sbrtest;
 
 namespace {
 
-enum Signal { kNoise, kBursts, kTone, kSilence, kSweepLevels };
+enum Signal { kNoise, kBursts, kTone, kSilence, kSweepLevels, kRightClicks };
 
 std::vector<int16_t> makeSignal(Signal s, int frames, int rate, unsigned seed, bool right_differs) {
   std::vector<int16_t> x(size_t(frames) * 2048 * 2);
@@ -28,8 +28,11 @@ std::vector<int16_t> makeSignal(Signal s, int frames, int rate, unsigned seed, b
       case kTone: v = 8000 * std::sin(2 * M_PI * 11000 * t) + 3000 * std::sin(2 * M_PI * 1000 * t); break;
       case kSilence: v = 0; break;
       case kSweepLevels: v = 20000 * std::pow(10.0, -3.5 * std::fmod(t, 2.0)) * g(rng); break;
+      case kRightClicks: v = 3000 * g(rng); break;
     }
     w = right_differs ? (s == kSilence ? 0 : 0.3 * v + 2000 * g(rng) * (s != kTone)) : v;
+    // steady on the left, clicks on the right only: the channels' grids part and meet again
+    if (s == kRightClicks) w = v + (std::fmod(t, 0.29) < 0.004 ? 14000 * g(rng) : 0);
     x[2 * i] = int16_t(std::max(-32768.0, std::min(32767.0, v)));
     x[2 * i + 1] = int16_t(std::max(-32768.0, std::min(32767.0, w)));
   }
@@ -58,7 +61,7 @@ class SbrPayloads : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SbrPayloads, ParseBackOnEverySignal) {
   const Case c = GetParam();
-  for (Signal s : {kNoise, kBursts, kTone, kSilence, kSweepLevels}) {
+  for (Signal s : {kNoise, kBursts, kTone, kSilence, kSweepLevels, kRightClicks}) {
     Harness h;
     ASSERT_TRUE(h.open(c.rate, c.coded, c.bit_rate, c.ps));
     Reader r;
@@ -84,6 +87,10 @@ TEST_P(SbrPayloads, ParseBackOnEverySignal) {
       Parsed p = r.parse(h.payload, n);
       ASSERT_TRUE(p.ok) << "signal " << s << " frame " << f << ": " << p.error;
       if (f == 0) onset_class = p.frame_class[0];
+      if (s == kRightClicks && c.coded == 2 && f >= 3 && !p.coupled) {
+        // the right channel is the left plus short clicks: never far louder on average
+        EXPECT_LT(p.loudestDb(1) - p.loudestDb(0), 20.0) << "frame " << f;
+      }
       if (f >= 3) classes[p.frame_class[0]]++;
       coupled += p.coupled;
       headers += p.header;

@@ -297,8 +297,15 @@ int sbrFrameInfoFinish(SbrFrameInfo *fi) {
   return ok ? 0 : 1;
 }
 
+/* A coupled pair sends one grid for both channels, so equal means the same grid: the class
+ * too (a single fixed envelope is read at 1.5 dB, a single variable one at the header's
+ * resolution) and the fields that say the borders and the pointer. */
 int sbrFrameInfoEqual(const SbrFrameInfo *a, const SbrFrameInfo *b) {
-  if (a->n_env != b->n_env || a->short_env != b->short_env) return 0;
+  if (a->n_env != b->n_env || a->short_env != b->short_env || a->frame_class != b->frame_class) return 0;
+  if (a->frame_class != FIXFIX &&
+      (a->var_bord0 != b->var_bord0 || a->var_bord1 != b->var_bord1 || a->n_rel0 != b->n_rel0 ||
+       a->n_rel1 != b->n_rel1 || a->pointer != b->pointer))
+    return 0;
   for (int32_t i = 0; i <= a->n_env; i++)
     if (a->borders[i] != b->borders[i]) return 0;
   for (int32_t i = 0; i < a->n_env; i++)
