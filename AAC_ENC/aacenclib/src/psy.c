@@ -177,10 +177,9 @@ int32_t AacGroupingMask(const int32_t *len, int32_t n_groups) {
   return m & 0x7F;
 }
 
-/* Steps 1 to 7 (and 9, 11, 12) of one block on lines x[0 .. n) with bands at arrays + base. */
+/* Steps 1 to 7 (and 9 and 12) of one block on lines x[0 .. n) with bands at arrays + base. */
 static void thresholds_of_block(AacPsyChannel *pc, const AacPsyConfig *c, int32_t *x, int32_t base, int32_t s,
-                                int32_t tns_active, int32_t tns_start, int32_t tns_stop, int32_t filtered,
-                                int32_t exp, int32_t prev_exp, int32_t *total) {
+                                int32_t filtered, int32_t exp, int32_t prev_exp, int32_t *total) {
   int32_t n = c->sfb_cnt;
   int32_t *thr = pc->band_thr + base, *nrg = pc->band_nrg + base, *spread = pc->band_spread + base;
   int32_t clip = L_shr(c->clip_energy, s);
@@ -195,8 +194,8 @@ static void thresholds_of_block(AacPsyChannel *pc, const AacPsyConfig *c, int32_
     if (q > thr[b]) thr[b] = q;
   }
   AacPreEchoControl(pc->pre_echo_thr, n, thr, exp, prev_exp);
-  if (tns_active)
-    for (int32_t b = tns_start; b < tns_stop && b < n; b++) thr[b] >>= 2;
+  /* the thresholds of a TNS range stay as they are (not quartered): the filter hands its lines
+   * back at full scale, the scale on which the thresholds were computed */
   memcpy(spread, nrg, (size_t)n * sizeof(int32_t));
   AacSpreading(spread, n, c->spread_nrg_lo, c->spread_nrg_hi);
 }
@@ -222,8 +221,7 @@ static void analyse_long(AacPsyChannel *pc, AacPsyChannel *first, const AacPsyCo
     for (int32_t b = 0; b < AAC_MAX_SFB_LONG; b++) pc->pre_echo_thr[b] = AAC_MAX_32;
     pc->prev_exp = 0;
   }
-  thresholds_of_block(pc, c, x, 0, s, pc->tns.active[0], pc->tns.start_band, pc->tns.stop_band,
-                      pc->tns.active[0], pc->spec_exp, pc->prev_exp, &pc->nrg_total[0]);
+  thresholds_of_block(pc, c, x, 0, s, pc->tns.active[0], pc->spec_exp, pc->prev_exp, &pc->nrg_total[0]);
   if (seq == LONG_START) {
     for (int32_t b = 0; b < AAC_MAX_SFB_LONG; b++) pc->pre_echo_thr[b] = AAC_MAX_32;
     pc->prev_exp = 0;
@@ -264,8 +262,8 @@ static void analyse_short(AacPsyChannel *pc, AacPsyChannel *first, const AacPsyC
     AacTnsEncode(tc, &pc->tns, x, w);
     int32_t act = pc->tns.active[w];
     if (act) pc->tns_filtered = 1;
-    thresholds_of_block(pc, c, x, base, s, act, pc->tns.start_band, pc->tns.stop_band, act, pc->spec_exp,
-                        w == 0 ? pc->prev_exp : pc->spec_exp, &pc->nrg_total[1 + w]);
+    thresholds_of_block(pc, c, x, base, s, act, pc->spec_exp, w == 0 ? pc->prev_exp : pc->spec_exp,
+                        &pc->nrg_total[1 + w]);
     if (first) {
       int32_t *fm = first->band_nrg_ms + base, *ps = pc->band_nrg_ms + base;
       for (int32_t b = 0; b < 15; b++) fm[b] = ps[b] = 0;
