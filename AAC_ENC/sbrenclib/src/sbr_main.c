@@ -368,6 +368,9 @@ int32_t sbrEncodeFrame(uint8_t *wm, uint32_t instance, const int16_t *input, int
     } else {
       sbrFrameInfoGenerate(&c1->fg, &c1->ti, &c1->fi);
       coupling = s->stereo_mode == 3 && sbrFrameInfoEqual(&c0->fi, &c1->fi);
+      /* a coupled pair is decoded on channel 0's grid: equal borders may still come in
+       * another frame class (a one-envelope VARFIX is coded at 3 dB, a FIXFIX at 1.5 dB) */
+      if (coupling) c1->fi = c0->fi;
     }
   }
 
