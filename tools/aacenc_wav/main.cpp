@@ -2,6 +2,8 @@
 // The encoder is driven exactly as the audio capture drives it: a zeroed configuration
 // record and one zeroed block of channels x 768 + 106256 bytes, aacenc_setup, aacenc_open,
 // then one aacenc_encode per frame, each frame written from the start of the output buffer.
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +24,14 @@ void usage() {
                "  -m  0 AAC-LC (default), 1 with SBR, 3 SBR with parametric stereo\n"
                "  -q  quality level handed to the core coder (default 0)\n"
                "  -T  temporal noise shaping on\n"
-               "  -s  write the length in bits of every frame, one per line\n");
+               "  -s  write the length in bits of every frame, one per line\n"
+               "  -t  print the CPU time of the encoding and of its slowest aacenc_encode call\n");
+}
+
+double threadCpuSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
 bool parseUint(const char *s, unsigned long max, unsigned long &out) {
@@ -40,7 +49,7 @@ bool parseUint(const char *s, unsigned long max, unsigned long &out) {
 int main(int argc, char **argv) {
   char format = 't';
   unsigned long bitrate = 0, mode = 0, quality = 0;
-  bool tns = false;
+  bool tns = false, timing = false;
   const char *sizes_path = nullptr;
   std::vector<const char *> files;
   for (int i = 1; i < argc; i++) {
@@ -76,6 +85,8 @@ int main(int argc, char **argv) {
       }
     } else if (a == "-T") {
       tns = true;
+    } else if (a == "-t") {
+      timing = true;
     } else if (a == "-s") {
       sizes_path = value("-s");
     } else if (a == "-h" || a == "--help") {
@@ -153,7 +164,9 @@ int main(int argc, char **argv) {
 
   const uint64_t per_call = (mode == 0 ? 1024u : 2048u);
   std::vector<int16_t> pcm(per_call * channels);
-  uint64_t left = wav.frames;
+  uint64_t left = wav.frames, calls = 0;
+  double cpu_total = 0, cpu_worst = 0;
+  uint64_t worst_at = 0;
   int rc = 0;
   while (left > 0) {
     uint64_t take = left < per_call ? left : per_call;
@@ -168,7 +181,17 @@ int main(int argc, char **argv) {
       s = int16_t(b[0] | (b[1] << 8));
     }
     cfg.input_pcm = pcm.data();
+    const double t0 = timing ? threadCpuSeconds() : 0.0;
     aacenc_encode(&cfg);
+    if (timing) {
+      const double dt = threadCpuSeconds() - t0;
+      cpu_total += dt;
+      if (dt > cpu_worst) {
+        cpu_worst = dt;
+        worst_at = calls;
+      }
+    }
+    calls++;
     if (cfg.error) {
       std::fprintf(stderr, "aacenc_wav: encoding failed (error %u)\n", cfg.error);
       rc = 1;
@@ -183,6 +206,12 @@ int main(int argc, char **argv) {
     if (sizes) std::fprintf(sizes, "%u\n", cfg.output_bits);
   }
   AacEncClose(aacenc_core_handle(&cfg));
+  if (timing && calls > 0) {
+    const double audio_s = double(calls * per_call) / wav.rate;
+    std::printf("calls %llu audio_s %.3f encode_cpu_s %.4f cpu_per_audio_s %.5f mean_call_us %.1f worst_call_us %.1f (call %llu)\n",
+                (unsigned long long)calls, audio_s, cpu_total, cpu_total / audio_s, cpu_total / double(calls) * 1e6,
+                cpu_worst * 1e6, (unsigned long long)worst_at);
+  }
   std::fclose(in);
   if (sizes && std::fclose(sizes) != 0) rc = 1;
   if (std::fclose(out) != 0) {
