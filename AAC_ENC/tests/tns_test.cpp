@@ -109,6 +109,47 @@ TEST(AacTns, FilterIsInvertedByTheDecoderSynthesis) {
   EXPECT_LT(worst, 128.0);  // the lines come back at full scale, up to rounding
 }
 
+// A short window at 48 kHz: the stop frequency ends the range at band 11, yet lines up to the
+// lowpass (15.3 kHz, line 81) sit in band 12, up to which the decoder undoes the filter.  The
+// decoder's synthesis over its own range must give back every line.
+TEST(AacTns, FilterCoversTheBandsThatTheDecoderUndoes) {
+  AacTnsConfig c;
+  ASSERT_EQ(AacTnsConfigure(&c, 64000, 48000, 1, 0, 1), 0);
+  const int32_t coded = 12;  // bands below the lowpass line 81
+  ASSERT_LT(c.stop_band, coded);
+  AacTnsInfo info{};
+  info.active[0] = 1;
+  info.order[0] = 2;
+  info.parcor[0][0] = q31(0.6);
+  info.parcor[0][1] = q31(-0.35);
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int32_t> d(-(1 << 22), 1 << 22);
+  std::vector<int32_t> x(128, 0);
+  for (int i = 0; i < 81; i++) x[i] = d(rng);
+  std::vector<int32_t> y = x;
+  AacTnsEncode(&c, &info, y.data(), 0, coded);
+  ASSERT_EQ(info.active[0], 1);
+  const int top = c.band_offsets[std::min(coded, c.max_bands)];
+  double kd[8], a[9] = {1}, b[9];
+  int order = info.order[0];
+  for (int m = 1; m <= order; m++) {
+    kd[m - 1] = AacTnsDequant(info.coef[0][m - 1], 3) / 2147483648.0;
+    for (int i = 1; i < m; i++) b[i] = a[i] + kd[m - 1] * a[m - i];
+    for (int i = 1; i < m; i++) a[i] = b[i];
+    a[m] = kd[m - 1];
+  }
+  std::vector<double> out(128);
+  double worst = 0;
+  for (int n = 0; n < 128; n++) {
+    double v = y[n];
+    if (n >= c.start_line && n < top)
+      for (int i = 1; i <= order && n - i >= c.start_line; i++) v -= a[i] * out[n - i];
+    out[n] = v;
+    worst = std::max(worst, std::fabs(v - x[n]));
+  }
+  EXPECT_LT(worst, 128.0);
+}
+
 TEST(AacTns, DecisionsOnSyntheticSpectra) {
   AacTnsConfig c;
   ASSERT_EQ(AacTnsConfigure(&c, 64000, 48000, 1, 1, 1), 0);
@@ -124,7 +165,7 @@ TEST(AacTns, DecisionsOnSyntheticSpectra) {
   EXPECT_EQ(info.active[0], 1);
   EXPECT_GT(info.gain[0], 141);
   std::vector<int32_t> before = spec;
-  AacTnsEncode(&c, &info, spec.data(), 0);
+  AacTnsEncode(&c, &info, spec.data(), 0, c.num_bands);
   EXPECT_GT(info.order[0], 0);
   EXPECT_NE(spec, before);
   for (int i = 0; i < c.start_line; i++) ASSERT_EQ(spec[i], before[i]);

@@ -69,8 +69,10 @@ int32_t AacTnsFreqToBand(int32_t freq, int32_t rate, const int32_t *offsets, int
 void AacTnsDetect(const AacTnsConfig *cfg, const int32_t *spectrum, AacTnsInfo *info, int32_t w);
 /* Second channel of a pair takes the first's decision when their gains are within 3 %. */
 void AacTnsSync(const AacTnsInfo *first, AacTnsInfo *second, int32_t windows);
-/* Quantisation, order reduction and (when still active) filtering of window w in place. */
-void AacTnsEncode(const AacTnsConfig *cfg, AacTnsInfo *info, int32_t *spectrum, int32_t w);
+/* Quantisation, order reduction and (when still active) filtering of window w in place.
+ * coded_bands: the bands that may hold lines (below the lowpass); the filter reaches at least
+ * their top, within the TNS band limit, because the decoder undoes it up to max_sfb. */
+void AacTnsEncode(const AacTnsConfig *cfg, AacTnsInfo *info, int32_t *spectrum, int32_t w, int32_t coded_bands);
 
 /* Arcsine quantiser of a Q31 reflection coefficient with 4- or 3-bit resolution. */
 int32_t AacTnsQuantIndex(int32_t parcor, int32_t coef_res);

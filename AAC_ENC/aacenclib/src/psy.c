@@ -215,7 +215,7 @@ static void analyse_long(AacPsyChannel *pc, AacPsyChannel *first, const AacPsyCo
   pc->tns.num_windows = 1;
   AacTnsDetect(tc, x, &pc->tns, 0);
   if (first) AacTnsSync(&first->tns, &pc->tns, 1);
-  AacTnsEncode(tc, &pc->tns, x, 0);
+  AacTnsEncode(tc, &pc->tns, x, 0, c->sfb_active);
   pc->tns_filtered = pc->tns.active[0];
   if (seq == LONG_STOP) {
     for (int32_t b = 0; b < AAC_MAX_SFB_LONG; b++) pc->pre_echo_thr[b] = AAC_MAX_32;
@@ -259,7 +259,7 @@ static void analyse_short(AacPsyChannel *pc, AacPsyChannel *first, const AacPsyC
   if (first) AacTnsSync(&first->tns, &pc->tns, 8);
   for (int32_t w = 0; w < 8; w++) {
     int32_t *x = pc->spectrum + 128 * w, base = 60 + 15 * w;
-    AacTnsEncode(tc, &pc->tns, x, w);
+    AacTnsEncode(tc, &pc->tns, x, w, c->sfb_active);
     int32_t act = pc->tns.active[w];
     if (act) pc->tns_filtered = 1;
     thresholds_of_block(pc, c, x, base, s, act, pc->spec_exp, w == 0 ? pc->prev_exp : pc->spec_exp,

@@ -273,7 +273,7 @@ void AacTnsSync(const AacTnsInfo *a, AacTnsInfo *b, int32_t windows) {
   }
 }
 
-void AacTnsEncode(const AacTnsConfig *c, AacTnsInfo *info, int32_t *spec, int32_t w) {
+void AacTnsEncode(const AacTnsConfig *c, AacTnsInfo *info, int32_t *spec, int32_t w, int32_t coded_bands) {
   if (!info->active[w]) return;
   int32_t order = info->order[w];
   for (int32_t i = 0; i < order; i++) info->coef[w][i] = AacTnsQuantIndex(info->parcor[w][i], c->coef_res);
@@ -286,5 +286,12 @@ void AacTnsEncode(const AacTnsConfig *c, AacTnsInfo *info, int32_t *spec, int32_
   }
   int32_t k[TNS_MAX_ORDER];
   for (int32_t i = 0; i < order; i++) k[i] = AacTnsDequant(info->coef[w][i], c->coef_res);
-  AacTnsFilter(spec, c->start_line, c->stop_line, k, order);
+  /* The decoder's synthesis filter runs from the start band up to min(TNS band limit, max_sfb),
+   * whatever the stop frequency: a stop band below the top coded band would have it filter
+   * lines that were never filtered here. */
+  int32_t top = coded_bands < c->num_bands ? coded_bands : c->num_bands;
+  if (c->max_bands >= 0 && top > c->max_bands) top = c->max_bands;
+  int32_t stop = c->stop_line;
+  if (top > c->stop_band && top >= 0) stop = c->band_offsets[top];
+  AacTnsFilter(spec, c->start_line, stop, k, order);
 }
