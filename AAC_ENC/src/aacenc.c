@@ -162,8 +162,12 @@ static uint32_t open_steps(aacenc_config_t *c, int reopen) {
   if (ps && c->channels_in != 2) return AACENC_ERR_MODE;
   if (c->quality > 2) return AACENC_ERR_MODE;
 
+  /* the SBR encoder set the core's bandwidth to its crossover when it opened; a reset keeps
+   * the frequency tables, so the core must keep that bandwidth too */
+  const int32_t sbr_bandwidth = h->core_config[AAC_CFG_BANDWIDTH];
   write_core_config(h, c, ps);
   int32_t *cfg = h->core_config;
+  if (reopen && sbr) cfg[AAC_CFG_BANDWIDTH] = sbr_bandwidth;
   if (!sbr) {
     h->input_offset = 0;
   } else {

@@ -9,14 +9,17 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "aac_core.h"
 #include "aac_sbr.h"
 #include "aac_sbr_int.h"
+#include "aacenc.h"
 #include "kavo/test/test_root.h"
 #include "wav.h"
 
@@ -476,5 +479,61 @@ TEST(SbrParametricStereo, KeepsTheImage) {
       std::printf("  %-36s hard left: left %.1f dB above right; identical channels: correlation %.4f\n",
                   label(s).c_str(), dB(el, er), corr);
     }
+  }
+}
+
+// A bit-rate change re-initialises the SBR encoder in place with its frequency tables as
+// opened: the core keeps the crossover as its bandwidth limit (its own rule may take less,
+// never more), and the stream, which changes rate twice, still decodes silently.
+TEST(SbrRateChange, CoreKeepsTheCrossoverBandwidth) {
+  kavo::test::TestRoot root;
+  struct Case {
+    uint32_t mode, rate, from, to;
+  };
+  for (const Case &k : {Case{1, 44100, 32000, 96000}, Case{1, 32000, 128000, 28000}, Case{3, 48000, 16000, 48000}}) {
+    const Stream s{k.mode, 2, k.rate, k.from};
+    SCOPED_TRACE(label(s) + " to " + std::to_string(k.to));
+    aacenc_config_t cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    std::vector<uint8_t> block(AACENC_BLOCK_BYTES(2), 0);
+    cfg.sample_rate = k.rate;
+    cfg.channels_in = 2;
+    cfg.bit_rate = k.from;
+    cfg.mode = k.mode;
+    cfg.format = 't';
+    cfg.output_buffer = block.data();
+    cfg.work_memory = block.data() + AACENC_OUTPUT_BYTES(2);
+    aacenc_setup(&cfg);
+    aacenc_open(&cfg);
+    ASSERT_EQ(cfg.error, 0u);
+    const AacCoreState *core = static_cast<const AacCoreState *>(aacenc_core_handle(&cfg));
+    const SbrFreqTables ft = sbrBands(s);
+    const int32_t crossover = int32_t((int64_t(k.rate) * ft.kx / 64 + 1) / 2);
+    EXPECT_EQ(core->bandwidth, crossover);
+    // the rate is re-checked about once a second (the period counts frames of the process)
+    const size_t frames = size_t(k.rate) * 4 / 2048;
+    std::vector<int16_t> pcm = mixedSignal(k.rate, 2, frames * 2048.0 / k.rate + 0.01);
+    std::string adts;
+    bool changed = false;
+    for (size_t f = 0; f < frames; f++) {
+      if (f == 2) cfg.requested_bit_rate = k.to;
+      if (changed && cfg.bit_rate == k.to) cfg.requested_bit_rate = k.from;
+      cfg.input_pcm = pcm.data() + f * 4096;
+      aacenc_encode(&cfg);
+      ASSERT_EQ(cfg.error, 0u);
+      changed |= cfg.bit_rate == k.to;
+      const uint32_t coded = k.mode == 3 ? 1 : 2;
+      EXPECT_EQ(core->bandwidth, AacCoreBandwidth(crossover, int32_t(cfg.bit_rate / coded), int32_t(k.rate / 2),
+                                                  core->elements.channel_mode))
+          << "frame " << f << " at " << cfg.bit_rate << " bit/s";
+      EXPECT_LE(core->bandwidth, crossover);
+      adts.append(reinterpret_cast<const char *>(cfg.output_buffer), cfg.output_bits / 8);
+    }
+    EXPECT_TRUE(changed);
+    const std::string path = root.dir() + "/rc.aac";
+    std::ofstream(path, std::ios::binary) << adts;
+    int rc = 0;
+    EXPECT_EQ(run("ffmpeg -nostdin -v error -f aac -i " + path + " -f null -", &rc), "");
+    EXPECT_EQ(rc, 0);
   }
 }
