@@ -33,7 +33,7 @@ typedef struct PsEncoder {
   AacBitBuf bb;         /* over `area` */
   int32_t delay_scale;
   int32_t iid[PS_MAX_BANDS]; /* left / right power, Q23; 0x7FFFFFFF from a ratio of 256 */
-  int32_t icc[PS_MAX_BANDS]; /* signed coherence, Q31 */
+  int32_t icc[PS_MAX_BANDS]; /* signed squared coherence, Q31 */
   int8_t prev_iid_idx[PS_MAX_BANDS];
   int8_t prev_icc_idx[PS_MAX_BANDS];
   int32_t acc[4][PS_MAX_BANDS]; /* left power, right power, cross real, cross imaginary */

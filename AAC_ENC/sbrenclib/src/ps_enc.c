@@ -151,9 +151,8 @@ static void parameters(int32_t pl, int32_t pr, int32_t cr, int32_t ci, int32_t l
   } else {
     ratio = ((int64_t)num * den < 0) ? AAC_MIN_32 : AAC_MAX_32;
   }
-  /* the quantiser's thresholds are coherences: take the root of the squared measure */
-  int32_t root = aacSqrtQ31(L_abs(ratio));
-  *icc = ratio < 0 ? -root : root;
+  /* the measure stays the signed squared coherence: the quantiser's thresholds are squares */
+  *icc = ratio;
   *iid = (PL >> 8) < PR ? aacFixDiv(PL >> 8, PR) : AAC_MAX_32;
 }
 

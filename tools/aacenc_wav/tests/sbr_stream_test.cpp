@@ -256,6 +256,30 @@ double bandEnergy(const std::vector<double> &p, double rate, double f0, double f
   return e;
 }
 
+// Real part of the coherence of two signals over the bins wholly inside [f0, f1) Hz.
+double coherence(const std::vector<double> &a, const std::vector<double> &b, double rate, double f0, double f1,
+                 size_t from) {
+  double paa = 0, pbb = 0, pab = 0;
+  for (size_t o = from; o + kFft <= a.size() && o + kFft <= b.size(); o += kFft / 2) {
+    std::vector<std::complex<double>> x(kFft), y(kFft);
+    for (size_t i = 0; i < kFft; i++) {
+      const double w = 0.5 - 0.5 * std::cos(2 * M_PI * double(i) / kFft);
+      x[i] = a[o + i] * w;
+      y[i] = b[o + i] * w;
+    }
+    fft(x);
+    fft(y);
+    for (size_t i = 1; i < kFft / 2; i++) {
+      const double lo = (i - 0.5) * rate / kFft, hi = (i + 0.5) * rate / kFft;
+      if (lo < f0 || hi > f1) continue;
+      paa += std::norm(x[i]);
+      pbb += std::norm(y[i]);
+      pab += (x[i] * std::conj(y[i])).real();
+    }
+  }
+  return pab / std::sqrt(paa * pbb + 1e-12);
+}
+
 double dB(double a, double b) { return 10 * std::log10((a + 1e-12) / (b + 1e-12)); }
 
 // The SBR bands the encoder uses for a configuration, in QMF band indices.
@@ -444,7 +468,9 @@ TEST_P(SbrHighBand, PinkNoiseRebuiltAndNothingInventedAboveALowPass) {
 INSTANTIATE_TEST_SUITE_P(Sbr, SbrHighBand, testing::ValuesIn(kConfigs), configName);
 
 // Parametric stereo: a hard-left input decodes much louder on the left, identical channels
-// decode identical (correlated), at both parameter resolutions (10 bands below 21000 bit/s).
+// decode identical, and partly coherent channels (0.6, and 0) decode with about their
+// coherence above the hybrid bands, at both parameter resolutions (10 bands below 21000
+// bit/s).
 TEST(SbrParametricStereo, KeepsTheImage) {
   kavo::test::TestRoot root;
   for (uint32_t rate : {32000u, 44100u, 48000u}) {
@@ -452,9 +478,9 @@ TEST(SbrParametricStereo, KeepsTheImage) {
       const Stream s{3, 2, rate, br};
       SCOPED_TRACE(label(s));
       const size_t n = size_t(rate * 2.0), from = rate / 2;
-      std::vector<double> l = pink(n, 11), silent(n, 0.0);
+      const std::vector<double> p1 = pink(n, 11), p2 = pink(n, 12), silent(n, 0.0);
       Encoded e;
-      std::vector<int16_t> pcm = interleave(l, &silent);
+      std::vector<int16_t> pcm = interleave(p1, &silent);
       encodeAndDecode(root.dir(), s, pcm, e);
       if (HasFatalFailure()) return;
       ASSERT_EQ(e.dec.channels, 2u);
@@ -465,7 +491,7 @@ TEST(SbrParametricStereo, KeepsTheImage) {
       }
       EXPECT_GT(dB(el, er), 15.0);
 
-      pcm = interleave(l, &l);
+      pcm = interleave(p1, &p1);
       encodeAndDecode(root.dir(), s, pcm, e);
       if (HasFatalFailure()) return;
       double lr = 0, ll = 0, rr = 0;
@@ -478,6 +504,24 @@ TEST(SbrParametricStereo, KeepsTheImage) {
       EXPECT_GT(corr, 0.9);
       std::printf("  %-36s hard left: left %.1f dB above right; identical channels: correlation %.4f\n",
                   label(s).c_str(), dB(el, er), corr);
+
+      // l = a + g b, r = a - g b: coherence (1 - g^2) / (1 + g^2)
+      for (double g : {0.5, 1.0}) {
+        std::vector<double> l(n), r(n);
+        for (size_t i = 0; i < n; i++) {
+          l[i] = 0.7 * (p1[i] + g * p2[i]);
+          r[i] = 0.7 * (p1[i] - g * p2[i]);
+        }
+        pcm = interleave(l, &r);
+        encodeAndDecode(root.dir(), s, pcm, e);
+        if (HasFatalFailure()) return;
+        const double f0 = 4000, f1 = 0.3 * rate;
+        const double in = coherence(l, r, rate, f0, f1, from);
+        const double out = coherence(e.dec.ch[0], e.dec.ch[1], rate, f0, f1, from);
+        EXPECT_NEAR(out, in, 0.15) << "coherence from " << f0 << " to " << f1 << " Hz";
+        std::printf("  %-36s coherence %.0f to %.0f Hz: input %.2f, decoded %.2f\n", label(s).c_str(), f0, f1, in,
+                    out);
+      }
     }
   }
 }
