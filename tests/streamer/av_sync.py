@@ -53,17 +53,7 @@ def alsa_card(tool, root, card):
 
 
 def alsa_journal(root):
-    lines = []
-    try:
-        with open(root.path("/tmp/kavo_sim/alsa.journal")) as f:
-            for line in f:
-                try:
-                    lines.append(json.loads(line))
-                except ValueError:
-                    pass
-    except FileNotFoundError:
-        return []
-    return sorted(lines, key=lambda j: j.get("seq", 0))
+    return root.journal("alsa")
 
 
 # ---- the FLV file -----------------------------------------------------------------------------

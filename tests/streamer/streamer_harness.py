@@ -64,11 +64,11 @@ class Root:
         """Fault injection of the simulated DSP (noticed within 100 ms)."""
         self.write("/tmp/kavo_sim/iav.faults", json.dumps(doc))
 
-    def journal(self):
-        """The simulator's journal in "seq" order."""
+    def journal(self, name="iav"):
+        """A simulator's journal ("iav": the video DSP, "alsa": the sound card) in "seq" order."""
         lines = []
         try:
-            with open(self.path("/tmp/kavo_sim/iav.journal")) as f:
+            with open(self.path("/tmp/kavo_sim/%s.journal" % name)) as f:
                 for line in f:
                     try:
                         lines.append(json.loads(line))
