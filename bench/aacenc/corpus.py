@@ -32,7 +32,8 @@ def read(path):
 
 
 def sox(out, rate, secs, *effects):
-    subprocess.run(['sox', '-n', '-r', str(rate), '-c', '1', '-b', '16', out, 'synth', str(secs)] + list(effects),
+    """Mono signal from sox; -R fixes the noise seed so that every run writes the same corpus."""
+    subprocess.run(['sox', '-R', '-n', '-r', str(rate), '-c', '1', '-b', '16', out, 'synth', str(secs)] + list(effects),
                    check=True, stderr=subprocess.DEVNULL)
 
 
@@ -41,7 +42,7 @@ def speech(out, rate, secs):
     text = ('The camera records the scene and sends the stream to every viewer. '
             'Seven quick brown foxes jump over the lazy dogs while the bells ring twice. ') * 4
     subprocess.run(['espeak-ng', '-w', tmp, '-s', '150', text], check=True, stderr=subprocess.DEVNULL)
-    subprocess.run(['sox', tmp, '-r', str(rate), '-c', '1', '-b', '16', out, 'trim', '0', str(secs), 'gain', '-n',
+    subprocess.run(['sox', '-R', tmp, '-r', str(rate), '-c', '1', '-b', '16', out, 'trim', '0', str(secs), 'gain', '-n',
                     '-3'], check=True, stderr=subprocess.DEVNULL)
     os.remove(tmp)
 
@@ -101,12 +102,10 @@ def make(outdir, rate, secs, name):
     elif name == 'castanets':
         write(tmp, rate, [castanets(rate, secs)])
     elif name == 'pink2':
-        a, b = tmp + 'a.wav', tmp + 'b.wav'
-        sox(a, rate, secs, 'pinknoise', 'gain', '-12')
-        sox(b, rate, secs, 'brownnoise', 'gain', '-12')
-        write(path, rate, [read(a)[0], read(b)[0]])
-        os.remove(a)
-        os.remove(b)
+        # one run of sox for both channels: with the fixed seed (-R) two runs would draw the
+        # same numbers and the channels would be related
+        subprocess.run(['sox', '-R', '-n', '-r', str(rate), '-c', '2', '-b', '16', path, 'synth', str(secs),
+                        'pinknoise', 'brownnoise', 'gain', '-12'], check=True, stderr=subprocess.DEVNULL)
         return path
     elif name == 'music2':
         a, b = tmp + 'a.wav', tmp + 'b.wav'

@@ -81,7 +81,7 @@ def main():
                 corpus.make(tmp, rate, a.secs, nm)
             for nm in corpus.MONO:
                 src = os.path.join(tmp, '%s_%d.wav' % (nm, rate))
-                run(['sox', src, '-c', '2', os.path.join(tmp, '%s_%d_st.wav' % (nm, rate))])
+                run(['sox', '-R', src, '-c', '2', os.path.join(tmp, '%s_%d_st.wav' % (nm, rate))])
             i = 0
             for ch, names in ((1, corpus.MONO), (2, stereo)):
                 for br in (lo * ch, hi * ch):

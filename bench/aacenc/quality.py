@@ -89,7 +89,7 @@ def main():
                 if ch == 2 and nm in corpus.MONO:  # mono material as a centred stereo image
                     st = os.path.join(tmp, '%s_%d_st.wav' % (nm, rate))
                     if not os.path.exists(st):
-                        run(['sox', src, '-c', '2', st])
+                        run(['sox', '-R', src, '-c', '2', st])
                     src = st
                 jobs.append((rate, ch, br, nm, src, os.path.join(tmp, 'j%d' % len(jobs))))
         with concurrent.futures.ThreadPoolExecutor(a.jobs) as ex:
