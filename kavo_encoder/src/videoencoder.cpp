@@ -136,6 +136,7 @@ void VideoEncoder::Close() {
   growthFactor = 1.1;
   lastFrameTimestamp = 0;
   lastFrameNumber = 0;
+  restartPending = false;
 }
 
 bool VideoEncoder::StartEncode() { return StartStopEncoding(true); }

@@ -14,6 +14,7 @@
 #include "kavo/ipc/messages/analyticsinterrupt.h"
 #include "kavo/ipc/messages/baserequestmessage.h"
 #include "kavo/os/device.h"
+#include "kavo/utils/clock.h"
 #include "videoencoder_internal.h"
 
 namespace kavo {
@@ -567,9 +568,23 @@ video_frame_t* VideoEncoder::GetFrame() {
   iav_bitstream_desc_t& desc = frame.desc;
   for (;;) {
     if (devIoctl(iavFd, IAV_IOC_READ_BITSTREAM_EX, &desc) < 0) {
-      if (errno != EAGAIN) VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_READ_BITSTREAM_EX failed");
+      if (errno == EAGAIN) return nullptr;
+      if (!restartPending) {
+        VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_READ_BITSTREAM_EX failed");
+        return nullptr;
+      }
+      // Nothing encodes since a failed recovery: try again once a second, and meanwhile wait a
+      // little as the driver's read would, so that the loop neither spins nor floods the log.
+      const struct timespec now = kavo::utils::moment();
+      if (kavo::utils::momentsDiffMs(lastRestartAttempt, now) >= 1000) {
+        lastRestartAttempt = now;
+        RestartStreams();
+      } else {
+        usleep(10000);
+      }
       return nullptr;
     }
+    restartPending = false;  // frames come again: a failed check runs the recovery
     if (desc.pts > lastFrameTimestamp) break;
   }
   lastFrameTimestamp = desc.pts;
@@ -641,6 +656,13 @@ bool VideoEncoder::SkipInvalidFrame() {
     ipc->SendRequest(interrupt);
   }
   sleep(1);
+  lastRestartAttempt = kavo::utils::moment();
+  RestartStreams();
+  return false;
+}
+
+bool VideoEncoder::RestartStreams() {
+  restartPending = true;
   if (!SetVIN() || !EnterPreview()) {
     VE_LOG(LOG_LEVEL_ERROR, 0, "Try to restart streamer Failed!!");
     return false;
@@ -649,6 +671,7 @@ bool VideoEncoder::SkipInvalidFrame() {
     VE_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding still Failed!!");
     return false;
   }
+  restartPending = false;
   AdjustBitrates(true);
   sendPlainRequest("ReloadOsdSettings", "kavo_osd");
   sendPlainRequest("ReInitIsp", "kavo_ispserver");
@@ -656,7 +679,7 @@ bool VideoEncoder::SkipInvalidFrame() {
   sendPlainRequest("ReloadIspSettings", "kavo_ispserver");
   sendPlainRequest("ChangeIspSettings", "kavo_ispserver");
   lastFrameNumber = 0;
-  return false;
+  return true;
 }
 
 }  // namespace encoder

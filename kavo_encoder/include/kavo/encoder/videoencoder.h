@@ -12,6 +12,8 @@
 //
 // Every failing driver request logs "<REQUEST> failed" at level 3 with errno and makes the
 // operation return false at once, without undoing earlier steps.
+#include <time.h>
+
 #include <cstdint>
 #include <map>
 
@@ -114,6 +116,9 @@ class VideoEncoder {
   // True when a 4-byte start code followed by a unit of `type` lies at `offset`.
   bool StartsUnit(uint32_t offset, uint8_t type) const;
   bool MapFitsFrame(const nal_map_t& map, bool idr) const;
+  // The input, the preview and the streams set up again after a recovery that left nothing
+  // encoding; true when the streams run again.
+  bool RestartStreams();
 
   Encoder* owner;
   EncoderSettings& settings;
@@ -132,6 +137,10 @@ class VideoEncoder {
   kavo::variant::Variant savedDefaults;
   uint64_t lastFrameTimestamp = 0;
   uint32_t lastFrameNumber = 0;
+  // A recovery failed and nothing may encode: no frame will come to run it again, so GetFrame
+  // retries the restart itself, once a second.
+  bool restartPending = false;
+  struct timespec lastRestartAttempt = {};
   double growthFactor = 1.1;
 };
 
