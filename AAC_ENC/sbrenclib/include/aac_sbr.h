@@ -3,8 +3,8 @@
  *
  * A frame analyses 2048 full-rate input frames (with parametric stereo both channels, whose
  * parameters go into the element's extended data) and answers the payload the core carries
- * in a fill element: the SBR element computed one frame earlier, starting with the
- * extension type, byte-aligned, at most 256 bytes. */
+ * in a fill element: the SBR element computed SBR_PAYLOAD_DELAY frames earlier, starting
+ * with the extension type, byte-aligned, at most 256 bytes. */
 #ifndef AAC_SBR_H
 #define AAC_SBR_H
 
@@ -16,6 +16,11 @@ extern "C" {
 
 #define SBR_INSTANCE_BYTES 11868u
 #define SBR_MAX_PAYLOAD_BYTES 256
+/* Frames between computing an element and sending it.  The core's signal lags the SBR
+ * analysis by the input offset, the transform's 576 samples and its frame: with the
+ * element of the previous frame a decoder renders the high band of an onset about 1900
+ * input samples before its low band; two frames bring it to within three time slots. */
+#define SBR_PAYLOAD_DELAY 2
 
 typedef struct SbrTuningRow {
   int32_t bitrate_from, bitrate_below, core_rate;

@@ -146,10 +146,11 @@ typedef struct SbrInstance {
   int32_t force_independent; /* the last element did not fit: the next one starts afresh */
   int32_t last_payload_bytes;
   int32_t have_pending;
+  int32_t delay_pos; /* the oldest element in `delayed` */
   uint32_t channel_off[2];
   uint32_t ps_off;
   AacBitBuf bb;
-  SbrPayload pending; /* the element of the previous frame */
+  SbrPayload delayed[SBR_PAYLOAD_DELAY]; /* the elements of the last frames */
   SbrPayload cur;
   QmfBank qmf[2];
 } SbrInstance;
@@ -478,22 +479,20 @@ int32_t sbrEncodeFrame(uint8_t *wm, uint32_t instance, const int16_t *input, int
   s->cur.valid = s->bb.overflow == 0 && s->cur.bits <= 8 * SBR_PAYLOAD_BYTES;
   if (!s->cur.valid) s->force_independent = 1;
 
-  /* 11-12: one frame of delay (the first element goes out twice) */
-  const SbrPayload *out;
+  /* 11-12: the element computed SBR_PAYLOAD_DELAY frames earlier goes out (the first
+   * element fills the delay, so it goes out SBR_PAYLOAD_DELAY + 1 times) */
   if (!s->have_pending) {
-    s->pending = s->cur;
+    for (int32_t i = 0; i < SBR_PAYLOAD_DELAY; i++) s->delayed[i] = s->cur;
     s->have_pending = 1;
-    out = &s->cur;
-  } else {
-    SbrPayload t = s->pending;
-    s->pending = s->cur;
-    s->cur = t;
-    out = &s->cur;
+    s->delay_pos = 0;
   }
+  const SbrPayload *out = &s->delayed[s->delay_pos];
   int32_t bytes = out->valid ? out->bits / 8 : 0;
   if (bytes > SBR_MAX_PAYLOAD_BYTES) bytes = 0;
   if (bytes) memcpy(payload, out->bytes, (size_t)bytes);
   s->last_payload_bytes = bytes;
+  s->delayed[s->delay_pos] = s->cur;
+  s->delay_pos = (s->delay_pos + 1) % SBR_PAYLOAD_DELAY;
 
   /* 13: the last four time slots are the next frame's lead-in */
   for (int32_t c = 0; c < s->coded_channels; c++) {

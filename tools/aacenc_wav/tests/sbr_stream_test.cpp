@@ -526,6 +526,73 @@ TEST(SbrParametricStereo, KeepsTheImage) {
   }
 }
 
+// The decoded high band starts with the low band: over a steady low band, bursts of noise
+// that start at changing places in the frame decode with their high band (above the
+// crossover) starting within a few time slots of the core's onset, never a frame early.
+// The core's delay is that of a low-passed click at the stream's start.
+TEST(SbrTiming, HighBandOnsetsMeetTheCore) {
+  kavo::test::TestRoot root;
+  for (const Stream &s : {Stream{1, 1, 44100, 24000}, Stream{1, 2, 32000, 32000}, Stream{3, 2, 48000, 24000}}) {
+    SCOPED_TRACE(label(s));
+    const SbrFreqTables ft = sbrBands(s);
+    const double fx = qmfHz(s, ft.kx), f2 = qmfHz(s, ft.k2);
+    const size_t n = size_t(s.rate * 2.5), click = s.rate / 4;
+    std::vector<double> x = lowPass(pink(n, 21), 0.5 * fx / s.rate), marker(n, 0.0);
+    marker[click] = 0.9;
+    marker = lowPass(marker, 0.5 * fx / s.rate);
+    std::mt19937 rng(5);
+    std::normal_distribution<double> nd(0, 0.08);
+    std::vector<size_t> starts;
+    for (size_t k = 0; k < 6; k++) starts.push_back(s.rate * 6 / 10 + k * size_t(0.29 * s.rate) + (k * 389) % 2048);
+    for (size_t i = 0; i < n; i++) {
+      x[i] = i < s.rate * 45 / 100 ? marker[i] : 0.3 * x[i];
+      for (size_t b : starts)
+        if (i >= b && i < b + s.rate / 10) x[i] += nd(rng);
+    }
+    std::vector<int16_t> pcm = interleave(x, s.channels == 2 ? &x : nullptr);
+    Encoded e;
+    encodeAndDecode(root.dir(), s, pcm, e);
+    if (HasFatalFailure()) return;
+    const std::vector<double> &y = e.dec.ch[0];
+    size_t peak = click;
+    for (size_t i = click; i < std::min(y.size(), click + s.rate * 15 / 100); i++)
+      if (std::fabs(y[i]) > std::fabs(y[peak])) peak = i;
+    const long delay = long(peak) - long(click);
+    // energy above the crossover in blocks of 128, every 32 samples
+    const size_t block = 128, hop = 32;
+    std::vector<double> hi;
+    for (size_t o = 0; o + block <= y.size(); o += hop) {
+      std::vector<std::complex<double>> a(block);
+      for (size_t i = 0; i < block; i++) a[i] = y[o + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / block));
+      fft(a);
+      double h = 0;
+      for (size_t i = 1; i < block / 2; i++) {
+        const double f = double(i) * s.rate / block;
+        if (f >= fx + 500 && f < f2) h += std::norm(a[i]);
+      }
+      hi.push_back(h);
+    }
+    std::string row;
+    for (size_t b : starts) {
+      const long expect = long(b) + delay;
+      const long from = (expect - long(s.rate / 10)) / long(hop), to = (expect + long(s.rate / 10)) / long(hop);
+      ASSERT_LT(size_t(to), hi.size());
+      std::vector<double> seg(hi.begin() + from, hi.begin() + to);
+      std::sort(seg.begin(), seg.end());
+      const double level = seg[seg.size() * 9 / 10];
+      long on = -1;
+      for (long i = from; i < to && on < 0; i++)
+        if (hi[size_t(i)] > 0.25 * level) on = i * long(hop) + long(block / 2);
+      ASSERT_GE(on, 0);
+      EXPECT_GE(on - expect, -384) << "burst at " << b << ": the high band leads the core";
+      EXPECT_LE(on - expect, 640) << "burst at " << b << ": the high band lags the core";
+      row += " " + std::to_string(on - expect);
+    }
+    std::printf("  %-36s core delay %ld, high-band onsets against the core's (samples):%s\n", label(s).c_str(), delay,
+                row.c_str());
+  }
+}
+
 // A bit-rate change re-initialises the SBR encoder in place with its frequency tables as
 // opened: the core keeps the crossover as its bandwidth limit (its own rule may take less,
 // never more), and the stream, which changes rate twice, still decodes silently.
