@@ -56,6 +56,9 @@ VIDEO = {"video1": (640, 360, 1500000), "video2": (320, 180, 400000)}
 VIDEO3 = (480, 272, 600000)  # the stream of the TCP peer that comes and goes
 MJPG = (320, 180, 5)
 VALID_RANGE = (32000, 3000000)
+# Under valgrind: no settings changes (on replayed frames each new bitrate codes the loop again).
+VALGRIND_MIX = ("get:46,get_noanswer:4,motion:3,change_bad:6,change_junk:6,idr:1,unknown:10,from_ghost:1,"
+                "bad_json:5,bad_frame:6,oversized:3,odd_json:3,partial:3")
 LOG_LIMIT = 400 << 20  # a log beyond this is a flood: the run stops
 SANITIZER_WORDS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:", "SUMMARY: UndefinedBehavior",
                    "WARNING: AddressSanitizer")
@@ -944,7 +947,7 @@ def run(args):
 
     prefix = []
     if args.valgrind:
-        prefix = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect",
+        prefix = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
                   "--errors-for-leak-kinds=definite,indirect", "--num-callers=30", "--track-fds=no",
                   "--fullpath-after=",
                   "--log-file=" + os.path.join(soak, "valgrind.%p.log")]
@@ -966,7 +969,8 @@ def run(args):
     sampler = Sampler(stop, s.pid, root, os.path.join(soak, "pictures"))
     faults = Faults(stop, root, random.Random(rng.random()), alsa_tool, dict(os.environ, **env),
                     enabled=not args.no_faults)
-    flood = Flood(stop, root, random.Random(rng.random()), args.rate, args.clients, faults, args.mix)
+    mix = args.mix or (VALGRIND_MIX if args.valgrind else None)
+    flood = Flood(stop, root, random.Random(rng.random()), args.rate, args.clients, faults, mix)
     live = LiveViewer(stop, root, random.Random(rng.random()), events)
     av = AvClient(stop, root, random.Random(rng.random()))
     actors = [sampler, faults, flood, live, av, drop]
@@ -1188,10 +1192,13 @@ def judge(root_dir, verbose=True):
         len(late), ["%s %.2f s" % (k, (b - a) / 1e9) for a, b, k in late[:5]]))
     end_ns = rec["term_at"]
     missing = [(t, k) for t, k in ipc["unanswered"] if end_ns - t > 3_000_000_000]
-    v.check(not missing, "%d requests never answered (%s)" % (len(missing), [k for _, k in missing[:10]]))
-    v.check(ipc["wrong_count"] == 0, "%d wrong answers: %s" % (ipc["wrong_count"], ipc["wrong"][:8]))
-    v.check(not ipc["churn_not_closed"], "malformed input not refused: %s" % ipc["churn_not_closed"][:10])
-    v.check(not rec["events"], "peers saw: %s" % rec["events"][:10])
+    # Under valgrind the deadlines of the peers are too short: what they saw is reported only.
+    timed = v.check if timing else (lambda ok, what: ok or v.notes.append(what))
+    timed(not missing, "%d requests never answered (%s)" % (len(missing), [k for _, k in missing[:10]]))
+    wrong = [w for w in ipc["wrong"] if timing or w[0] != "churn"]
+    v.check(not wrong, "%d wrong answers: %s" % (ipc["wrong_count"], wrong[:8]))
+    timed(not ipc["churn_not_closed"], "malformed input not refused: %s" % ipc["churn_not_closed"][:10])
+    timed(not rec["events"], "peers saw: %s" % rec["events"][:10])
     v.check(rec["live"]["connected"] > 0 and rec["drop"]["connected"] > 0, "no live-view or TCP peer connected")
 
     # Resources: no trend over the last half.
@@ -1304,7 +1311,7 @@ def judge(root_dir, verbose=True):
             recovered += 1
         else:
             not_recovered.append(kind)
-    v.check(not not_recovered, "no frames within 5 s after the faults %s" % not_recovered[:10])
+    timed(not not_recovered, "no frames within 5 s after the faults %s" % not_recovered[:10])
 
     # Figures.
     streaming = rec["streaming_s"]
@@ -1370,7 +1377,7 @@ def _valgrind_records(folder):
                     head = record[0]
                     if "definitely lost" in head or "indirectly lost" in head:
                         ours.append(" | ".join(x.strip() for x in record[:8]))
-                    elif "Invalid" in head or "uninitialised" in head or "Mismatched" in head:
+                    elif "Invalid" in head or "uninitialised" in head or "Mismatched" in head or "possibly lost" in head:
                         others.append(" | ".join(x.strip() for x in record[:8]))
                 record = []
             else:
