@@ -20,58 +20,15 @@
 #include "aac_sbr.h"
 #include "aac_sbr_int.h"
 #include "aacenc.h"
+#include "front_end_support.h"
 #include "kavo/test/test_root.h"
 #include "wav.h"
 
 namespace {
 
+using namespace frontend_test;
+
 // ---- files and processes ----------------------------------------------------------------
-
-void put32(std::string &s, uint32_t v) {
-  for (int i = 0; i < 4; i++) s.push_back(char((v >> (8 * i)) & 0xFF));
-}
-void put16(std::string &s, uint16_t v) {
-  s.push_back(char(v & 0xFF));
-  s.push_back(char(v >> 8));
-}
-
-void writeWav(const std::string &path, uint32_t rate, uint32_t ch, const std::vector<int16_t> &pcm) {
-  std::string s = "RIFF";
-  put32(s, uint32_t(36 + pcm.size() * 2));
-  s += "WAVEfmt ";
-  put32(s, 16);
-  put16(s, 1);
-  put16(s, uint16_t(ch));
-  put32(s, rate);
-  put32(s, rate * ch * 2);
-  put16(s, uint16_t(ch * 2));
-  put16(s, 16);
-  s += "data";
-  put32(s, uint32_t(pcm.size() * 2));
-  for (int16_t v : pcm) put16(s, uint16_t(v));
-  std::ofstream(path, std::ios::binary) << s;
-}
-
-std::string run(const std::string &cmd, int *rc) {
-  std::string out;
-  FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) {
-    *rc = -1;
-    return out;
-  }
-  char buf[4096];
-  size_t k;
-  while ((k = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, k);
-  *rc = pclose(p);
-  return out;
-}
-
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 struct Decoded {
   uint32_t rate = 0, channels = 0;
