@@ -7,6 +7,8 @@
 // Usage: aac_quality original.wav decoded.wav cutoff_hz [-v]   (-v: per-channel SNR on stderr)
 // Prints: delay segsnr_db lsd_db bandwidth_hz (bandwidth: the upper edge of the highest block of
 // 4 bins in which the decoded long-term spectrum keeps at least half of the original's energy).
+#include "pcm_wav.h"
+
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -24,36 +26,15 @@ struct Wav {
 };
 
 bool readWav(const char *path, Wav &w) {
-  FILE *f = std::fopen(path, "rb");
-  if (!f) return false;
-  std::vector<unsigned char> d;
-  unsigned char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) d.insert(d.end(), buf, buf + n);
-  std::fclose(f);
-  if (d.size() < 12 || std::memcmp(d.data(), "RIFF", 4) || std::memcmp(d.data() + 8, "WAVE", 4)) return false;
-  auto le32 = [&](size_t o) { return uint32_t(d[o] | d[o + 1] << 8 | d[o + 2] << 16 | uint32_t(d[o + 3]) << 24); };
-  size_t p = 12;
-  while (p + 8 <= d.size()) {
-    uint32_t sz = le32(p + 4);
-    if (!std::memcmp(d.data() + p, "fmt ", 4)) {
-      w.channels = d[p + 10] | d[p + 11] << 8;
-      w.rate = le32(p + 12);
-    } else if (!std::memcmp(d.data() + p, "data", 4)) {
-      size_t end = std::min(d.size(), p + 8 + size_t(sz));
-      if (w.channels == 0) return false;
-      size_t frames = (end - p - 8) / (2 * w.channels);
-      w.ch.assign(w.channels, std::vector<double>(frames));
-      for (size_t i = 0; i < frames; i++)
-        for (uint32_t c = 0; c < w.channels; c++) {
-          size_t o = p + 8 + 2 * (i * w.channels + c);
-          w.ch[c][i] = int16_t(d[o] | d[o + 1] << 8) / 32768.0;
-        }
-      return true;
-    }
-    p += 8 + sz + (sz & 1);
-  }
-  return false;
+  PcmWav pw;
+  if (!readPcmWav(path, pw)) return false;
+  w.rate = pw.rate;
+  w.channels = pw.channels;
+  const size_t frames = pw.pcm.size() / pw.channels;
+  w.ch.assign(w.channels, std::vector<double>(frames));
+  for (size_t i = 0; i < frames; i++)
+    for (uint32_t c = 0; c < w.channels; c++) w.ch[c][i] = pw.pcm[i * w.channels + c] / 32768.0;
+  return true;
 }
 
 void fft(std::vector<std::complex<double>> &a) {
