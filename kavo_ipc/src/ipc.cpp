@@ -327,6 +327,11 @@ bool Ipc::Send(BaseMessage& message, bool isResponse) {
   message.NormalizeFields();
   const std::string destination = message.to();
   const std::string function = message.functionName();
+  if (sendQueues.size() >= kMaxQueuedDestinations && sendQueues.find(destination) == sendQueues.end()) {
+    IPC_LOG(LOG_LEVEL_WARNING, 0, "Messages wait for %zu destinations already. Discarding message to %s",
+            sendQueues.size(), destination.c_str());
+    return false;
+  }
   std::vector<IOPayload*>& queue = sendQueues[destination];
   const size_t limit = isResponse ? kMaxQueuedResponses : kMaxQueuedRequests;
   IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "Queue for %s -> %s connection is %zu/%zu (%.2f%%)", selfName.c_str(),

@@ -194,6 +194,27 @@ TEST_F(HubTest, QueueLimitsCountEveryFrameOfTheDestination) {
   EXPECT_TRUE(logs.has("Queue for alpha -> nobody connection is 127/128 (99.22%)", LOG_LEVEL_DEBUG));
 }
 
+// Answers to made-up endpoint names wait for ever; only so many names may hold a queue.
+TEST_F(HubTest, DestinationsHoldingQueuesAreBounded) {
+  Ipc hub;
+  ASSERT_TRUE(hub.Init("alpha", false));
+  for (size_t i = 0; i < Ipc::kMaxQueuedDestinations; ++i) {
+    BaseRequestMessage asked = MakeRequest("Fn", "ghost" + std::to_string(i), "alpha", true);
+    BaseResponseMessage resp;
+    ASSERT_TRUE(hub.SendResponse(asked, resp)) << i;
+  }
+  BaseRequestMessage another = MakeRequest("Fn", "one_too_many", "alpha", true);
+  BaseResponseMessage resp;
+  EXPECT_FALSE(hub.SendResponse(another, resp));
+  EXPECT_EQ(hub.GetQueuedCount("one_too_many"), 0u);
+  EXPECT_TRUE(logs.has("Messages wait for 64 destinations already. Discarding message to one_too_many",
+                       LOG_LEVEL_WARNING));
+  // A destination that already waits still takes more.
+  BaseRequestMessage again = MakeRequest("Fn", "ghost0", "alpha", true);
+  EXPECT_TRUE(hub.SendResponse(again, resp));
+  EXPECT_EQ(hub.GetQueuedCount("ghost0"), 2u);
+}
+
 TEST_F(HubTest, APeerThatStartsLateGetsItsQueueAtTheNextRetry) {
   Ipc a;
   ASSERT_TRUE(a.Init("alpha", false));

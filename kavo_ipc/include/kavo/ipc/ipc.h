@@ -41,6 +41,9 @@ class Ipc {
   static constexpr size_t kMaxEvents = 128;
   static constexpr size_t kMaxQueuedRequests = 64;
   static constexpr size_t kMaxQueuedResponses = 128;
+  // Destinations that may hold a queue at once: each answer to a request that names an endpoint
+  // nobody serves waits for it for ever, so a flood of made-up names would grow without bound.
+  static constexpr size_t kMaxQueuedDestinations = 64;
   static constexpr uint32_t kReconnectIntervalMs = 2000;
 
   // The process-wide hub, created on first use. Neither takes a lock.
