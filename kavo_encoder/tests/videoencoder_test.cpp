@@ -349,7 +349,7 @@ std::vector<uint8_t> frameOf(std::initializer_list<std::pair<uint8_t, uint32_t>>
   return out;
 }
 
-// The Part's example frame: AUD at 0, SPS at 6, PPS at 20, the IDR slice at 28, 1000 bytes.
+// The example frame: AUD at 0, SPS at 6, PPS at 20, the IDR slice at 28, 1000 bytes.
 std::vector<uint8_t> exampleIdr() { return frameOf({{9, 6}, {7, 14}, {8, 8}, {5, 972}}, 1000); }
 
 // A driver that hands out scripted frames from a ring of its own.
