@@ -11,42 +11,17 @@
 #include <vector>
 
 #include "aacenc.h"
+#include "kavo/test/alloc_count.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define AAC_INTERPOSE 0
-#else
-#define AAC_INTERPOSE 1
-#endif
-
-static volatile int g_counting = 0;
-static volatile int g_allocs = 0;
-
-#if AAC_INTERPOSE
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *malloc(size_t n) {
-  if (g_counting) g_allocs = g_allocs + 1;
-  return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t a, size_t b) {
-  if (g_counting) g_allocs = g_allocs + 1;
-  return __libc_calloc(a, b);
-}
-extern "C" void *realloc(void *p, size_t n) {
-  if (g_counting) g_allocs = g_allocs + 1;
-  return __libc_realloc(p, n);
-}
-#endif
 
 TEST(AacEncAlloc, NoAllocationWhileEncoding) {
-#if AAC_INTERPOSE
-  g_allocs = 0;
-  g_counting = 1;
-  { std::vector<char> probe(100); probe[5] = 1; }  // the counter sees allocations at all
-  g_counting = 0;
-  ASSERT_GE(g_allocs, 1);
-#endif
+  if (kavo::test::allocationsCounted()) {
+    ASSERT_GE(kavo::test::allocationsOf([] {  // the counter sees allocations at all
+                std::vector<char> probe(100);
+                probe[5] = 1;
+              }),
+              1);
+  }
   for (uint32_t mode : {0u, 1u, 3u}) {
     for (char fmt : {'t', 'l', 'a', 'r'}) {
       aacenc_config_t cfg;
@@ -63,8 +38,7 @@ TEST(AacEncAlloc, NoAllocationWhileEncoding) {
       cfg.output_buffer = block.data();
       cfg.work_memory = block.data() + AACENC_OUTPUT_BYTES(2);
       cfg.input_pcm = pcm.data();
-      g_allocs = 0;
-      g_counting = 1;
+      kavo::test::startCountingAllocations();
       aacenc_setup(&cfg);
       aacenc_open(&cfg);
       for (int f = 0; f < 60; f++) {
@@ -72,9 +46,9 @@ TEST(AacEncAlloc, NoAllocationWhileEncoding) {
         aacenc_encode(&cfg);
       }
       AacEncClose(aacenc_core_handle(&cfg));
-      g_counting = 0;
+      const long allocations = kavo::test::stopCountingAllocations();
       EXPECT_EQ(cfg.error, 0u) << mode << fmt;
-      EXPECT_EQ(g_allocs, 0) << "mode " << mode << " format " << fmt;
+      EXPECT_EQ(allocations, 0) << "mode " << mode << " format " << fmt;
     }
   }
 }

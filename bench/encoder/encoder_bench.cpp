@@ -5,33 +5,11 @@
 
 #include <fcntl.h>
 
-#include <atomic>
-#include <cstdlib>
 
 #include "../../kavo_encoder/tests/video_test_support.h"
 #include "kavo/encoder/encoder.h"
 #include "kavo/os/device.h"
-
-static std::atomic<bool> g_counting{false};
-static std::atomic<uint64_t> g_allocations{0};
-
-#if !defined(__SANITIZE_ADDRESS__)
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void* malloc(size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(n);
-}
-extern "C" void* calloc(size_t a, size_t b) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(a, b);
-}
-extern "C" void* realloc(void* p, size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(p, n);
-}
-#endif
+#include "kavo/test/alloc_count.h"
 
 namespace {
 
@@ -51,8 +29,8 @@ void prepare(kavo::test::TestRoot& root) {
 }
 
 void finish(benchmark::State& state, uint64_t bytes) {
-  g_counting = false;
-  state.counters["allocs"] = benchmark::Counter(static_cast<double>(g_allocations.load()),
+  const long allocations = kavo::test::stopCountingAllocations();
+  state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations),
                                                 benchmark::Counter::kAvgIterations);
   state.counters["frames"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
@@ -68,8 +46,7 @@ void BM_DriverRead(benchmark::State& state) {
   for (int i = 0; i < 128; ++i) encoder.GetFrame();
   iav_bitstream_desc_t desc{};
   uint64_t bytes = 0;
-  g_allocations = 0;
-  g_counting = true;
+  kavo::test::startCountingAllocations();
   for (auto _ : state) {
     if (kavo::os::devIoctl(encoder.iavFd, IAV_IOC_READ_BITSTREAM_EX, &desc) < 0) {
       state.SkipWithError("read failed");
@@ -89,8 +66,7 @@ void BM_GetFrame(benchmark::State& state) {
   if (!encoder.Open() || !encoder.StartEncode()) return state.SkipWithError("set-up failed");
   for (int i = 0; i < 128; ++i) encoder.GetFrame();  // the replay loops are coded, the maps built
   uint64_t bytes = 0;
-  g_allocations = 0;
-  g_counting = true;
+  kavo::test::startCountingAllocations();
   for (auto _ : state) {
     const kavo::encoder::video_frame_t* f = encoder.GetFrame();
     if (f == nullptr) {
@@ -116,8 +92,7 @@ void BM_EncodeFramesToFiles(benchmark::State& state) {
   kavo::encoder::Encoder encoder;
   if (!encoder.Open(settings) || !encoder.StartEncode()) return state.SkipWithError("set-up failed");
   for (int i = 0; i < 400; ++i) encoder.EncodeFrames();
-  g_allocations = 0;
-  g_counting = true;
+  kavo::test::startCountingAllocations();
   for (auto _ : state) encoder.EncodeFrames();
   finish(state, 0);
 }

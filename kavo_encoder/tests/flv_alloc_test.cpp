@@ -16,34 +16,9 @@
 
 #include "flv_test_support.h"
 #include "kavo/encoder/flvcontainer.h"
+#include "kavo/test/alloc_count.h"
 #include "kavo/utils/clock.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define FLV_INTERPOSE 0
-#else
-#define FLV_INTERPOSE 1
-#endif
-
-static std::atomic<bool> g_counting{false};
-static std::atomic<long> g_allocations{0};
-
-#if FLV_INTERPOSE
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void* malloc(size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations++;
-  return __libc_malloc(n);
-}
-extern "C" void* calloc(size_t a, size_t b) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations++;
-  return __libc_calloc(a, b);
-}
-extern "C" void* realloc(void* p, size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations++;
-  return __libc_realloc(p, n);
-}
-#endif
 
 namespace {
 
@@ -83,9 +58,7 @@ void readAll(int fd, std::atomic<long>* total) {
 class FlvAllocTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#if !FLV_INTERPOSE
-    GTEST_SKIP() << "allocation counting needs malloc of its own (no sanitizer)";
-#endif
+    if (!kavo::test::allocationsCounted()) GTEST_SKIP() << "allocations are not counted under the address sanitizer";
     flvtest::ignoreSigpipe();
     frames = flvtest::loadFrames("flv_320x240.frames");
     adts.assign(200, 0x21);
@@ -112,11 +85,7 @@ class FlvAllocTest : public ::testing::Test {
   }
 
   long counted(FLVContainer& c, int i0, int i1) {
-    g_allocations = 0;
-    g_counting = true;
-    feed(c, i0, i1);
-    g_counting = false;
-    return g_allocations.load();
+    return kavo::test::allocationsOf([&] { feed(c, i0, i1); });
   }
 
   static AVSerializer serializer(const std::vector<std::string>& destinations) {
@@ -137,11 +106,11 @@ class FlvAllocTest : public ::testing::Test {
 };
 
 TEST_F(FlvAllocTest, CounterSeesAllocations) {
-  g_allocations = 0;
-  g_counting = true;
-  { std::vector<char> probe(100); probe[5] = 1; }
-  g_counting = false;
-  EXPECT_GE(g_allocations.load(), 1);
+  EXPECT_GE(kavo::test::allocationsOf([] {
+              std::vector<char> probe(100);
+              probe[5] = 1;
+            }),
+            1);
 }
 
 TEST_F(FlvAllocTest, FileAndReadingPeersTakeFramesWithoutAllocation) {

@@ -3,60 +3,23 @@
 // read from the simulated DSP in replay mode and handed to FLV and MJPEG containers writing files.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 
 #include "kavo/encoder/encoder.h"
 #include "kavo/encoder/videoencoder.h"
+#include "kavo/test/alloc_count.h"
 #include "video_test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VIDEO_INTERPOSE 0
-#else
-#define VIDEO_INTERPOSE 1
-#endif
-
-static std::atomic<bool> g_counting{false};
-static std::atomic<long> g_allocations{0};
-
-#if VIDEO_INTERPOSE
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void* malloc(size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations++;
-  return __libc_malloc(n);
-}
-extern "C" void* calloc(size_t a, size_t b) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations++;
-  return __libc_calloc(a, b);
-}
-extern "C" void* realloc(void* p, size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations++;
-  return __libc_realloc(p, n);
-}
-#endif
 
 namespace {
 
 using namespace videotest;
-
-// Allocation calls made by `body`.
-template <class F>
-long allocationsOf(F body) {
-  g_allocations = 0;
-  g_counting = true;
-  body();
-  g_counting = false;
-  return g_allocations.load();
-}
+using kavo::test::allocationsOf;
 
 class VideoAlloc : public ::testing::Test {
  protected:
   void SetUp() override {
-#if !VIDEO_INTERPOSE
-    GTEST_SKIP() << "allocations are not counted under the address sanitizer";
-#endif
+    if (!kavo::test::allocationsCounted()) GTEST_SKIP() << "allocations are not counted under the address sanitizer";
     kavo::sim::iav::resetState();
     simConfig(root, {{"mode", "replay"}, {"journalFrames", false}});
     root.mkdirs("/var/media");
