@@ -17,19 +17,9 @@ namespace sim {
 namespace alsa {
 namespace {
 
-struct Ctl {
+struct Ctl : PluginDevice {
+  Ctl() : PluginDevice("ctl") {}
   snd_ctl_ext_t ext{};
-  std::string root;
-  Config cfg;
-  SharedState* st = nullptr;
-  Journal journal;
-  Faults faults;
-
-  int fault(const char* request) {
-    std::string err;
-    if (faults.refresh(root, st, false, err) && !err.empty()) journal.write("ctl", {{"req", "faults"}, {"error", err}});
-    return faults.onRequest(request);
-  }
 };
 
 Ctl* self(snd_ctl_ext_t* ext) { return static_cast<Ctl*>(ext->private_data); }
@@ -37,7 +27,6 @@ Ctl* self(snd_ctl_ext_t* ext) { return static_cast<Ctl*>(ext->private_data); }
 void cbClose(snd_ctl_ext_t* ext) {
   Ctl* c = self(ext);
   c->journal.write("ctl", {{"req", "close"}});
-  unmapState(c->st);
   delete c;
 }
 
@@ -145,24 +134,9 @@ extern "C" {
 SND_CTL_PLUGIN_DEFINE_FUNC(kavo) {
   using namespace kavo::sim::alsa;
   (void)root;
-  std::string dir;
-  int rc = parseAlsaBlock(conf, dir);
-  if (rc < 0) return rc;
   Ctl* c = new (std::nothrow) Ctl();
   if (c == nullptr) return -ENOMEM;
-  c->root = dir;
-  std::string cfgError, stError;
-  c->cfg = loadConfig(dir, cfgError);
-  c->st = mapState(dir, c->cfg, stError);
-  c->journal.open(dir, c->st, c->cfg.journal);
-  if (!cfgError.empty()) c->journal.write("ctl", {{"req", "config"}, {"error", cfgError}});
-  std::string faultsError;
-  c->faults.refresh(dir, c->st, true, faultsError);
-  if (!faultsError.empty()) c->journal.write("ctl", {{"req", "faults"}, {"error", faultsError}});
-  if (c->st == nullptr) {
-    SNDERR("kavo: %s", stError.c_str());
-    rc = -EIO;
-  }
+  int rc = c->attach(conf);  // a malformed block leaves the journal closed: nothing is written
   if (rc == 0) rc = c->faults.onRequest("snd_ctl_open");
   if (rc == 0) {
     c->ext.version = SND_CTL_EXT_VERSION;
@@ -180,7 +154,6 @@ SND_CTL_PLUGIN_DEFINE_FUNC(kavo) {
   c->journal.write("ctl", {{"req", "open"}, {"name", name ? name : ""}, {"mode", mode}, {"rc", rc},
                            {"element", c->cfg.volumePresent}});
   if (rc < 0) {
-    unmapState(c->st);
     delete c;
     return rc;
   }

@@ -37,13 +37,9 @@ int64_t floorDiv(i128 a, i128 b) {
 }
 int64_t ceilDiv(i128 a, i128 b) { return -floorDiv(-a, b); }
 
-struct Pcm {
+struct Pcm : PluginDevice {
+  Pcm() : PluginDevice("pcm") {}
   snd_pcm_ioplug_t io{};
-  std::string root;
-  Config cfg;
-  SharedState* st = nullptr;
-  Journal journal;
-  Faults faults;
   VideoTimingReader video;
   int timerFd = -1;
 
@@ -218,12 +214,6 @@ struct Pcm {
     return static_cast<snd_pcm_sframes_t>(written % wrap);
   }
 
-  int fault(const char* request) {
-    std::string err;
-    if (faults.refresh(root, st, false, err) && !err.empty()) journal.write("pcm", {{"req", "faults"}, {"error", err}});
-    return faults.onRequest(request);
-  }
-
   // Arms the poll timer for the moment the reader's wake-up level is reached.
   void armTimer() {
     itimerspec its{};
@@ -366,7 +356,6 @@ int cbClose(snd_pcm_ioplug_t* io) {
   Pcm* p = self(io);
   p->journal.write("pcm", {{"req", "close"}, {"overruns", p->overruns}, {"maxAvail", p->maxAvail}});
   if (p->timerFd >= 0) ::close(p->timerFd);
-  unmapState(p->st);
   delete p;
   return 0;
 }
@@ -417,24 +406,10 @@ extern "C" {
 SND_PCM_PLUGIN_DEFINE_FUNC(kavo) {
   using namespace kavo::sim::alsa;
   (void)root;
-  std::string dir;
-  int rc = parseAlsaBlock(conf, dir);
-  if (rc < 0) return rc;
   Pcm* p = new (std::nothrow) Pcm();
   if (p == nullptr) return -ENOMEM;
-  p->root = dir;
-  std::string cfgError, stError;
-  p->cfg = loadConfig(dir, cfgError);
-  p->st = mapState(dir, p->cfg, stError);
-  p->journal.open(dir, p->st, p->cfg.journal);
-  p->video.setRoot(dir);
-  if (!cfgError.empty()) p->journal.write("pcm", {{"req", "config"}, {"error", cfgError}});
-  std::string faultsError;
-  p->faults.refresh(dir, p->st, true, faultsError);
-  if (!faultsError.empty()) p->journal.write("pcm", {{"req", "faults"}, {"error", faultsError}});
-
-  rc = p->st == nullptr ? -EIO : 0;
-  if (p->st == nullptr) SNDERR("kavo: %s", stError.c_str());
+  int rc = p->attach(conf);  // a malformed block leaves the journal closed: nothing is written
+  p->video.setRoot(p->root);
   if (rc == 0 && stream != SND_PCM_STREAM_CAPTURE) rc = -ENOENT;  // a microphone has no playback side
   if (rc == 0) rc = p->faults.onRequest("snd_pcm_open");
   if (rc == 0) {
@@ -464,7 +439,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(kavo) {
                            {"mode", mode}, {"rc", rc}});
   if (rc < 0) {
     if (p->timerFd >= 0) ::close(p->timerFd);
-    unmapState(p->st);
     delete p;
     return rc;
   }

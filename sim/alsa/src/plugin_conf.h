@@ -45,6 +45,47 @@ inline Config loadConfig(const std::string& root, std::string& error) {
   return cfg;
 }
 
+// What the capture and the control plugin share: their test root, the card's configuration, the
+// state shared by processes, the journal and the faults.
+struct PluginDevice {
+  explicit PluginDevice(const char* kind) : kind(kind) {}
+  PluginDevice(const PluginDevice&) = delete;
+  PluginDevice& operator=(const PluginDevice&) = delete;
+  ~PluginDevice() { unmapState(st); }
+
+  // Reads the plugin's block and attaches to the card; negative errno when it cannot be used.
+  int attach(snd_config_t* conf) {
+    int rc = parseAlsaBlock(conf, root);
+    if (rc < 0) return rc;
+    std::string cfgError, stError, faultsError;
+    cfg = loadConfig(root, cfgError);
+    st = mapState(root, cfg, stError);
+    journal.open(root, st, cfg.journal);
+    if (!cfgError.empty()) journal.write(kind, {{"req", "config"}, {"error", cfgError}});
+    faults.refresh(root, st, true, faultsError);
+    if (!faultsError.empty()) journal.write(kind, {{"req", "faults"}, {"error", faultsError}});
+    if (st == nullptr) {
+      SNDERR("kavo: %s", stError.c_str());
+      return -EIO;
+    }
+    return 0;
+  }
+
+  // Negative errno that the faults file injects into `request`, or 0.
+  int fault(const char* request) {
+    std::string err;
+    if (faults.refresh(root, st, false, err) && !err.empty()) journal.write(kind, {{"req", "faults"}, {"error", err}});
+    return faults.onRequest(request);
+  }
+
+  const char* kind;  // "pcm" or "ctl" in the journal
+  std::string root;
+  Config cfg;
+  SharedState* st = nullptr;
+  Journal journal;
+  Faults faults;
+};
+
 }  // namespace alsa
 }  // namespace sim
 }  // namespace kavo
