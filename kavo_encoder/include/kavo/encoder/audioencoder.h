@@ -85,8 +85,6 @@ class AudioEncoder {
   kavo::variant::Variant savedDefaults;
   bool muted = false;
   uint32_t blockFrames = kBlockFrames;
-  // Frames that snd_pcm_avail reported for the block being read.
-  int64_t availFrames = 0;
   // The silent input and the block that wrapped: room for 2048 frames of two channels each.
   int16_t silence[kSbrBlockFrames * kMaxChannels] = {};
   int16_t staging[kSbrBlockFrames * kMaxChannels] = {};
