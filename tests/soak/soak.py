@@ -101,6 +101,27 @@ def rst_close(sock):
     sock.close()
 
 
+def read_until(conn, stop, until):
+    """Reads `conn` until the moment `until`, the stop or the peer's end; returns the first 13
+    bytes (where an FLV header stands) and the number of bytes read."""
+    head = bytearray()
+    count = 0
+    conn.settimeout(0.1)
+    while not stop and time.monotonic() < until:
+        try:
+            data = conn.recv(1 << 16)
+        except socket.timeout:
+            continue
+        except OSError:
+            break
+        if not data:
+            break
+        count += len(data)
+        if len(head) < 13:
+            head += data[:13 - len(head)]
+    return bytes(head), count
+
+
 # ---- actors -------------------------------------------------------------------------------------
 
 class Capture(threading.Thread):
@@ -222,25 +243,15 @@ class DropPeer(threading.Thread):
                 continue
             self.connected += 1
             stay = time.monotonic() + self.rng.uniform(0.5, 4.0)
-            head = bytearray()
-            conn.settimeout(0.1)
-            while not self.stop and time.monotonic() < stay:
-                if mode == "stall":
+            if mode == "stall":
+                while not self.stop and time.monotonic() < stay:
                     self.stop.sleep(0.1)
-                    continue
-                try:
-                    data = conn.recv(1 << 16)
-                except socket.timeout:
-                    continue
-                except OSError:
-                    break
-                if not data:
-                    break
-                if len(head) < 13:
-                    head += data[:13]
-            if mode != "stall" and len(head) >= 13 and head[:3] != b"FLV":
+                head = b""
+            else:
+                head, _ = read_until(conn, self.stop, stay)
+            if len(head) >= 13 and head[:3] != b"FLV":
                 self.bad_starts += 1
-                self.events.append(("drop peer stream without FLV header", head[:13].hex()))
+                self.events.append(("drop peer stream without FLV header", head.hex()))
             if mode == "read_rst" or mode == "stall":
                 rst_close(conn)
             else:
@@ -646,21 +657,9 @@ class LiveViewer(threading.Thread):
                 self.stop.sleep(0.5)
                 continue
             self.connected += 1
-            head = bytearray()
             stay = time.monotonic() + self.rng.choice([0.0, self.rng.uniform(0.3, 3.0)])
-            s.settimeout(0.1)
-            while not self.stop and time.monotonic() < stay:
-                try:
-                    data = s.recv(1 << 16)
-                except socket.timeout:
-                    continue
-                except OSError:
-                    break
-                if not data:
-                    break
-                self.bytes += len(data)
-                if len(head) < 13:
-                    head += data[:13]
+            head, count = read_until(s, self.stop, stay)
+            self.bytes += count
             if len(head) >= 3 and head[:3] != b"FLV":
                 self.events.append(("live view stream without FLV header", head.hex()))
             rst_close(s) if self.rng.random() < 0.5 else s.close()
