@@ -575,9 +575,7 @@ video_frame_t* VideoEncoder::GetFrame() {
       }
       // Nothing encodes since a failed recovery: try again once a second, and meanwhile wait a
       // little as the driver's read would, so that the loop neither spins nor floods the log.
-      const struct timespec now = kavo::utils::moment();
-      if (kavo::utils::momentsDiffMs(lastRestartAttempt, now) >= 1000) {
-        lastRestartAttempt = now;
+      if (kavo::utils::momentsDiffMs(lastRestartAttempt, kavo::utils::moment()) >= 1000) {
         RestartStreams();
       } else {
         usleep(10000);
@@ -656,20 +654,20 @@ bool VideoEncoder::SkipInvalidFrame() {
     ipc->SendRequest(interrupt);
   }
   sleep(1);
-  lastRestartAttempt = kavo::utils::moment();
   RestartStreams();
   return false;
 }
 
-bool VideoEncoder::RestartStreams() {
+void VideoEncoder::RestartStreams() {
   restartPending = true;
+  lastRestartAttempt = kavo::utils::moment();
   if (!SetVIN() || !EnterPreview()) {
     VE_LOG(LOG_LEVEL_ERROR, 0, "Try to restart streamer Failed!!");
-    return false;
+    return;
   }
   if (!StartStopEncoding(true)) {
     VE_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding still Failed!!");
-    return false;
+    return;
   }
   restartPending = false;
   AdjustBitrates(true);
@@ -679,7 +677,6 @@ bool VideoEncoder::RestartStreams() {
   sendPlainRequest("ReloadIspSettings", "kavo_ispserver");
   sendPlainRequest("ChangeIspSettings", "kavo_ispserver");
   lastFrameNumber = 0;
-  return true;
 }
 
 }  // namespace encoder

@@ -117,8 +117,8 @@ class VideoEncoder {
   bool StartsUnit(uint32_t offset, uint8_t type) const;
   bool MapFitsFrame(const nal_map_t& map, bool idr) const;
   // The input, the preview and the streams set up again after a recovery that left nothing
-  // encoding; true when the streams run again.
-  bool RestartStreams();
+  // encoding; restartPending stays set while they do not run.
+  void RestartStreams();
 
   Encoder* owner;
   EncoderSettings& settings;
