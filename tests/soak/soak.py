@@ -916,6 +916,8 @@ def run(args):
                                                                                "kavo_streamer_gen2")
     alsa_tool = args.alsa_tool or os.environ.get("KAVO_SIM_ALSA") or os.path.join(
         os.path.dirname(program), "kavo_sim_alsa")
+    # The streamer runs in the test root's directory, so relative paths would miss.
+    program, alsa_tool = os.path.abspath(program), os.path.abspath(alsa_tool)
     rng = random.Random(args.seed)
     root = Root(prefix="soak.")
     soak = root.path("/soak")
