@@ -32,6 +32,8 @@ import time
 import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.environ.get("KAVO_PYLIB", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pylib")))
+import kavo_media  # noqa: E402
 from streamer_harness import Root, Streamer, parse_flv, stream  # noqa: E402
 
 BLOCK = 1024              # sample frames per AAC-LC frame
@@ -79,9 +81,7 @@ class Flv:
 
 def judge(path, stream_spec):
     """ffmpeg decodes the chosen streams of the file; (status, standard error)."""
-    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", path, "-map", stream_spec, "-f", "null",
-                        "-"], capture_output=True, text=True)
-    return r.returncode, r.stderr
+    return kavo_media.decode(path, "-map", stream_spec)
 
 
 def probe_audio(path):
