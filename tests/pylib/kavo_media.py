@@ -4,8 +4,8 @@ import subprocess
 # ffmpeg's null output counts video in ticks of the guessed frame rate. FLV times are whole
 # milliseconds, so frames of a 30 fps stream lie 33 or 34 ms apart, and where the first one falls
 # near half a tick two neighbours round onto one tick and ffmpeg reports "non monotonically
-# increasing dts" for a sound stream. Counted in milliseconds, every frame keeps its own time and
-# only a real repeat is reported.
+# increasing dts" for a stream that is correct. Counted in milliseconds, every frame keeps its own
+# time and only a real repeat is reported.
 MS_CLOCK = ["-enc_time_base:v", "1:1000"]
 
 

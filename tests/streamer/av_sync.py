@@ -80,7 +80,7 @@ class Flv:
 
 
 def judge(path, stream_spec):
-    """ffmpeg decodes the chosen streams of the file; (status, standard error)."""
+    """ffmpeg decodes the chosen streams of the file; (status, what it printed)."""
     return kavo_media.decode(path, "-map", stream_spec)
 
 
