@@ -1,7 +1,6 @@
 #pragma once
-// The simulated DSP's picture source and encoders: a moving test scene that carries its picture
-// number in large black and white cells (tools/read_frame_numbers.py reads it back), H.264 from
-// libx264 and JPEG from libjpeg-turbo, or pre-encoded frames replayed for benchmarks.
+// The simulated DSP's encoders: H.264 from libx264 and JPEG from libjpeg-turbo of the pictures of
+// render.h, or pre-encoded frames replayed for benchmarks.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,16 +11,6 @@ struct x264_t;
 namespace kavo {
 namespace sim {
 namespace iav {
-
-// Number cells: kCellCols x kCellRows cells in the top quarter of the picture, 32 bits of the
-// number then a 16-bit check, most significant bit first, row by row.
-constexpr int kCellCols = 12;
-constexpr int kCellRows = 4;
-uint16_t sceneCheck(uint32_t number);
-// Draws the scene for picture `number` into I420 planes (strides: w, w/2, w/2).
-void drawScene(uint8_t* y, uint8_t* u, uint8_t* v, int w, int h, uint32_t number, bool hflip, bool vflip);
-// Reads the number back from a luma plane; false when the check does not match.
-bool readSceneNumber(const uint8_t* y, int w, int h, uint32_t* number);
 
 struct EncodeParams {
   uint8_t type = 0;  // IAV_ENCODE_H264 or IAV_ENCODE_MJPEG

@@ -1,18 +1,20 @@
 #pragma once
 // The DSP state that every process of a PC run sees: one plain record in a shared file under the
-// test root, guarded by a robust process-shared mutex (a process killed while holding it does not
-// wedge the others).
+// test root (the simulator core's shared state), guarded by a robust process-shared mutex (a
+// process killed while holding it does not wedge the others).
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
 #include "kavo/os/iav.h"
+#include "kavo/sim/core/shared_state.h"
 
 namespace kavo {
 namespace sim {
 namespace iav {
 
 constexpr uint32_t kStateMagic = 0x53564149;  // "IAVS"
-constexpr uint32_t kStateVersion = 3;
+constexpr uint32_t kStateVersion = 4;
 constexpr int kMaxSources = 4;
 constexpr int kMaxModes = 8;
 constexpr int kMaxRates = 8;
@@ -77,13 +79,10 @@ struct Stream {
 };
 
 struct SharedState {
-  uint32_t magic;
-  uint32_t version;
-  uint32_t size;
-  uint32_t pad0;
+  SharedHeader head;
   pthread_mutex_t mutex;
 
-  uint64_t journalSeq;
+  std::atomic<uint64_t> journalSeq;
   uint32_t dspState;
   int32_t chipId;
 
