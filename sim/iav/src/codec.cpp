@@ -148,13 +148,11 @@ bool StreamEncoder::configure(const EncodeParams& p, std::string& error) {
   return true;
 }
 
-bool StreamEncoder::encodeLive(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k,
-                               std::string& error) {
+bool StreamEncoder::encodeLive(FrameKind kind, uint64_t pts90k, std::string& error) {
   const int w = params_.width, h = params_.height;
   uint8_t* py = planes_.data();
   uint8_t* pu = py + static_cast<size_t>(w) * h;
   uint8_t* pv = pu + static_cast<size_t>(w / 2) * (h / 2);
-  drawScene(py, pu, pv, w, h, number, hflip, vflip);
 
   if (params_.type == IAV_ENCODE_MJPEG) {
     const unsigned char* planes[3] = {py, pu, pv};
@@ -218,9 +216,13 @@ bool StreamEncoder::encodeLive(uint32_t number, bool hflip, bool vflip, FrameKin
 bool StreamEncoder::prepareReplay(std::string& error) {
   // One key frame, then predicted frames; replayed in a loop without coding anything more.
   const uint32_t n = std::max<uint32_t>(1, params_.replayFrames);
+  const int w = params_.width, h = params_.height;
+  uint8_t* py = planes_.data();
+  uint8_t* pu = py + static_cast<size_t>(w) * h;
+  uint8_t* pv = pu + static_cast<size_t>(w / 2) * (h / 2);
   for (uint32_t i = 0; i < n; ++i) {
-    if (!encodeLive(i, false, false, i == 0 ? FrameKind::Idr : FrameKind::Predicted, 3000ull * (i + 1), error))
-      return false;
+    drawScene(py, pu, pv, w, h, i, false, false);
+    if (!encodeLive(i == 0 ? FrameKind::Idr : FrameKind::Predicted, 3000ull * (i + 1), error)) return false;
     recs_.push_back(Rec{store_.size(), static_cast<uint32_t>(outLen_), outType_});
     store_.insert(store_.end(), out_.get(), out_.get() + outLen_);
   }
@@ -228,8 +230,8 @@ bool StreamEncoder::prepareReplay(std::string& error) {
   return true;
 }
 
-bool StreamEncoder::encode(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k,
-                           const uint8_t** data, uint32_t* size, uint32_t* picType, std::string& error) {
+bool StreamEncoder::encode(FrameKind kind, uint64_t pts90k, const uint8_t** data, uint32_t* size, uint32_t* picType,
+                           std::string& error) {
   if (!configured_) {
     error = "encoder not configured";
     return false;
@@ -243,7 +245,7 @@ bool StreamEncoder::encode(uint32_t number, bool hflip, bool vflip, FrameKind ki
     *picType = r.type;
     return true;
   }
-  if (!encodeLive(number, hflip, vflip, kind, pts90k, error)) return false;
+  if (!encodeLive(kind, pts90k, error)) return false;
   fresh_ = false;
   *data = out_.get();
   *size = static_cast<uint32_t>(outLen_);

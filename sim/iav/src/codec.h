@@ -42,13 +42,17 @@ class StreamEncoder {
   const EncodeParams& params() const { return params_; }
   // True until the first frame after an (re)open: that frame is a key frame whatever was asked.
   bool fresh() const { return fresh_ && !params_.replay; }
-  // Encodes picture `number`. The bytes stay valid until the next call. `picType` is IAV_PIC_TYPE_*.
-  bool encode(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k, const uint8_t** data,
-              uint32_t* size, uint32_t* picType, std::string& error);
+  // True in replay mode: encode() hands out pre-encoded frames and ignores the picture.
+  bool replaying() const { return params_.replay; }
+  // The I420 picture the next encode() codes (strides w, w/2, w/2), filled by the caller.
+  uint8_t* picture() { return planes_.data(); }
+  // Encodes the picture. The bytes stay valid until the next call. `picType` is IAV_PIC_TYPE_*.
+  bool encode(FrameKind kind, uint64_t pts90k, const uint8_t** data, uint32_t* size, uint32_t* picType,
+              std::string& error);
 
  private:
   bool openH264(std::string& error);
-  bool encodeLive(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k, std::string& error);
+  bool encodeLive(FrameKind kind, uint64_t pts90k, std::string& error);
   bool prepareReplay(std::string& error);
   void close();
   void ensure(size_t bytes);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kavo/os/i2c.h"
 #include "kavo/os/path.h"
 #include "kavo/sim/iav_sim.h"
 #include "sim.h"
@@ -31,7 +32,9 @@ const char* stateName(uint32_t s) {
   }
 }
 
-const char* nodeName(uint8_t n) { return n == kUcode ? "/dev/ucode" : n == kAmbad ? "/dev/ambad" : "/dev/iav"; }
+const char* nodeName(uint8_t n) {
+  return n == kUcode ? "/dev/ucode" : n == kAmbad ? "/dev/ambad" : n == kI2c ? "/dev/i2c-0" : "/dev/iav";
+}
 
 int streamOrdinal(uint32_t id) {
   switch (id) {
@@ -83,6 +86,8 @@ const Request kRequests[] = {
     REQ(IAV_IOC_VIN_SRC_SET_MIRROR_MODE, kIav, true, mirrorMode),
     REQ(IAV_IOC_VIN_SRC_GET_MIRROR_MODE, kIav, true, mirrorMode),
     REQ(IAV_IOC_VIN_SRC_SET_ANTI_FLICKER, kIav, false, sensorValue),
+    REQ(IAV_IOC_VIN_SRC_GET_AGC_INFO, kIav, true, sensorInfo),
+    REQ(IAV_IOC_VIN_SRC_GET_SHUTTER_INFO, kIav, true, sensorInfo),
     REQ(IAV_IOC_ENABLE_PREVIEW, kIav, false, enablePreview),
     REQ(IAV_IOC_SET_SOURCE_BUFFER_TYPE_ALL_EX, kIav, true, setBufferTypes),
     REQ(IAV_IOC_SET_SOURCE_BUFFER_FORMAT_ALL_EX, kIav, true, setBufferFormats),
@@ -101,7 +106,11 @@ const Request kRequests[] = {
     REQ(IAV_IOC_SET_QP_LIMIT_EX, kIav, true, qpLimit),
     REQ(IAV_IOC_GET_QP_LIMIT_EX, kIav, true, qpLimit),
     REQ(IAV_IOC_SET_AUDIO_CLK_FREQ_EX, kIav, false, setAudioClock),
-    REQ(IAV_IOC_IMG_AAA_SETUP_EX, kIav, true, imageKernel),
+    REQ(IAV_IOC_IMG_AAA_SETUP_EX, kIav, true, aaaSetup),
+    REQ(IAV_IOC_IMG_GET_STATISTICS, kIav, true, getStatistics),
+    REQ(IAV_IOC_GET_PRIVACY_MASK_INFO_EX, kIav, true, privacyMask),
+    REQ(IAV_IOC_GET_PRIVACY_MASK_BUFFER_ID_EX, kIav, true, privacyMask),
+    REQ(IAV_IOC_SET_PRIVACY_MASK_EX, kIav, true, privacyMask),
     REQ(IAV_IOC_IMG_NOISE_FILTER_SETUP, kIav, true, imageKernel),
     REQ(IAV_IOC_IMG_BLACK_LEVEL_GLOBAL_OFFSET, kIav, true, imageKernel),
     REQ(IAV_IOC_IMG_BAD_PIXEL_CORRECTION, kIav, true, imageKernel),
@@ -125,6 +134,7 @@ const Request kRequests[] = {
     REQ(IAV_IOC_SET_SENSOR_REG, kAmbad, true, sensorReg),
     REQ(IAV_IOC_VOUT_GET_SINK_INFO, kIav, true, voutSinkInfo),
     REQ(IAV_IOC_VOUT_GET_SINK_NUM, kIav, true, voutSinkNum),
+    REQ(I2C_REQUEST_SLAVE_FORCE, kI2c, false, i2cAddress),
 };
 #undef REQ
 
@@ -168,6 +178,8 @@ std::string stateFile() { return runDir() + "/iav.state"; }
 std::string ringFile() { return runDir() + "/iav.bsb"; }
 std::string dspFile() { return runDir() + "/iav.dsp"; }
 std::string ucodeFile() { return runDir() + "/ucode.region"; }
+std::string pmFile() { return runDir() + "/iav.pm"; }
+std::string sceneFile() { return kavo::os::path("/etc/kavo_sim/scene.json"); }
 
 bool Sim::createState(void* record) {
   auto* s = static_cast<SharedState*>(record);
@@ -217,9 +229,14 @@ bool Sim::createState(void* record) {
   s->autoAdvance = c.autoAdvance ? 1 : 0;
   s->virtualNow = monoNs();
   s->zoom.zoom_factor_x = s->zoom.zoom_factor_y = 0x10000;
+  s->shutter = kDefaultShutter;
+  cameraDefaults(s->camera, c.sensor);
+  s->wbGain = iav_vin_wb_gain_t{s->camera.sensor.e[0].s.wb[0], 1024, 1024, s->camera.sensor.e[0].s.wb[2]};
+  for (auto& l : s->blackLevel.level) l = static_cast<int16_t>(c.sensor.pedestal);
 
   const bool ok = sizeFile(ringFile(), c.ringSize) && sizeFile(dspFile(), c.dspMemSize) &&
-                  sizeFile(ucodeFile(), c.ucodeRegionSize);
+                  sizeFile(ucodeFile(), c.ucodeRegionSize) &&
+                  sizeFile(pmFile(), s->camera.maskBufferSize * IAV_PRIVACY_MASK_BUFFERS);
   if (c.installFirmware) installFirmware(c);
   return ok;
 }
@@ -249,6 +266,13 @@ bool Sim::attachLocked() {
   }
   ring_ = static_cast<uint8_t*>(r);
   ringLen_ = st_->ringSize;
+  pmLen_ = st_->camera.maskBufferSize * IAV_PRIVACY_MASK_BUFFERS;
+  int pfd = ::open(pmFile().c_str(), O_RDONLY | O_CLOEXEC);
+  void* p = pfd < 0 ? MAP_FAILED : ::mmap(nullptr, pmLen_, PROT_READ, MAP_SHARED, pfd, 0);
+  if (pfd >= 0) ::close(pfd);
+  pm_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+  camera_.setConfig(config_.sensor, config_.lightSensor);
+  camera_.setScenePath(sceneFile());
   if (config_.journal) journal_.open(journalFile(), &st_->journalSeq);
   faults_.clear();
   faults_.setPath(faultsFile());
@@ -268,6 +292,8 @@ void Sim::detachLocked() {
   faults_.clear();
   frameFaults_.clear();
   ::munmap(ring_, ringLen_);
+  if (pm_ != nullptr) ::munmap(pm_, pmLen_);
+  pm_ = nullptr;
   unmapSharedState(st_, sizeof(SharedState));
   ring_ = nullptr;
   st_ = nullptr;
@@ -278,7 +304,7 @@ bool Sim::resetState() {
   std::lock_guard<std::mutex> lock(proc_);
   if (!files_.empty()) return false;
   detachLocked();
-  for (const auto& f : {stateFile(), ringFile(), dspFile(), ucodeFile()}) ::unlink(f.c_str());
+  for (const auto& f : {stateFile(), ringFile(), dspFile(), ucodeFile(), pmFile()}) ::unlink(f.c_str());
   return true;
 }
 
@@ -298,6 +324,12 @@ void Sim::refreshFaults(bool force) {
 
 FaultAction Sim::requestFault(const char* request, uint8_t node) {
   return faults_.requests().onRequest(request, nodeName(node));
+}
+
+void Sim::refreshCamera() {
+  std::string error;
+  if (!camera_.refresh(st_->camera, now(), error))
+    SIM_LOG(LOG_LEVEL_ERROR, 0, "iav simulator: scene script %s ignored: %s", sceneFile().c_str(), error.c_str());
 }
 
 // ---- journal ------------------------------------------------------------------------------------
@@ -321,6 +353,7 @@ int Sim::open(const char* node, int flags) {
   if (std::strcmp(node, "/dev/iav") == 0) kind = kIav;
   if (std::strcmp(node, "/dev/ucode") == 0) kind = kUcode;
   if (std::strcmp(node, "/dev/ambad") == 0) kind = kAmbad;
+  if (std::strcmp(node, "/dev/i2c-0") == 0) kind = kI2c;
   if (kind == 0) {
     errno = ENODEV;
     return -1;
@@ -372,6 +405,7 @@ int Sim::close(int fd) {
   FileCtx& f = *it->second;
   if (f.bsb) ::munmap(f.bsb, f.bsbLen);
   if (f.dsp) ::munmap(f.dsp, f.dspLen);
+  if (f.pm) ::munmap(f.pm, f.pmLen);
   if (attached_) {
     JournalLine line;
     lockState();
@@ -448,8 +482,15 @@ int Sim::ioctl(int fd, unsigned long request, uintptr_t arg) {
     return -1;
   }
   journalHead(line, r->name, fd, f->node);
-  if (int e = requestFault(r->name, f->node).err) {
-    rc = -e;
+  const FaultAction fault = requestFault(r->name, f->node);
+  if (fault.stallMs) {
+    unlockState();
+    sleepUntilNs(monoNs() + fault.stallMs * 1000000ull);
+    lockState();
+    injected = true;
+  }
+  if (fault.err) {
+    rc = -fault.err;
     injected = true;
   } else if (r->pointer && arg == 0) {
     rc = -EFAULT;
@@ -490,7 +531,7 @@ Sim& sim() {
 
 struct Registrar {
   Registrar() {
-    for (const char* n : {"/dev/iav", "/dev/ucode", "/dev/ambad"}) kavo::os::registerDevice(n, &sim());
+    for (const char* n : {"/dev/iav", "/dev/ucode", "/dev/ambad", "/dev/i2c-0"}) kavo::os::registerDevice(n, &sim());
   }
   ~Registrar() { sim().flushJournal(); }
 };
@@ -542,6 +583,69 @@ uint32_t dspState() {
 void flushJournal() { sim().flushJournal(); }
 
 bool resetState() { return sim().resetState(); }
+
+bool setScene(const std::string& json, std::string* error) {
+  SceneScript script;
+  std::string why;
+  if (!parseSceneScript(json, script, why)) {
+    if (error != nullptr) *error = why;
+    return false;
+  }
+  if (!writeFileAtomic(sceneFile(), json)) {
+    if (error != nullptr) *error = "cannot write " + sceneFile();
+    return false;
+  }
+  const FileIdentity id = identityOf(sceneFile());
+  return sim().withState([&id](SharedState& s) {
+    // The script's time starts now, for every process.
+    CameraShared& c = s.camera;
+    c.sceneTaken = 1;
+    c.sceneIno = id.ino;
+    c.sceneSize = id.size;
+    c.sceneMtimeNs = id.mtimeNs;
+    c.sceneEpochNs = s.virtualClock ? s.virtualNow : monoNs();
+    ++c.sceneGen;
+    return true;
+  });
+}
+
+bool lensInputs(LensInputs& out) {
+  return sim().withState([&out](SharedState& s) {
+    out = s.camera.lens;
+    return true;
+  });
+}
+
+bool setLensInputs(const LensInputs& in) {
+  return sim().withState([&in](SharedState& s) {
+    s.camera.lens = in;
+    ++s.camera.lensSet;
+    return true;
+  });
+}
+
+bool sceneNow(SceneNow& out) {
+  Sim& m = sim();
+  return m.withState([&out, &m](SharedState& s) {
+    m.refreshCamera();
+    const SceneSample x = m.camera().sceneAt(s.camera, m.dspNow());
+    out = SceneNow{x.lux, x.kelvin, x.distance, x.irLux};
+    return true;
+  });
+}
+
+bool sensorNow(SensorNow& out) {
+  Sim& m = sim();
+  return m.withState([&out, &m](SharedState& s) {
+    out.frame = m.currentFrame();
+    const SensorSettings& x = settingsAt(s.camera.sensor, out.frame);
+    out.shutter = x.shutter;
+    out.agcDb = x.agcDb;
+    std::copy(x.wb, x.wb + 3, out.wb);
+    out.mirror = x.mirror;
+    return true;
+  });
+}
 
 }  // namespace iav
 }  // namespace sim

@@ -104,36 +104,26 @@ int Sim::ucodeUpdate(Call& c) {
   return 0;
 }
 
-int Sim::mapBsb(Call& c) {
+int mapForCaller(Call& c, const std::string& file, uint32_t length, int prot, uint8_t** at, uint32_t* atLen) {
   auto* rec = argPtr<iav_mmap_info_t>(c);
-  if (c.file.bsb == nullptr) {
-    int fd = ::open(ringFile().c_str(), O_RDONLY | O_CLOEXEC);
-    void* m = fd < 0 ? MAP_FAILED : ::mmap(nullptr, ringLen_, PROT_READ, MAP_SHARED, fd, 0);
+  if (*at == nullptr) {
+    int fd = ::open(file.c_str(), ((prot & PROT_WRITE) ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    void* m = fd < 0 ? MAP_FAILED : ::mmap(nullptr, length, prot, MAP_SHARED, fd, 0);
     if (fd >= 0) ::close(fd);
     if (m == MAP_FAILED) return -ENOMEM;
-    c.file.bsb = static_cast<uint8_t*>(m);
-    c.file.bsbLen = ringLen_;
+    *at = static_cast<uint8_t*>(m);
+    *atLen = length;
   }
-  rec->addr = c.file.bsb;
-  rec->length = c.file.bsbLen;
+  rec->addr = *at;
+  rec->length = *atLen;
   c.line.object("arg").unum("length", rec->length).close();
   return 0;
 }
 
+int Sim::mapBsb(Call& c) { return mapForCaller(c, ringFile(), ringLen_, PROT_READ, &c.file.bsb, &c.file.bsbLen); }
+
 int Sim::mapDsp(Call& c) {
-  auto* rec = argPtr<iav_mmap_info_t>(c);
-  if (c.file.dsp == nullptr) {
-    int fd = ::open(dspFile().c_str(), O_RDONLY | O_CLOEXEC);
-    void* m = fd < 0 ? MAP_FAILED : ::mmap(nullptr, st_->dspMemSize, PROT_READ, MAP_SHARED, fd, 0);
-    if (fd >= 0) ::close(fd);
-    if (m == MAP_FAILED) return -ENOMEM;
-    c.file.dsp = static_cast<uint8_t*>(m);
-    c.file.dspLen = st_->dspMemSize;
-  }
-  rec->addr = c.file.dsp;
-  rec->length = c.file.dspLen;
-  c.line.object("arg").unum("length", rec->length).close();
-  return 0;
+  return mapForCaller(c, dspFile(), st_->dspMemSize, PROT_READ, &c.file.dsp, &c.file.dspLen);
 }
 
 // ---- video input and output ---------------------------------------------------------------------
@@ -210,6 +200,12 @@ void Sim::restartVin() {
   // A new input timing: the preview pipeline has to be enabled again.
   st_->vinStartNs = now();
   if (st_->dspState == IAV_STATE_PREVIEW) st_->dspState = IAV_STATE_IDLE;
+  // Frames count from 0 again: the sensor keeps the settings it will have.
+  SettingsQueue& q = st_->camera.sensor;
+  if (q.count > 0) {
+    const SensorSettings last = q.e[q.count - 1].s;
+    queueReset(q, last);
+  }
 }
 
 int Sim::vinSetMode(Call& c) {

@@ -3,13 +3,15 @@
 // process on the simulator core (sim/core). Its sources are split by concern: provider.cpp (nodes,
 // attach, the request table, journal and faults), setup.cpp (microcode, video input and output,
 // pipeline set-up), streams.cpp (encode streams, frames and the bitstream ring), image.cpp (the
-// image-side requests of the ISP server), render.cpp (the pictures).
+// image-side requests of the ISP server), i2c.cpp (the light sensor on "/dev/i2c-0"); the camera
+// model in scene.cpp, sensor.cpp, camera.cpp, stats.cpp and render.cpp.
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "camera.h"
 #include "codec.h"
 #include "config.h"
 #include "frame_faults.h"
@@ -20,7 +22,9 @@
 #include "kavo/sim/core/files.h"
 #include "kavo/sim/core/journal.h"
 #include "kavo/sim/core/requests.h"
+#include "render.h"
 #include "state.h"
+#include "stats.h"
 
 namespace kavo {
 namespace sim {
@@ -33,7 +37,10 @@ constexpr const char* kModule = "kavo_sim";
 constexpr char kFirmwareMagic[8] = {'K', 'A', 'V', 'O', '-', 'D', 'S', 'P'};
 constexpr uint32_t kFirmwareSize = 8192;
 
-enum Node : uint8_t { kIav = 1, kUcode = 2, kAmbad = 4 };
+enum Node : uint8_t { kIav = 1, kUcode = 2, kAmbad = 4, kI2c = 8 };
+
+// One step of the AGC table (0.1496 dB) in the units of IAV_IOC_VIN_SRC_SET_AGC_INDEX.
+constexpr int32_t kAgcStep = 2509323;
 const char* nodeName(uint8_t node);
 const char* stateName(uint32_t state);
 int streamOrdinal(uint32_t id);
@@ -42,6 +49,7 @@ std::string stateFile();
 std::string ringFile();
 std::string dspFile();
 std::string ucodeFile();
+std::string pmFile();
 
 // One open descriptor of a simulated node.
 struct FileCtx {
@@ -51,6 +59,10 @@ struct FileCtx {
   uint32_t bsbLen = 0;
   uint8_t* dsp = nullptr;
   uint32_t dspLen = 0;
+  uint8_t* pm = nullptr;    // privacy-mask memory mapped for the caller
+  uint32_t pmLen = 0;
+  uint64_t statsNext = 0;   // the next frame whose statistics this descriptor gets (0: none yet)
+  int i2cAddress = -1;      // slave address of the following transfers
 };
 
 // One request in progress: the handler decodes `arg` and fills the journal line's "arg".
@@ -69,6 +81,10 @@ T* argPtr(Call& c) {
   return reinterpret_cast<T*>(c.arg);
 }
 
+// A mapping the driver makes in the caller (the ring, DSP memory, privacy-mask memory): `file` mapped
+// shared once per descriptor into `*at`, reported in `rec`. Negative errno on failure.
+int mapForCaller(Call& c, const std::string& file, uint32_t length, int prot, uint8_t** at, uint32_t* atLen);
+
 class Sim;
 using Request = RequestRow<Sim, Call>;
 
@@ -78,6 +94,8 @@ class Sim : public kavo::os::DeviceProvider {
   int close(int fd) override;
   int ioctl(int fd, unsigned long request, uintptr_t arg) override;
   void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override;
+  ssize_t read(int fd, void* buf, size_t count) override;
+  ssize_t write(int fd, const void* buf, size_t count) override;
 
   // Control API: runs `fn` with the shared state locked, attaching for the call when needed.
   template <class F>
@@ -135,8 +153,20 @@ class Sim : public kavo::os::DeviceProvider {
   int wbGain(Call& c);
   int qpLimit(Call& c);
   int digitalZoom(Call& c);
+  int sensorInfo(Call& c);
   int imageKernel(Call& c);
+  int aaaSetup(Call& c);
+  int getStatistics(Call& c);
+  int privacyMask(Call& c);
   int sensorReg(Call& c);
+  // The light sensor (i2c.cpp).
+  int i2cAddress(Call& c);
+
+  // Control API of iav_sim.h, under the state lock.
+  Camera& camera() { return camera_; }
+  uint64_t dspNow() const { return now(); }
+  uint64_t currentFrame() const { return captureFrame(); }
+  void refreshCamera();
 
  private:
   bool attachLocked();
@@ -167,6 +197,11 @@ class Sim : public kavo::os::DeviceProvider {
   void restartVin();
   void rebase(Stream& s);
   int produce(int ordinal, uint64_t t, const uint8_t* base, iav_bitstream_desc_t* d, JournalLine& line);
+  // The input frame being captured now (0 while no input runs).
+  uint64_t captureFrame() const;
+  MaskView maskView(uint32_t width, uint32_t height) const;
+  void lightSensorLatch();
+  ssize_t i2cTransfer(int fd, bool write, uint8_t* buf, size_t count);
   bool encoderFor(int ordinal, StreamEncoder*& enc);
   FileCtx* fileOf(int fd);
 
@@ -185,6 +220,14 @@ class Sim : public kavo::os::DeviceProvider {
   bool faultsForce_ = true;
   std::unique_ptr<StreamEncoder> encoders_[kStreams];
   uint32_t encoderGen_[kStreams] = {};
+  Camera camera_;
+  Renderer renderers_[kStreams];
+  FrameView view_;          // of the picture being rendered
+  uint8_t* pm_ = nullptr;   // the privacy-mask memory, read by the renderer
+  uint32_t pmLen_ = 0;
+  std::mutex statsMutex_;   // the statistics engine and its output, used outside the state lock
+  StatisticsEngine stats_;
+  Statistics statsOut_;
   iav_bitstream_desc_t lastDesc_{};
   bool haveLastDesc_ = false;
   uint64_t eagainRun_ = 0;

@@ -231,6 +231,7 @@ bool Sim::encoderFor(int k, StreamEncoder*& enc) {
     return false;
   }
   encoderGen_[k] = s.configGen;
+  if (!p.replay) renderers_[k].configure(s.width, s.height);
   return true;
 }
 
@@ -263,7 +264,16 @@ int Sim::produce(int k, uint64_t t, const uint8_t* base, iav_bitstream_desc_t* d
   uint32_t size = 0, picType = 0;
   std::string error;
   const bool hflip = h264 && s.h264.hflip, vflip = h264 && s.h264.vflip;
-  if (!enc->encode(static_cast<uint32_t>(s.pictures), hflip, vflip, kind, pts * 9 / 100000, &data, &size, &picType, error)) {
+  if (!enc->replaying()) {
+    // The picture of input frame `vin` as the camera sees it now.
+    refreshCamera();
+    camera_.view(*st_, vin, vinTime(vin), view_);
+    uint8_t* py = enc->picture();
+    uint8_t* pu = py + static_cast<size_t>(s.width) * s.height;
+    uint8_t* pv = pu + static_cast<size_t>(s.width / 2) * (s.height / 2);
+    renderers_[k].render(view_, static_cast<uint32_t>(s.pictures), hflip, vflip, maskView(s.width, s.height), py, pu, pv);
+  }
+  if (!enc->encode(kind, pts * 9 / 100000, &data, &size, &picType, error)) {
     if (!error.empty()) SIM_LOG(LOG_LEVEL_ERROR, 0, "iav simulator: stream %d: %s", k, error.c_str());
     return -EIO;
   }
