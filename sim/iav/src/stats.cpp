@@ -19,11 +19,13 @@ uint16_t clamp16(double v) { return static_cast<uint16_t>(std::lround(std::min(6
 // A tile value: the mean times 4, at most full scale.
 uint16_t tileValue(double mean) { return static_cast<uint16_t>(std::lround(std::min(4.0 * kFullScale, std::max(0.0, 4.0 * mean)))); }
 
+// Tiles that reach past the picture's edge are cut there (the ISP server's own AE grid ends at
+// 4104 of 4096); a grid that starts outside the picture has nothing to measure.
 bool gridFits(uint32_t cols, uint32_t rows, uint32_t max, uint32_t c0, uint32_t r0, uint32_t w, uint32_t h,
               uint32_t aw, uint32_t ah) {
   if (cols * rows > max) return false;
   if (cols == 0 || rows == 0) return true;
-  return w > 0 && h > 0 && aw <= w && ah <= h && c0 + cols * w <= IAV_AAA_GRID && r0 + rows * h <= IAV_AAA_GRID;
+  return w > 0 && h > 0 && aw > 0 && ah > 0 && aw <= w && ah <= h && c0 < IAV_AAA_GRID && r0 < IAV_AAA_GRID;
 }
 
 struct Rect {
@@ -33,7 +35,7 @@ struct Rect {
 Rect tileRect(uint32_t c, uint32_t r, uint32_t c0, uint32_t r0, uint32_t w, uint32_t h, uint32_t aw, uint32_t ah) {
   const double g = IAV_AAA_GRID;
   const double x = c0 + c * w + (w - aw) / 2.0, y = r0 + r * h + (h - ah) / 2.0;
-  return Rect{x / g, y / g, (x + aw) / g, (y + ah) / g};
+  return Rect{std::min(1.0, x / g), std::min(1.0, y / g), std::min(1.0, (x + aw) / g), std::min(1.0, (y + ah) / g)};
 }
 
 // Box blur of radius k along rows then columns (edges repeat), src -> dst via tmp.

@@ -328,7 +328,7 @@ int Sim::produce(int k, uint64_t t, const uint8_t* base, iav_bitstream_desc_t* d
   st_->lastPts = pts;
   line.object("arg").num("stream", k).unum("frameNumber", number).unum("pic", picType).unum("size", size);
   line.unum("start", start).boolean("wrap", first < size).unum("pts", pts).unum("queue", d->queueCounter);
-  line.unum("picture", s.pictures - 1);
+  line.unum("picture", s.pictures - 1).unum("vin", vin);
   if (fx.gap) line.unum("gap", fx.gap);
   if (fx.shortStartCode) line.boolean("shortStartCode", true);
   line.close();

@@ -190,18 +190,20 @@ TEST_F(CameraTest, TilesAreRefusedWhenTheyDoNotFitAndEveryRecordIsFilled) {
   t.awb_tile_num_row = 8;
   t.awb_tile_width = t.awb_tile_active_width = 300;
   t.awb_tile_height = t.awb_tile_active_height = 500;
+  t.awb_pix_max_value = 16383;
   EXPECT_EQ(req(iav, IAV_IOC_IMG_AAA_SETUP_EX, &t), EINVAL);
   t.awb_tile_num_col = 4;
   t.awb_tile_num_row = 2;
-  t.awb_tile_col_start = 3000;  // 3000 + 4 x 300 > 4096
+  t.awb_tile_col_start = 4096;  // starts outside the picture
   EXPECT_EQ(req(iav, IAV_IOC_IMG_AAA_SETUP_EX, &t), EINVAL);
-  t.awb_tile_col_start = 0;
+  t.awb_tile_col_start = 3000;  // reaches past its edge: cut there
   t.ae_tile_num_col = 2;
   t.ae_tile_num_row = 2;
   t.ae_tile_width = t.ae_tile_height = 2048;
   ASSERT_EQ(req(iav, IAV_IOC_IMG_AAA_SETUP_EX, &t), 0);
   const Stats s = settled();
   EXPECT_EQ(s.frame.awb_tiles, 8);
+  EXPECT_GT(s.awb[3].g, 0) << "the last column is cut at the edge, not dropped";
   EXPECT_EQ(s.frame.ae_tiles, 4);
   EXPECT_EQ(s.frame.af_tiles, 40) << "the AF grid was left as it was";
   uint64_t pixels = 0;
