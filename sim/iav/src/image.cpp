@@ -72,14 +72,16 @@ int Sim::sensorValue(Call& c) {
 int Sim::mirrorMode(Call& c) {
   auto* m = argPtr<iav_vin_mirror_mode_t>(c);
   if (st_->dspState == IAV_STATE_INIT) return -EPERM;
+  c.line.object("arg");
   if (c.code == IAV_IOC_VIN_SRC_GET_MIRROR_MODE) {
     *m = st_->mirror;
   } else {
     st_->mirror = *m;
     const uint64_t frame = captureFrame();
     queueChange(st_->camera.sensor, frame, frame + kGainDelay, setMirror, m->pattern & 3u);
+    c.line.unum("fromFrame", frame + kGainDelay);
   }
-  c.line.object("arg").unum("pattern", st_->mirror.pattern).unum("bayer", st_->mirror.bayer_pattern).close();
+  c.line.unum("pattern", st_->mirror.pattern).unum("bayer", st_->mirror.bayer_pattern).close();
   return 0;
 }
 
@@ -94,11 +96,12 @@ int Sim::blackLevel(Call& c) {
 
 int Sim::wbGain(Call& c) {
   const auto& g = *argPtr<iav_vin_wb_gain_t>(c);
-  c.line.object("arg").unum("r", g.r_gain).unum("g", g.g_gain_r).unum("b", g.b_gain).close();
+  const uint64_t frame = captureFrame();
+  c.line.object("arg").unum("r", g.r_gain).unum("g", g.g_gain_r).unum("b", g.b_gain).unum("fromFrame", frame + kGainDelay);
+  c.line.close();
   if (st_->dspState == IAV_STATE_INIT) return -EPERM;
   if (g.r_gain == 0 || g.g_gain_r == 0 || g.g_gain_b == 0 || g.b_gain == 0) return -EINVAL;
   st_->wbGain = g;
-  const uint64_t frame = captureFrame();
   queueChange(st_->camera.sensor, frame, frame + kGainDelay, setWbR, g.r_gain);
   queueChange(st_->camera.sensor, frame, frame + kGainDelay, setWbG, (g.g_gain_r + g.g_gain_b) / 2);
   queueChange(st_->camera.sensor, frame, frame + kGainDelay, setWbB, g.b_gain);
