@@ -4,13 +4,16 @@
 //   kavo_isp_probe agc VALUE         set_agc_index
 //   kavo_isp_probe colour on|off     set_rgb_to_yuv_matrix with the model's set, or its U and V rows zero
 //   kavo_isp_probe mirror PATTERN    set_mirror_mode (bayer 1)
-// Exit code 0, or 1 when the request failed.
+//   kavo_isp_probe stats SECONDS     get_aaa_data back to back, as the 3A thread reads them; prints
+//                                    "reads R missed M frames F" (F: input frames the reads spanned)
+// Exit code 0, or 1 when a request failed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "be_iav/iav_driver.h"
+#include "kavo/utils/clock.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -31,6 +34,23 @@ int main(int argc, char** argv) {
     rc = d.set_rgb_to_yuv_matrix(&m);
   } else if (cmd == "mirror") {
     rc = d.set_mirror_mode(static_cast<uint32_t>(std::atoi(arg.c_str())), 1);
+  } else if (cmd == "stats") {
+    static iav_awb_tile_t awb[IAV_AAA_MAX_AWB_TILES];
+    static iav_ae_tile_t ae[IAV_AAA_MAX_AWB_TILES];
+    static iav_af_tile_t af[IAV_AAA_MAX_AF_TILES];
+    iav_aaa_histogram_t histogram{};
+    iav_aaa_luma_t luma{};
+    iav_aaa_frame_info_t frame{};
+    iav_aaa_stats_request_t r{awb, ae, af, &histogram, &luma, &frame};
+    const uint64_t end = kavo::utils::nowMs() + 1000ull * static_cast<uint64_t>(std::atoi(arg.c_str()));
+    unsigned long reads = 0, missed = 0, first = 0;
+    rc = 0;
+    while (rc == 0 && kavo::utils::nowMs() < end) {
+      rc = d.get_aaa_data(&r);
+      if (reads++ == 0) first = frame.frame_number;
+      missed += frame.missed;
+    }
+    std::printf("reads %lu missed %lu frames %lu\n", reads, missed, frame.frame_number - first + 1);
   }
   d.close_iav();
   return rc < 0 ? 1 : 0;

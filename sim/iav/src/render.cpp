@@ -38,11 +38,24 @@ const int8_t* gaussTable() {
 const uint8_t* const kGamma = gammaTable();
 const int8_t* const kGauss = gaussTable();
 
+// The four 8-bit codes of a pixel in four 16-bit lanes, and back: the sums of a window of up to 257
+// pixels fit a lane.
+inline uint64_t spread4(uint32_t p) {
+  const uint64_t v = p;
+  return (v & 0xffu) | (v & 0xff00u) << 8 | (v & 0xff0000u) << 16 | (v & 0xff000000u) << 24;
+}
+inline uint32_t pack(uint64_t sums, uint32_t recip) {
+  return static_cast<uint32_t>(((sums & 0xffffu) * recip) >> 16) |
+         static_cast<uint32_t>((((sums >> 16) & 0xffffu) * recip) >> 16) << 8 |
+         static_cast<uint32_t>((((sums >> 32) & 0xffffu) * recip) >> 16) << 16 |
+         static_cast<uint32_t>((((sums >> 48) & 0xffffu) * recip) >> 16) << 24;
+}
+
 uint8_t clampByte(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 uint8_t code(float r) { return static_cast<uint8_t>(std::lround(std::min(1.0f, std::max(0.0f, r)) * 255.0f)); }
 
-uint32_t pack(const Reflectance& r) {
+uint32_t packCodes(const Reflectance& r) {
   return code(r.r) | static_cast<uint32_t>(code(r.g)) << 8 | static_cast<uint32_t>(code(r.b)) << 16 |
          static_cast<uint32_t>(code(r.ir)) << 24;
 }
@@ -82,8 +95,10 @@ void Renderer::configure(int w, int h) {
   rowKind_.assign(h, 0);
   xmap_.assign(w, 0);
   ymap_.assign(h, 0);
-  row_.assign(w, 0);
-  rgb_.assign(static_cast<size_t>(w) * 6, 0);
+  rows_.assign(static_cast<size_t>(w) * 2, 0);
+  halfChart_.assign(n / 4, 0);
+  halfBlurred_.assign(n / 4, 0);
+  colSums_.assign(w, 0);
   blurRadius_ = 0;
   buildChart();
 }
@@ -93,42 +108,60 @@ void Renderer::buildChart() {
   for (int y = 0; y < h_; ++y) {
     const double v = (y + 0.5) / h_;
     rowKind_[y] = v >= kBandTop && v < kBandBottom ? 1 : v >= kLowTop ? 2 : 0;
-    for (int x = 0; x < w_; ++x) chart_[static_cast<size_t>(y) * w_ + x] = pack(chartAt((x + 0.5) / w_, v));
+    for (int x = 0; x < w_; ++x) chart_[static_cast<size_t>(y) * w_ + x] = packCodes(chartAt((x + 0.5) / w_, v));
   }
+  const int hw = w_ / 2, hh = h_ / 2;
+  for (int y = 0; y < hh; ++y)
+    for (int x = 0; x < hw; ++x) {
+      const uint32_t* p = &chart_[static_cast<size_t>(2 * y) * w_ + 2 * x];
+      halfChart_[static_cast<size_t>(y) * hw + x] =
+          pack(spread4(p[0]) + spread4(p[1]) + spread4(p[w_]) + spread4(p[w_ + 1]) + 0x0002000200020002ull, 16384);
+    }
 }
 
+
 void Renderer::blurChart(int radius) {
-  // Separable box blur of all four codes at once (the lens's defocus), edges repeated.
-  const int w = w_, h = h_, k = radius;
-  const uint32_t div = static_cast<uint32_t>(2 * k + 1);
-  for (int y = 0; y < h; ++y) {
-    const uint32_t* s = &chart_[static_cast<size_t>(y) * w];
-    uint32_t* t = &scratch_[static_cast<size_t>(y) * w];
-    uint32_t acc[4] = {0, 0, 0, 0};
-    for (int i = -k; i <= k; ++i) {
-      const uint32_t p = s[std::min(w - 1, std::max(0, i))];
-      for (int c = 0; c < 4; ++c) acc[c] += (p >> (8 * c)) & 255u;
-    }
-    for (int x = 0; x < w; ++x) {
-      t[x] = acc[0] / div | (acc[1] / div) << 8 | (acc[2] / div) << 16 | (acc[3] / div) << 24;
-      const uint32_t in = s[std::min(w - 1, x + k + 1)], outp = s[std::max(0, x - k)];
-      for (int c = 0; c < 4; ++c) acc[c] += ((in >> (8 * c)) & 255u) - ((outp >> (8 * c)) & 255u);
-    }
-  }
-  for (int x = 0; x < w; ++x) {
-    uint32_t acc[4] = {0, 0, 0, 0};
-    for (int i = -k; i <= k; ++i) {
-      const uint32_t p = scratch_[static_cast<size_t>(std::min(h - 1, std::max(0, i))) * w + x];
-      for (int c = 0; c < 4; ++c) acc[c] += (p >> (8 * c)) & 255u;
-    }
-    for (int y = 0; y < h; ++y) {
-      blurred_[static_cast<size_t>(y) * w + x] = acc[0] / div | (acc[1] / div) << 8 | (acc[2] / div) << 16 | (acc[3] / div) << 24;
-      const uint32_t in = scratch_[static_cast<size_t>(std::min(h - 1, y + k + 1)) * w + x];
-      const uint32_t outp = scratch_[static_cast<size_t>(std::max(0, y - k)) * w + x];
-      for (int c = 0; c < 4; ++c) acc[c] += ((in >> (8 * c)) & 255u) - ((outp >> (8 * c)) & 255u);
-    }
-  }
+  // Wide blurs are made at half the size: four times less work, and a blur of two pixels or more
+  // hides the pixel pairs.
+  const bool half = radius >= 2;
+  boxBlur(half ? halfChart_.data() : chart_.data(), half ? halfBlurred_.data() : blurred_.data(), half ? w_ / 2 : w_,
+          half ? h_ / 2 : h_, half ? radius / 2 : radius);
   blurRadius_ = radius;
+}
+
+void Renderer::boxBlur(const uint32_t* src, uint32_t* dst, int w, int h, int k) {
+  // A box of the blur's size (the lens's defocus) along the rows, then down the columns; edges
+  // repeat. The four codes of a pixel are summed at once in 16-bit lanes.
+  const uint32_t recip = static_cast<uint32_t>((65536u + k) / static_cast<uint32_t>(2 * k + 1));
+  uint32_t* scratch = scratch_.data();
+  for (int y = 0; y < h; ++y) {
+    const uint32_t* s = src + static_cast<size_t>(y) * w;
+    uint32_t* t = scratch + static_cast<size_t>(y) * w;
+    uint64_t acc = 0;
+    for (int i = -k; i <= k; ++i) acc += spread4(s[std::min(w - 1, std::max(0, i))]);
+    for (int x = 0; x < w; ++x) {
+      t[x] = pack(acc, recip);
+      acc += spread4(s[std::min(w - 1, x + k + 1)]);
+      acc -= spread4(s[std::max(0, x - k)]);
+    }
+  }
+  // Down the columns a row at a time, with one running sum per column, so memory is read in order.
+  uint64_t* acc = colSums_.data();
+  std::fill(colSums_.begin(), colSums_.begin() + w, 0);
+  for (int i = -k; i <= k; ++i) {
+    const uint32_t* s = scratch + static_cast<size_t>(std::min(h - 1, std::max(0, i))) * w;
+    for (int x = 0; x < w; ++x) acc[x] += spread4(s[x]);
+  }
+  for (int y = 0; y < h; ++y) {
+    uint32_t* d = dst + static_cast<size_t>(y) * w;
+    const uint32_t* in = scratch + static_cast<size_t>(std::min(h - 1, y + k + 1)) * w;
+    const uint32_t* out = scratch + static_cast<size_t>(std::max(0, y - k)) * w;
+    for (int x = 0; x < w; ++x) {
+      d[x] = pack(acc[x], recip);
+      acc[x] += spread4(in[x]);
+      acc[x] -= spread4(out[x]);
+    }
+  }
 }
 
 void Renderer::buildTables(const FrameView& f) {
@@ -163,6 +196,11 @@ void Renderer::buildTables(const FrameView& f) {
   off_[2] = f.dsp.yuv.v_offset;
 }
 
+void Renderer::irPixel(uint32_t c, int rgb[3]) const {
+  const uint32_t ci = c >> 24;
+  for (int ch = 0; ch < 3; ++ch) rgb[ch] = out_[ch][std::min(16384, vis_[ch][(c >> (8 * ch)) & 255u] + ir_[ch][ci]) >> 2];
+}
+
 void Renderer::render(const FrameView& f, uint32_t number, bool hflip, bool vflip, const MaskView& masks, uint8_t* py,
                       uint8_t* pu, uint8_t* pv) {
   const int w = w_, h = h_;
@@ -179,83 +217,120 @@ void Renderer::render(const FrameView& f, uint32_t number, bool hflip, bool vfli
     chartPoint(f, 0.5, vflip ? 1.0 - v : v, &cu, &cv);
     ymap_[y] = std::min(h - 1, std::max(0, static_cast<int>(cv * h)));
   }
-  const int radius = static_cast<int>(std::lround(f.blur * w / 1920.0));
-  if (radius > 0 && radius != blurRadius_) blurChart(std::min(radius, std::max(1, std::min(w, h) / 4)));
-  const uint32_t* chart = radius > 0 ? blurred_.data() : chart_.data();
+  // At most 128 pixels (the blur's lanes hold the sums of 257) and a quarter of the picture.
+  const int radius = std::min(static_cast<int>(std::lround(f.blur * w / 1920.0)), std::min(128, std::max(1, std::min(w, h) / 4)));
+  if (radius > 0 && radius != blurRadius_) blurChart(radius);
+  const int scale = radius >= 2 ? 1 : 0;  // the chart read is of half the size
+  const uint32_t* chart = radius >= 2 ? halfBlurred_.data() : radius > 0 ? blurred_.data() : chart_.data();
+  const int stride = w >> scale;
   buildTables(f);
 
-  const int8_t* gauss = kGauss;
+  const int8_t* const gauss = kGauss;
   const int shift = static_cast<int>(std::lround(f.bandShift * w)) % w;
   // The noise screen: uniform grey codes, their spread shrunk by the blur as a box filter shrinks it.
   const int mean = static_cast<int>(kNoiseMean * 255), spread = static_cast<int>(kNoiseSpread * 255 / (1 + 2 * radius));
   const int cw = w / 2;
-  const int32_t m0 = m_[0], m1 = m_[1], m2 = m_[2];
+  // The band covers its rows whole: they need no pipeline.
+  const bool bandV = vflip != ((f.mirror & 1u) != 0);
+  const int bandRows = ((h / 4) / kCellRows) * kCellRows & ~1;
+  const int skip0 = bandV ? h - bandRows : 0, skip1 = bandV ? h : bandRows;
+  // Per channel: its share of the luma (Q10) by code, so a pixel's luma is three look-ups.
+  int32_t* __restrict yr = yShare_[0];
+  int32_t* __restrict yg = yShare_[1];
+  int32_t* __restrict yb = yShare_[2];
+  for (int i = 0; i < 256; ++i) {
+    yr[i] = m_[0] * lut_[0][i];
+    yg[i] = m_[1] * lut_[1][i];
+    yb[i] = m_[2] * lut_[2][i] + 512 + (off_[0] << 10);
+  }
+  // Locals the compiler may keep in registers: the stores below are bytes and could alias members.
+  const int32_t* __restrict sg = sigma_;
+  const int32_t m3 = m_[3], m4 = m_[4], m5 = m_[5], m6 = m_[6], m7 = m_[7], m8 = m_[8], ou = off_[1], ov = off_[2];
+  const int32_t* xmap = xmap_.data();
+  const uint64_t noiseSpan = static_cast<uint64_t>(2 * spread + 1);
   for (int y = 0; y < h; ++y) {
+    if (y >= skip0 && y < skip1) continue;
     const int cy = ymap_[y];
-    const uint32_t* src = chart + static_cast<size_t>(cy) * w;
+    const uint32_t* __restrict src = chart + static_cast<size_t>(cy >> scale) * stride;
+    uint32_t* __restrict row = &rows_[static_cast<size_t>(y & 1) * w];
     const uint8_t kind = rowKind_[cy];
     // Gather the row's codes.
     if (kind == 1) {
       for (int x = 0; x < w; ++x) {
-        int c = xmap_[x] + shift;
+        int c = xmap[x] + shift;
         if (c >= w) c -= w;
-        row_[x] = src[c];
+        row[x] = src[c >> scale];
       }
     } else if (kind == 2) {
       for (int x = 0; x < w; ++x) {
-        if (xmap_[x] >= noiseX0_) {
-          xorshift(rng_);
-          const uint32_t g = static_cast<uint32_t>(clampByte(mean + static_cast<int>((rng_ >> 40) % (2 * spread + 1)) - spread));
-          row_[x] = g | g << 8 | g << 16 | g << 24;
+        if (xmap[x] >= noiseX0_) {
+          const uint32_t g = static_cast<uint32_t>(mean - spread + static_cast<int>(((xorshift(rng_) >> 32) * noiseSpan) >> 32));
+          row[x] = g * 0x01010101u;
         } else {
-          row_[x] = src[xmap_[x]];
+          row[x] = src[xmap[x] >> scale];
         }
       }
     } else {
-      for (int x = 0; x < w; ++x) row_[x] = src[xmap_[x]];
+      for (int x = 0; x < w; ++x) row[x] = src[xmap[x] >> scale];
     }
-    // Sensor and colour pipeline, luma with its noise.
-    uint8_t* yl = py + static_cast<size_t>(y) * w;
-    uint8_t* rgb = &rgb_[static_cast<size_t>(y & 1) * w * 3];
+    // Sensor and colour pipeline: luma, with the sensor's noise, per pixel.
+    uint8_t* __restrict yl = py + static_cast<size_t>(y) * w;
     uint32_t k = static_cast<uint32_t>(xorshift(rng_) >> 32);
-    for (int x = 0; x < w; ++x) {
-      const uint32_t c = row_[x];
-      const uint32_t cr = c & 255u, cg = (c >> 8) & 255u, cb = (c >> 16) & 255u;
-      int r, g, b;
-      if (!irPath_) {
-        r = lut_[0][cr];
-        g = lut_[1][cg];
-        b = lut_[2][cb];
-      } else {
-        const uint32_t ci = c >> 24;
-        r = out_[0][std::min(16384, vis_[0][cr] + ir_[0][ci]) >> 2];
-        g = out_[1][std::min(16384, vis_[1][cg] + ir_[1][ci]) >> 2];
-        b = out_[2][std::min(16384, vis_[2][cb] + ir_[2][ci]) >> 2];
+    if (!irPath_) {
+      for (int x = 0; x < w; ++x) {
+        const uint32_t c = row[x];
+        const uint32_t cg = (c >> 8) & 255u;
+        const int noise = (gauss[k++ & (kGaussSize - 1)] * sg[cg]) >> 8;
+        yl[x] = clampByte(((yr[c & 255u] + yg[cg] + yb[(c >> 16) & 255u]) >> 10) + noise);
       }
-      rgb[3 * x] = static_cast<uint8_t>(r);
-      rgb[3 * x + 1] = static_cast<uint8_t>(g);
-      rgb[3 * x + 2] = static_cast<uint8_t>(b);
-      const int noise = (gauss[k++ & (kGaussSize - 1)] * sigma_[cg]) >> 8;
-      yl[x] = clampByte(((m0 * r + m1 * g + m2 * b + 512) >> 10) + off_[0] + noise);
+    } else {
+      const int32_t* __restrict vr = vis_[0];
+      const int32_t* __restrict vg = vis_[1];
+      const int32_t* __restrict vb = vis_[2];
+      const int32_t* __restrict ir = ir_[0];
+      const int32_t* __restrict ig = ir_[1];
+      const int32_t* __restrict ib = ir_[2];
+      const uint8_t* __restrict orr = out_[0];
+      const uint8_t* __restrict og = out_[1];
+      const uint8_t* __restrict ob = out_[2];
+      const int32_t m0 = m_[0], m1 = m_[1], m2 = m_[2], oy = off_[0];
+      for (int x = 0; x < w; ++x) {
+        const uint32_t c = row[x];
+        const uint32_t cg = (c >> 8) & 255u, ci = c >> 24;
+        const int r = orr[std::min(16384, vr[c & 255u] + ir[ci]) >> 2];
+        const int g = og[std::min(16384, vg[cg] + ig[ci]) >> 2];
+        const int b = ob[std::min(16384, vb[(c >> 16) & 255u] + ib[ci]) >> 2];
+        const int noise = (gauss[k++ & (kGaussSize - 1)] * sg[cg]) >> 8;
+        yl[x] = clampByte(((m0 * r + m1 * g + m2 * b + 512) >> 10) + oy + noise);
+      }
     }
+    // Chroma of each 2 x 2 block, from the mean of its codes.
     if (y & 1) {
-      const uint8_t* a = &rgb_[0];
-      const uint8_t* bb = &rgb_[static_cast<size_t>(w) * 3];
-      uint8_t* ul = pu + static_cast<size_t>(y / 2) * cw;
-      uint8_t* vl = pv + static_cast<size_t>(y / 2) * cw;
+      const uint32_t* __restrict a = &rows_[0];
+      const uint32_t* __restrict bb = &rows_[static_cast<size_t>(w)];
+      uint8_t* __restrict ul = pu + static_cast<size_t>(y / 2) * cw;
+      uint8_t* __restrict vl = pv + static_cast<size_t>(y / 2) * cw;
       for (int x = 0; x < cw; ++x) {
-        const int i = 6 * x;
-        const int r = (a[i] + a[i + 3] + bb[i] + bb[i + 3] + 2) >> 2;
-        const int g = (a[i + 1] + a[i + 4] + bb[i + 1] + bb[i + 4] + 2) >> 2;
-        const int b = (a[i + 2] + a[i + 5] + bb[i + 2] + bb[i + 5] + 2) >> 2;
-        ul[x] = clampByte(((m_[3] * r + m_[4] * g + m_[5] * b + 512) >> 10) + off_[1]);
-        vl[x] = clampByte(((m_[6] * r + m_[7] * g + m_[8] * b + 512) >> 10) + off_[2]);
+        // Each code's four values summed in 16-bit lanes, then halved twice.
+        const uint64_t sum = spread4(a[2 * x]) + spread4(a[2 * x + 1]) + spread4(bb[2 * x]) + spread4(bb[2 * x + 1]) +
+                             0x0002000200020002ull;
+        const uint32_t c = static_cast<uint32_t>((sum >> 2) & 0xff) | static_cast<uint32_t>((sum >> 18) & 0xff) << 8 |
+                           static_cast<uint32_t>((sum >> 34) & 0xff) << 16 | static_cast<uint32_t>((sum >> 50) & 0xff) << 24;
+        int rgb[3];
+        if (!irPath_) {
+          rgb[0] = lut_[0][c & 255u];
+          rgb[1] = lut_[1][(c >> 8) & 255u];
+          rgb[2] = lut_[2][(c >> 16) & 255u];
+        } else {
+          irPixel(c, rgb);
+        }
+        ul[x] = clampByte(((m3 * rgb[0] + m4 * rgb[1] + m5 * rgb[2] + 512) >> 10) + ou);
+        vl[x] = clampByte(((m6 * rgb[0] + m7 * rgb[1] + m8 * rgb[2] + 512) >> 10) + ov);
       }
     }
   }
   drawMasks(masks, py, pu, pv);
-  const bool bandH = hflip != ((f.mirror & 2u) != 0), bandV = vflip != ((f.mirror & 1u) != 0);
-  drawBand(number, bandH, bandV, py, pu, pv);
+  drawBand(number, hflip != ((f.mirror & 2u) != 0), bandV, py, pu, pv);
 }
 
 void Renderer::drawMasks(const MaskView& m, uint8_t* py, uint8_t* pu, uint8_t* pv) {

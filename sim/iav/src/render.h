@@ -45,25 +45,31 @@ class Renderer {
   void buildChart();
   void buildTables(const FrameView& f);
   void blurChart(int radius);
+  void boxBlur(const uint32_t* src, uint32_t* dst, int w, int h, int k);
   void drawBand(uint32_t number, bool hflip, bool vflip, uint8_t* y, uint8_t* u, uint8_t* v);
   void drawMasks(const MaskView& m, uint8_t* y, uint8_t* u, uint8_t* v);
+  // The tone-mapped R, G, B of a pixel's codes with IR light on the sensor.
+  void irPixel(uint32_t codes, int rgb[3]) const;
 
   int w_ = 0, h_ = 0;
   std::vector<uint32_t> chart_;    // reflectance codes R | G << 8 | B << 16 | IR << 24 (code 255 = 1.0)
   std::vector<uint32_t> blurred_;
   std::vector<uint32_t> scratch_;
+  std::vector<uint32_t> halfChart_;    // the chart at half the size, for wide blurs
+  std::vector<uint32_t> halfBlurred_;
+  std::vector<uint64_t> colSums_;  // the blur's running sums down the columns
   int blurRadius_ = 0;
   std::vector<uint8_t> rowKind_;   // per chart row: 0 plain, 1 moving band, 2 with the noise screen
   int noiseX0_ = 0;                // first chart column of the noise screen
   std::vector<int32_t> xmap_, ymap_;
-  std::vector<uint32_t> row_;      // one output row's codes
-  std::vector<uint8_t> rgb_;       // two rows of tone-mapped R, G, B for the chroma of a row pair
+  std::vector<uint32_t> rows_;     // the codes of two output rows (the chroma of a row pair)
   bool irPath_ = false;
   uint8_t lut_[3][256];            // without IR: code -> 8-bit value
   int32_t vis_[3][256];            // with IR: code -> raw DN
   int32_t ir_[3][256];
   uint8_t out_[3][4097];           // raw DN / 4 -> 8-bit value
   int32_t sigma_[256];             // luma noise by green code, 1/8 of an 8-bit step
+  int32_t yShare_[3][256];         // each channel's share of the luma by code (Q10; blue carries the offset)
   int16_t m_[9];
   int16_t off_[3];
   uint64_t rng_ = 0x2545f4914f6cdd1dull;
