@@ -170,6 +170,12 @@ int Sim::startEncode(Call& c) {
     if (!st_->streams[k].formatSet) return -EINVAL;
     if (st_->streams[k].encoding) return -EBUSY;
   }
+  // The encoders and the pictures' charts are made now, not at the first read: the first frame
+  // comes on time. A failure shows at that read.
+  for (int k = 0; k < kStreams; ++k) {
+    StreamEncoder* enc = nullptr;
+    if (mask & (1u << k)) encoderFor(k, enc);
+  }
   const uint64_t base = vinIndexAt(now()) + 1;
   for (int k = 0; k < kStreams; ++k) {
     if (!(mask & (1u << k))) continue;
