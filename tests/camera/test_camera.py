@@ -94,7 +94,9 @@ class ClosedLoopTest(unittest.TestCase):
         for i, st in enumerate(stats):
             n = upright[i] if upright[i] is not None else mirrored[i]
             self.assertIsNotNone(n, "frame %d carries no picture number" % i)
-            frames.append(dict(st, pts=reads[n]["pts"], vin=reads[n]["vin"], mirrored=upright[i] is None))
+            # A few numbers read the same both ways round: such a picture says nothing of the mirror.
+            turned = None if upright[i] is not None and mirrored[i] is not None else upright[i] is None
+            frames.append(dict(st, pts=reads[n]["pts"], vin=reads[n]["vin"], mirrored=turned))
 
         # Exposure: pictures captured before the request keep their brightness; the first one twice
         # as exposed comes at most three frames after it, and stays.
@@ -127,10 +129,10 @@ class ClosedLoopTest(unittest.TestCase):
             self.assertEqual((f["UMIN"], f["UMAX"], f["VMIN"], f["VMAX"]), (128, 128, 128, 128), f)
 
         # Mirror: the picture-number band turns with the picture, from the frame the sensor takes it.
-        self.assertFalse(any(f["mirrored"] for f in frames if f["vin"] < mirror["arg"].get("fromFrame", 1 << 62)))
+        self.assertFalse(any(f["mirrored"] for f in frames if f["vin"] < mirror["arg"]["fromFrame"]))
         late = [f for f in frames if f["pts"] > mirror["t"] + 2 * PERIOD_NS]
         self.assertGreater(len(late), 10)
-        self.assertTrue(all(f["mirrored"] for f in late))
+        self.assertFalse([f["vin"] for f in late if f["mirrored"] is False], "upright after the mirror")
 
 
 if __name__ == "__main__":
