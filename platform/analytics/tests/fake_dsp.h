@@ -47,6 +47,12 @@ class FakeDsp : public kavo::os::DeviceProvider {
       for (uint32_t x = 0; x < width; ++x) base[size_t{y} * pitch + x] = pixel(x, y);
     }
   }
+  // A picture from `height` rows of `pitch` bytes, padding included.
+  void setPictureRows(uint32_t id, uint32_t width, uint32_t height, uint32_t pitch, const uint8_t* rows) {
+    Plane& p = planes_[id];
+    p = Plane{static_cast<uint32_t>(id * (size_ / kBuffers)), width, height, pitch, true};
+    std::memcpy(mem_ + p.offset, rows, size_t{height} * pitch);
+  }
   // A raw answer (for descriptors that do not fit the memory).
   void setPlane(uint32_t id, uint32_t offset, uint32_t width, uint32_t height, uint32_t pitch) {
     planes_[id] = Plane{offset, width, height, pitch, true};
