@@ -1,7 +1,8 @@
 #pragma once
 // Reads the video DSP's ME1 luma buffers through "/dev/iav": buffer id "1" is the DSP's ME1 buffer
 // 0 (taken from the main source buffer), "2" buffer 1, up to "4". The buffers handed out point
-// into the DSP memory, are read-only and stay valid until the next read.
+// into the DSP memory and are read-only; the DSP reuses the memory after two more input frames,
+// so a caller copies what it keeps longer.
 #include <cstdint>
 #include <set>
 #include <string>

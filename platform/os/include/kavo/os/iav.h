@@ -561,10 +561,10 @@ static_assert(sizeof(iav_sensor_reg_t) == 8 && sizeof(iav_sensor_reg_write_t) ==
 // caller sets `buffer_id`; the driver fills the rest. The picture lies in the caller's DSP memory
 // mapping (IAV_IOC_MAP_DSP on the same descriptor): row y begins `offset + y * pitch` bytes into it
 // and holds `width` luma bytes; `pitch` may exceed `width` (the bytes between are padding), and
-// the last row ends inside the mapping. The picture stays unchanged until this descriptor's next
-// query of the same buffer. Errors: EAGAIN, no picture finished yet (the input has just started);
-// EPERM, the DSP is neither in preview nor encoding; EINVAL, a buffer id above 3 or a source
-// buffer that is switched off.
+// the last row ends inside the mapping. The DSP fills a small ring of pictures per buffer, so a
+// picture stays unchanged for at least the next two input frames: copy what is kept longer.
+// Errors: EAGAIN, no picture finished yet (the input has just started); EPERM, the DSP is neither
+// in preview nor encoding; EINVAL, a buffer id above 3 or a source buffer that is switched off.
 struct iav_me1_buffer_info_t {
   uint32_t buffer_id;  // in: 0..3, the source buffer the picture is taken from
   uint32_t offset;     // out: first byte of row 0 in the DSP memory mapping
