@@ -6,7 +6,6 @@ import os
 import resource
 import signal
 import sys
-import threading
 import time
 import types
 import unittest
