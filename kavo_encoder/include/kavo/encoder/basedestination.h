@@ -77,6 +77,12 @@ class BaseDestiantion {
   void CloseFD();
   void DumpWritevDiag(const std::string& path, int error, const struct iovec* iov, int count, int size);
 
+  // The destination's URI text, as the container's list names it.
+  std::string GetUri() const { return streamInfo.uri(); }
+  // A new description of the stream for the same URI: the file or connection goes on, and the
+  // next stream start (after a reconnection) carries it.
+  void UpdateStreamInfo(const StreamInfo& info) { streamInfo = info; }
+
   // ---- state, for the subclass and for tests ------------------------------------------------
   uint8_t GetState() const { return state; }
   bool IsAcceptor() const { return isAcceptor; }
