@@ -157,6 +157,16 @@ bool FLVDestiantion::SignalConnected() {
   return sent;
 }
 
+bool FLVDestiantion::SignalResumed() {
+  // The file keeps its header and its tags: the stream goes on on the same clock, from the next
+  // key frame, after both sequence headers again.
+  audioConfigPending = true;
+  videoConfigPending = true;
+  awaitKeyFrame = false;
+  badFrameLogged = false;
+  return true;
+}
+
 bool FLVDestiantion::EnsureConnected(int64_t timestamp, int64_t& relative) {
   if (!IsConnected()) {
     Write(nullptr, 0, 0, scratchLevel);

@@ -40,6 +40,7 @@ class FLVDestiantion : public BaseDestiantion {
   bool WriteAudioFrame(const audio_frame_t* frame, int64_t timestamp, unsigned char& congestion) override;
   bool SignalCodecsChanged() override;
   bool SignalConnected() override;
+  bool SignalResumed() override;
 
   bool WriteAudioTag(uint8_t packetType, int64_t timestamp, const uint8_t* data, uint32_t length,
                      unsigned char& congestion);
