@@ -84,6 +84,22 @@ std::vector<uint32_t> requestCodes() {
   return codes;
 }
 
+std::vector<uint8_t> ccFile(size_t bytes, uint32_t major, uint32_t minor, uint32_t third, uint8_t step) {
+  std::vector<uint8_t> f(bytes);
+  for (size_t i = 12; i < f.size(); i++) f[i] = static_cast<uint8_t>(i * step);
+  const uint32_t head[3] = {major, minor, third};
+  std::memcpy(f.data(), head, sizeof head);
+  return f;
+}
+
+std::vector<uint8_t> regFile(uint32_t major, uint32_t minor, uint32_t size) {
+  return ccFile(18752, major, minor, size, 7);
+}
+
+std::vector<uint8_t> table3d(uint32_t major, uint32_t minor, uint32_t highIso) {
+  return ccFile(17536, major, minor, highIso, 13);
+}
+
 void expectDirectionRecord(const uint8_t* block, int direction, const std::vector<int32_t>& taps) {
   static const int kPlace[24] = {12, 13, 14, 15, 16, 17, 18, 19, 4, 5, 6, 7, 8, 20, 21, 9, 2, 0, 3, 10, 22, 23, 11, 1};
   const uint8_t* r = block + 28 * direction;
