@@ -16,6 +16,7 @@ Hooks gHooks;
 void* allocate(size_t bytes) {
   if (gHooks.allocations++ == gHooks.failAllocation) return nullptr;
   void* p = std::malloc(bytes);
+  if (p) std::memset(p, 0xa5, bytes);  // memory as a long-running process hands it out: not clear
   gHooks.live.insert(p);
   return p;
 }

@@ -84,6 +84,9 @@ TEST_F(ImgDspTest, LowIsoRecordAfterSetUp) {
     EXPECT_EQ(g.p.lowIsoAlpha2[i], 0) << i;
   }
   EXPECT_EQ(std::count(own.chromaMedian, own.chromaMedian + 48, 255), 48);
+  // The shared colour buffers hold no leftovers before a file is loaded (the preparation reads them).
+  EXPECT_EQ(std::count(g.cc3d, g.cc3d + 16384, 0), 16384);
+  EXPECT_EQ(std::count(g.ccInputTable, g.ccInputTable + 2304, 0), 2304);
   EXPECT_EQ(std::count(own.zero, own.zero + 512, 0), 512);
   EXPECT_EQ(std::vector<int>({r->max_up, r->max_down, r->debug_mode, r->use_CC_output_table_A, r->use_CC_output_table_C}),
             std::vector<int>({255, 255, 0, 0, 0}));
