@@ -15,22 +15,6 @@ namespace {
 
 const int kFd = 3;
 
-// A colour-correction file: three header words (major, minor, then the size of a register file or
-// the high-ISO flag of a 3D table) and a byte pattern.
-std::vector<uint8_t> ccFile(size_t bytes, uint32_t major, uint32_t minor, uint32_t third, uint8_t step) {
-  std::vector<uint8_t> f(bytes);
-  for (size_t i = 12; i < f.size(); i++) f[i] = static_cast<uint8_t>(i * step);
-  const uint32_t head[3] = {major, minor, third};
-  std::memcpy(f.data(), head, sizeof head);
-  return f;
-}
-std::vector<uint8_t> regFile(uint32_t major, uint32_t minor, uint32_t size = 18752) {
-  return ccFile(18752, major, minor, size, 7);
-}
-std::vector<uint8_t> table3d(uint32_t major, uint32_t minor, uint32_t highIso = 0) {
-  return ccFile(17536, major, minor, highIso, 13);
-}
-
 }  // namespace
 
 // Every validation message of the colour and noise setters, with -1 and no request sent.
