@@ -23,6 +23,7 @@ namespace isp {
 namespace {
 
 #define MISC_LOG(level, ...) ISPAPP_LOG("IspServerMisc", __func__, level, __VA_ARGS__)
+#define BOARD_LOG(level, ...) ISPAPP_LOG("IspServerMisc", "set_system_parameters", level, __VA_ARGS__)
 
 constexpr const char* kBoardFile = "/etc/board.info";
 
@@ -85,12 +86,12 @@ BoardType readBoardType() {
   const std::string path = kavo::os::path(kBoardFile);
   FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
-    MISC_LOG(LOG_LEVEL_WARNING, "the %s can't be opened. set the board name as default.", kBoardFile);
+    BOARD_LOG(LOG_LEVEL_WARNING, "the %s can't be opened. set the board name as default.", kBoardFile);
     return ALDER_IR;
   }
   const int first = std::fgetc(file);
   if (first == EOF) {
-    MISC_LOG(LOG_LEVEL_WARNING, "end of file. set board name as default.");
+    BOARD_LOG(LOG_LEVEL_WARNING, "end of file. set board name as default.");
     std::fclose(file);
     return ALDER_IR;
   }
