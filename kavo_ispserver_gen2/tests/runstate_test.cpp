@@ -10,6 +10,7 @@
 
 #include "IspServer.h"
 #include "kavo/logger/logger.h"
+#include "kavo/test/test_root.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/isp_globals.h"
 
@@ -48,7 +49,7 @@ class LoopLog {
   std::vector<std::pair<std::string, std::thread::id>> signals_;
 };
 
-// Runs the loop on a thread of its own with a controller in place.
+// Runs the loop on a thread of its own with a controller in place, under a root of its own.
 class LoopRun {
  public:
   LoopRun() {
@@ -76,6 +77,7 @@ class LoopRun {
   std::atomic<bool> ended{false};
 
  private:
+  kavo::test::TestRoot root_;
   CIsp controller_;
   IspSettings settings_;
   std::thread thread_;

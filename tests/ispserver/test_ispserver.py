@@ -122,6 +122,19 @@ class StopTest(Base):
                                                        POLL_SECONDS * 1000), file=sys.stderr)
         self.assertLess(max(figures), 2000)
 
+    def test_a_segment_that_could_not_be_made_is_not_removed(self):
+        # A smaller segment of someone else on the image key: the server runs without its own.
+        root = self.root()
+        foreign = shm_create(root.key(IMAGE), 16)
+        s = root.start()
+        root.wait_ready(s)
+        self.assertTrue(s.has("[createShareMemoryChar]shmget error=22"), s.log())
+        self.assertTrue(s.has("[createIspServerShareMemory] share memory create failed!!"), s.log())
+        self.assertEqual(s.stop(), 0)
+        self.assertFalse(s.has("detach error"), s.log())
+        self.assertEqual(shm_id(root.key(IMAGE)), foreign)
+        self.assertEqual(shm_id(root.key(CTRL)), -1)
+
 
 class StaleSemaphoreTest(Base):
     def test_a_killed_server_does_not_cost_the_next_one_its_visca_channel(self):
