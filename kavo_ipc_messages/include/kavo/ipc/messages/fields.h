@@ -11,7 +11,8 @@
 // KAVO_FIELD_TABLE(list) inside a struct makes the table: one constexpr descriptor per field and
 // normalize(doc), which normalises them in list order. KAVO_FIELD_ACCESSORS(table, list) inside
 // the class gives a getter and a setter per field and a getter per node. (KAVO_FIELD and
-// KAVO_NODE make one accessor, for classes that declare a few by hand.) The shapes:
+// KAVO_NODE make one accessor, for classes that declare a few by hand.) KAVO_DOCUMENT_CLASS makes a
+// whole plain class from a list. The shapes:
 //
 //   Flag         boolean kind only; setter stores the value.
 //   Text         string kind only; setter stores the text.
