@@ -142,6 +142,7 @@ bool BaseDestiantion::Write(const struct iovec* iov, int count, int size, unsign
       case SEND_DATA:
         if (!WriteToFD(iov, count, size, congestion)) {
           lastWriteDropped = count > 0;
+          KeepWholeTags();
           const std::string original = uri.originalUri();
           DST_LOG(LOG_LEVEL_ERROR, 0, "Unable to write to %s FD", original.c_str());
           StartOver(__LINE__);
@@ -192,14 +193,39 @@ bool BaseDestiantion::StepWait() {
 bool BaseDestiantion::StepOpenFile() {
   CloseFD();
   const std::string file = kavo::os::path(uri.fullDocumentPath());
-  fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A new recording starts the file over; after a write error the file keeps what it holds and
+  // the stream goes on after it.
+  fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resumeAt != 0 ? 0 : O_TRUNC), 0666);
   if (fd < 0) {
     DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to open file %s", file.c_str());
     Transition(OPEN_FILE, retryInterval, __LINE__);
     return false;
   }
+  resuming = false;
+  if (resumeAt != 0) {
+    // Only the file as it was left (someone may have removed or cut it meanwhile).
+    struct stat st {};
+    resuming = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) >= resumeAt &&
+               ftruncate(fd, static_cast<off_t>(resumeAt)) == 0 &&
+               lseek(fd, static_cast<off_t>(resumeAt), SEEK_SET) == static_cast<off_t>(resumeAt);
+    if (!resuming && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0))
+      DST_LOG(LOG_LEVEL_WARNING, errno, "Unable to start %s over", file.c_str());
+  }
+  fileWhole = resuming ? resumeAt : 0;
+  resumeAt = 0;
   Transition(CONNECTED, 0, __LINE__);
   return true;
+}
+
+void BaseDestiantion::KeepWholeTags() {
+  if (isSocket || fd < 0) return;
+  // What the failed write put into the file ends in a part of a tag: cut it off now, so that the
+  // file is whole even if the program stops before it can write again.
+  if (ftruncate(fd, static_cast<off_t>(fileWhole)) != 0) {
+    const std::string original = uri.originalUri();
+    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to cut %s back to its last whole tag", original.c_str());
+  }
+  resumeAt = fileWhole;
 }
 
 bool BaseDestiantion::StepStartConnect() {
@@ -349,7 +375,9 @@ bool BaseDestiantion::StepAccept() {
 
 bool BaseDestiantion::StepConnected() {
   backlog.IgnoreAll();
-  if (!SignalConnected()) {
+  const bool started = resuming ? SignalResumed() : SignalConnected();
+  resuming = false;
+  if (!started) {
     const std::string original = uri.originalUri();
     DST_LOG(LOG_LEVEL_ERROR, 0, "Unable to write metadata to %s", original.c_str());
     StartOver(__LINE__);
@@ -403,6 +431,8 @@ bool BaseDestiantion::WriteToFD(const struct iovec* iov, int count, int size) {
   if (count == 0) return true;
 
   ssize_t written = WriteVectors(iov, count);
+  // A file takes everything unless it cannot (full disk, size limit): the next call says why.
+  if (!isSocket && written >= 0 && written < size) written = WriteFileRest(iov, count, size, written);
   if (written < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       const int error = errno;
@@ -424,8 +454,33 @@ bool BaseDestiantion::WriteToFD(const struct iovec* iov, int count, int size) {
       lastWriteDropped = true;
       return false;
     }
+  } else if (!isSocket) {
+    fileWhole += static_cast<uint64_t>(written);  // every write carries whole tags
   }
   return true;
+}
+
+ssize_t BaseDestiantion::WriteFileRest(const struct iovec* iov, int count, int size, ssize_t done) {
+  while (done < size) {
+    int i = 0;
+    size_t skip = static_cast<size_t>(done);
+    while (i < count && skip >= iov[i].iov_len) skip -= iov[i++].iov_len;
+    ssize_t n;
+    if (skip != 0) {
+      do {
+        n = ::write(fd, static_cast<const uint8_t*>(iov[i].iov_base) + skip, iov[i].iov_len - skip);
+      } while (n < 0 && errno == EINTR);
+    } else {
+      n = WriteVectors(iov + i, count - i);
+    }
+    if (n < 0) return -1;
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    done += n;
+  }
+  return done;
 }
 
 bool BaseDestiantion::WriteToFD(const struct iovec* iov, int count, int size, unsigned char& congestion) {

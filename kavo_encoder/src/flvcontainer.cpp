@@ -59,7 +59,32 @@ void FLVContainer::Close() {
 }
 
 bool FLVContainer::Open(kavo::ipc::messages::AVSerializer& serializer, const StreamInfo& info) {
+  // The destinations in force: those that the new list names again go on with their file or
+  // connection, so a change that repeats them does not start their recordings over; the others
+  // are closed once the new list is built.
+  FLVDestiantion* before[kMaxDestinations];
+  FLVDestiantion* const liveView = acceptor;
+  for (uint32_t i = 0; i < kMaxDestinations; i++) {
+    before[i] = destinations[i];
+    destinations[i] = nullptr;
+  }
+  acceptor = nullptr;
+  destinationCount = 0;
   Close();
+  const bool opened = OpenList(serializer, info, before, liveView);
+  // The live-view acceptor is no entry of the list: it stays while the stream is on and has room.
+  if (liveView != nullptr && opened && active && destinationCount < kMaxDestinations) {
+    for (FLVDestiantion*& slot : before)
+      if (slot == liveView) slot = nullptr;
+    acceptor = liveView;
+    destinations[destinationCount++] = liveView;
+  }
+  for (FLVDestiantion* left : before) delete left;
+  return opened;
+}
+
+bool FLVContainer::OpenList(kavo::ipc::messages::AVSerializer& serializer, const StreamInfo& info,
+                            FLVDestiantion* (&before)[kMaxDestinations], const FLVDestiantion* liveView) {
   avSerializer = serializer;
   avSerializer.NormalizeFields();
   streamInfo = info;
@@ -84,6 +109,7 @@ bool FLVContainer::Open(kavo::ipc::messages::AVSerializer& serializer, const Str
   }
   streamInfo.streamName(name);
 
+  bool refused = false;
   for (auto it = list.num_begin(); it != list.num_end(); ++it) {
     const Variant& element = it->second;
     kavo::variant::URI uri;
@@ -99,11 +125,22 @@ bool FLVContainer::Open(kavo::ipc::messages::AVSerializer& serializer, const Str
       continue;
     }
     if (destinationCount == kMaxDestinations) {
-      CNT_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
+      // Once per list: the rest is still checked, and left out.
+      if (!refused) CNT_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
+      refused = true;
       continue;
     }
     streamInfo.uri(element.AsString());
-    destinations[destinationCount++] = new FLVDestiantion(streamInfo, encoder);
+    FLVDestiantion* destination = nullptr;
+    for (FLVDestiantion*& slot : before) {
+      if (slot != nullptr && slot != liveView && slot->GetUri() == element.AsString()) {
+        destination = slot;
+        slot = nullptr;
+        destination->UpdateStreamInfo(streamInfo);
+        break;
+      }
+    }
+    destinations[destinationCount++] = destination != nullptr ? destination : new FLVDestiantion(streamInfo, encoder);
   }
   return destinationCount != 0;
 }

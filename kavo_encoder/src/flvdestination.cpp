@@ -139,6 +139,7 @@ bool FLVDestiantion::SignalConnected() {
   const bool sent = WriteToFD(&iov, 1, static_cast<int>(start.size()), scratchLevel);
 
   firstTimestamp = -1;
+  lastVideoTimestamp = -1;
   audioConfigPending = true;
   videoConfigPending = true;
   awaitKeyFrame = false;
@@ -155,6 +156,16 @@ bool FLVDestiantion::SignalConnected() {
   put32(sync.data() + length, length);
   clockSyncTag.swap(sync);
   return sent;
+}
+
+bool FLVDestiantion::SignalResumed() {
+  // The file keeps its header and its tags: the stream goes on on the same clock, from the next
+  // key frame, after both sequence headers again.
+  audioConfigPending = true;
+  videoConfigPending = true;
+  awaitKeyFrame = false;
+  badFrameLogged = false;
+  return true;
 }
 
 bool FLVDestiantion::EnsureConnected(int64_t timestamp, int64_t& relative) {
@@ -249,6 +260,9 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
     return DropFrame(congestion);
   }
   const bool key = frame->isKeyFrame();
+  // A picture time at or before the last one written (the driver may repeat one) would make the
+  // stream's times go back: such a picture is written 1 ms after that one.
+  if (lastVideoTimestamp >= 0 && relative <= lastVideoTimestamp) relative = lastVideoTimestamp + 1;
 
   // The NAL units from the first slice on, each without its start code (3 or 4 bytes) and
   // without trailing zero bytes. Inside a unit, 00 00 01 cannot occur, so every such sequence
@@ -360,7 +374,10 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
   Write(videoIov, videoIovCount, static_cast<int>(total), congestion);
   if (LastWriteDropped()) {
     awaitKeyFrame = true;  // the next inter frames would refer to a picture the peer never got
-  } else if (key) {
+    return true;
+  }
+  lastVideoTimestamp = relative;
+  if (key) {
     awaitKeyFrame = false;
     badFrameLogged = false;
   }

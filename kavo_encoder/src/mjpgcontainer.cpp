@@ -79,6 +79,10 @@ bool MJPGContainer::Open(kavo::ipc::messages::AVSerializer& serializer, const St
   }
   active = true;
   for (auto it = list.num_begin(); it != list.num_end(); ++it) {
+    if (files.size() == kMaxDestinations) {
+      CNT_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
+      break;
+    }
     if (!AddDestination(it->second)) {
       const std::string text = it->second.IsString() ? it->second.AsString() : it->second.ToString();
       CNT_LOG(LOG_LEVEL_WARNING, 0, "Invalid destination detected: %s", text.c_str());

@@ -243,13 +243,20 @@ bool VideoEncoder::LoadUCode() {
     const std::string path = folder + name;
     VE_LOG(LOG_LEVEL_INFO, 0, "Loading DSP ucode %s", path.c_str());
     kavo::utils::File file;
-    if (!file.Initialize(kavo::os::path(path), kavo::utils::FILE_OPEN_MODE_READ)) return false;
+    if (!file.Initialize(kavo::os::path(path), kavo::utils::FILE_OPEN_MODE_READ)) {
+      VE_LOG(LOG_LEVEL_ERROR, errno, "Unable to open DSP ucode %s", path.c_str());
+      return false;
+    }
     const uint64_t size = file.Size();
     if (module.offset > region.size || size > region.size - module.offset) {
       VE_LOG(LOG_LEVEL_ERROR, 0, "DSP ucode %s does not fit the microcode region", path.c_str());
       return false;
     }
-    if (!file.ReadBuffer(static_cast<uint8_t*>(region.address) + module.offset, size)) return false;
+    errno = 0;  // a short read sets none
+    if (!file.ReadBuffer(static_cast<uint8_t*>(region.address) + module.offset, size)) {
+      VE_LOG(LOG_LEVEL_ERROR, errno, "Unable to read DSP ucode %s", path.c_str());
+      return false;
+    }
     file.Close();
   }
   if (kavo::os::devIoctl(ucodeFd, IAV_IOC_UPDATE_UCODE, uintptr_t{0}) < 0) {

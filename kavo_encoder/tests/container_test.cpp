@@ -135,7 +135,7 @@ TEST_F(ContainerTest, FlvDestinationListsAndTheirOutcomes) {
       EXPECT_TRUE(log.contains(c.message)) << log.dump();
     }
     if (c.count == 3) {
-      EXPECT_EQ(log.count("Too many destinations"), 2u);
+      EXPECT_EQ(log.count("Too many destinations"), 1u);  // once per list
     }
     // Writes are accepted whatever the list, with congestion 0 from an inactive container.
     unsigned char level = 0xEE;
@@ -285,11 +285,38 @@ TEST_F(ContainerTest, LiveViewAcceptorTakesAFreeSlotAndReportsItsPort) {
   EXPECT_EQ(again, 0);
   close(viewer);
 
-  // The acceptor goes with the container's destinations on an update.
+  // An update keeps the acceptor while the stream is on and has room; a list that fills every
+  // slot, or switches the stream off, closes it.
+  kavo::encoder::FLVDestiantion* acceptor = container.GetAcceptor();
   AVSerializer next = serializer("flv", {"file:///tmp/c.flv"});
   ASSERT_TRUE(container.UpdateSettings(next, info));
+  EXPECT_EQ(container.GetAcceptor(), acceptor);
+  EXPECT_EQ(container.GetDestinationCount(), 2u);
+  EXPECT_EQ(container.GetDestination(1), acceptor);
+  AVSerializer full = serializer("flv", {"file:///tmp/c.flv", "file:///tmp/d.flv", "file:///tmp/e.flv"});
+  ASSERT_TRUE(container.UpdateSettings(full, info));
   EXPECT_EQ(container.GetAcceptor(), nullptr);
-  EXPECT_EQ(container.GetDestinationCount(), 1u);
+  EXPECT_EQ(container.GetDestinationCount(), 3u);
+  AVSerializer one = serializer("flv", {"file:///tmp/c.flv"});
+  ASSERT_TRUE(container.UpdateSettings(one, info));
+  ASSERT_TRUE(container.ActivateAcceptor(port));
+  AVSerializer switchedOff = serializer("flv", {"file:///dev/null"});
+  ASSERT_TRUE(container.UpdateSettings(switchedOff, info));
+  EXPECT_EQ(container.GetAcceptor(), nullptr);
+  EXPECT_EQ(container.GetDestinationCount(), 0u);
+}
+
+// A destination named again goes on with its file or connection; only the others change.
+TEST_F(ContainerTest, AnUpdateKeepsTheDestinationsItNamesAgain) {
+  FLVContainer container(nullptr);
+  AVSerializer first = serializer("flv", {"file:///tmp/a.flv", "file:///tmp/b.flv"});
+  ASSERT_TRUE(container.Open(first, info));
+  kavo::encoder::FLVDestiantion* b = container.GetDestination(1);
+  AVSerializer second = serializer("flv", {"file:///tmp/b.flv", "file:///tmp/c.flv"});
+  ASSERT_TRUE(container.UpdateSettings(second, info));
+  ASSERT_EQ(container.GetDestinationCount(), 2u);
+  EXPECT_EQ(container.GetDestination(0), b);
+  EXPECT_EQ(container.GetDestination(1)->GetUri(), "file:///tmp/c.flv");
 }
 
 TEST_F(ContainerTest, AcceptorIsRefusedWhenTheSlotsAreFull) {
@@ -386,6 +413,13 @@ TEST_F(ContainerTest, MjpegDestinationsAreFilesOnly) {
   // The same list again keeps one pair per destination.
   ASSERT_TRUE(container.UpdateSettings(s, info));
   EXPECT_EQ(container.GetFiles().size(), 2u);
+  // As many files as an FLV stream has destinations, at most.
+  AVSerializer many = serializer("mjpg", {"file:///tmp/1.jpg", "file:///tmp/2.jpg", "tcp://127.0.0.1:9",
+                                          "file:///tmp/3.jpg", "file:///tmp/4.jpg", "file:///tmp/5.jpg"});
+  ASSERT_TRUE(container.UpdateSettings(many, info));
+  EXPECT_EQ(container.GetFiles().size(), 3u);
+  EXPECT_EQ(container.GetFiles()[2].first, "/tmp/3.jpg");
+  EXPECT_EQ(log.count("Too many destinations"), 1u);
 
   AVSerializer off = serializer("mjpg", {"file:///dev/null"});
   ASSERT_TRUE(container.Open(off, info));

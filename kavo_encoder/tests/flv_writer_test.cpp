@@ -254,20 +254,21 @@ TEST_F(FlvWriterTest, InterFramesWaitForTheFirstKeyFrameAndTheFirstOfferedFrameI
   EXPECT_EQ(video, frames.size() - 15);
 }
 
-TEST_F(FlvWriterTest, FrameBeforeTheFirstTimestampGetsTimeZero) {
+// A frame before the first timestamp gets time 0, and a video time never repeats or goes back:
+// such a frame is written 1 ms after the one before.
+TEST_F(FlvWriterTest, VideoTimesOnlyRise) {
   {
     auto d = fileDestination();
     unsigned char level;
-    d->WriteVideoFrame(&ring.next(frames[0]), 5000, level);
-    d->WriteVideoFrame(&ring.next(frames[1]), 4000, level);
-    d->WriteVideoFrame(&ring.next(frames[2]), 5100, level);
+    const int64_t at[] = {5000, 4000, 5100, 5100, 5100, 5050, 5133};
+    for (size_t i = 0; i < sizeof at / sizeof at[0]; i++) d->WriteVideoFrame(&ring.next(frames[i]), at[i], level);
   }
   const flvtest::Flv flv = readFlv();
   ASSERT_TRUE(flv.ok);
   std::vector<uint32_t> times;
   for (const Tag& t : flv.tags)
     if (t.type == 9 && t.data[1] == 0x01) times.push_back(t.timestamp);
-  EXPECT_EQ(times, (std::vector<uint32_t>{0, 0, 100}));
+  EXPECT_EQ(times, (std::vector<uint32_t>{0, 1, 100, 101, 102, 103, 133}));
 }
 
 TEST_F(FlvWriterTest, EverySliceOfAFrameGetsItsOwnLength) {

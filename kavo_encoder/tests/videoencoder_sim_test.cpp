@@ -386,7 +386,7 @@ TEST_F(VideoEncoderSim, MicrocodeLoad) {
     EXPECT_TRUE(log.has("Loading DSP ucode /opt/fwdsp_code.bin", LOG_LEVEL_INFO));
     EXPECT_TRUE(log.has("Loading DSP ucode /opt/fwdsp_data.bin", LOG_LEVEL_INFO));
   }
-  {  // a missing module file ends the load after its line, without a message of its own
+  {  // a missing module file ends the load with a line that names it and the error
     kavo::sim::iav::resetState();
     ::unlink(kavo::sim::iav::journalFile().c_str());
     simConfig(root, {{"ucode", {{"installFirmware", false}}}});
@@ -396,7 +396,9 @@ TEST_F(VideoEncoderSim, MicrocodeLoad) {
     EXPECT_FALSE(encoder.Open());
     const std::vector<LogRecord> records = log.records();
     ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().message, "Loading DSP ucode /lib/firmware/dsp_memd.bin");
+    EXPECT_EQ(records.back().message, "Unable to open DSP ucode /lib/firmware/dsp_memd.bin");
+    EXPECT_EQ(records.back().level, LOG_LEVEL_ERROR);
+    EXPECT_EQ(records.back().err, ENOENT);
     EXPECT_EQ(shell("grep -c ucode.region /proc/" + std::to_string(::getpid()) + "/maps").out, "0\n");
   }
   {  // a module that runs past the region is refused instead of written beyond it

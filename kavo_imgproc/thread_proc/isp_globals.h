@@ -89,5 +89,22 @@ struct IspGlobals {
 // The block itself: zero at load, never reset while the process runs.
 extern IspGlobals g_isp;
 
+// The signal handler stores the stop request directly.
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the run state is written from a signal handler");
+
+// Run-state changes. A stop always wins: neither a re-initialisation request nor its end replaces
+// a pending stop.
+inline void requestStop() noexcept { g_isp.runState.store(kRunStateStop); }
+// False when a stop is pending or a re-initialisation is already asked for.
+inline bool requestReinit() noexcept {
+  int32_t expected = kRunStateRun;
+  return g_isp.runState.compare_exchange_strong(expected, kRunStateReinit);
+}
+// Back to running after a re-initialisation, unless a stop arrived meanwhile.
+inline bool finishReinit() noexcept {
+  int32_t expected = kRunStateReinit;
+  return g_isp.runState.compare_exchange_strong(expected, kRunStateRun);
+}
+
 }  // namespace isp
 }  // namespace kavo

@@ -23,29 +23,37 @@ BaseIPCConnection::~BaseIPCConnection() {
 }
 
 int BaseIPCConnection::DoRead() {
+  if (readPaused) return 0;
   uint32_t count = 0;
   if (!readBuffer.ReadFromFd(fd, kReadChunk, count)) return -1;
   if (count == 0) return 0;
+  return DeliverFrames() ? static_cast<int>(count) : -1;
+}
+
+bool BaseIPCConnection::DeliverFrames() {
   while (readBuffer.GetAvailableBytesCount() >= 4) {
     const uint8_t* p = readBuffer.GetPointer();
     const uint64_t length = (uint64_t(p[0]) << 24) | (uint64_t(p[1]) << 16) | (uint64_t(p[2]) << 8) | p[3];
     if (length > kMaxFrameBodySize) {
       IPC_LOG(LOG_LEVEL_ERROR, 0, "Frame of %llu bytes exceeds the limit of %u bytes on %s",
               static_cast<unsigned long long>(length), kMaxFrameBodySize, label.c_str());
-      return -1;
+      return false;
     }
     if (readBuffer.GetAvailableBytesCount() < 4 + length) break;
     if (!GetPeerName().empty()) {
-      if (!owner->SignalInputData(this, p + 4, static_cast<uint32_t>(length))) return -1;
+      // An answer that the peer's full queue could not take would be lost: the rest waits here
+      // until the queue has drained.
+      if (flowControl && owner->PauseReadingWhenFull(this)) return true;
+      if (!owner->SignalInputData(this, p + 4, static_cast<uint32_t>(length))) return false;
       readBuffer.Ignore(4 + length);
     } else {
       fromName.assign(reinterpret_cast<const char*>(p + 4), length);
       readBuffer.Ignore(4 + length);
       SetToString();
-      if (!owner->SignalConnectionNamed(this)) return -1;
+      if (!owner->SignalConnectionNamed(this)) return false;
     }
   }
-  return static_cast<int>(count);
+  return true;
 }
 
 int BaseIPCConnection::DoWrite() {

@@ -50,6 +50,7 @@ bool IOPayload::Init(const kavo::ipc::messages::BaseMessage& source, const std::
   if (json.size() > kMaxFrameBodySize) {
     IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC message of %zu bytes exceeds the frame limit of %u bytes", json.size(),
             kMaxFrameBodySize);
+    refusedSize = json.size();
     return false;
   }
   if (!AppendFrame(json.data(), json.size())) {
@@ -102,6 +103,8 @@ void IOPayload::Clear() {
   functionName.clear();
   bytesSent = 0;
   connectionId = 0;
+  queuedTick = 0;
+  refusedSize = 0;
   buffer.IgnoreAll();
 }
 

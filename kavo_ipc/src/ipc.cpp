@@ -132,6 +132,7 @@ void Ipc::TearDown(bool full) {
   deadIOs.clear();
   connectionsByPeer.clear();
   writesDue.clear();
+  pausedReads.clear();
   for (auto& queue : sendQueues)
     for (IOPayload* payload : queue.second) delete payload;
   sendQueues.clear();
@@ -191,7 +192,9 @@ bool Ipc::ArmEvents(BaseIPCIO* io, uint32_t mask) {
     IPC_LOG(LOG_LEVEL_ERROR, 0, "Inconsistency detected on IO accounting");
     return false;
   }
-  const uint32_t wanted = mask | EPOLLRDHUP | EPOLLERR;
+  // A connection whose reading is paused is not watched for input, whatever the caller asks.
+  const bool paused = io->IsConnection() && static_cast<BaseIPCConnection*>(io)->IsReadPaused();
+  const uint32_t wanted = (paused ? mask & ~static_cast<uint32_t>(EPOLLIN) : mask) | EPOLLRDHUP | EPOLLERR;
   const bool registered = io->GetArmedEvents() != 0;
   if (registered && io->GetArmedEvents() == wanted) return true;  // nothing changes
   struct epoll_event ev {};
@@ -274,6 +277,9 @@ bool Ipc::Service(int timeoutMs) {
     if (flags & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
       // Take in every complete frame the peer sent before it went away, then drop the IO.
       if (io->IsConnection()) {
+        BaseIPCConnection* connection = static_cast<BaseIPCConnection*>(io);
+        connection->SetReadPaused(false);
+        connection->SetFlowControl(false);
         while (IsActive(io) && io->DoRead() > 0) {
         }
       }
@@ -295,9 +301,51 @@ bool Ipc::Service(int timeoutMs) {
       }
     }
   }
+  ResumeReading();
   FlushWrites();
   DeleteDeadIOs();
   return true;
+}
+
+bool Ipc::PauseReadingWhenFull(BaseIPCConnection* connection) {
+  if (GetQueuedCount(connection->GetPeerName()) < kMaxQueuedResponses) return false;
+  connection->SetReadPaused(true);
+  if (!ArmEvents(connection, connection->GetArmedEvents() & EPOLLOUT)) {
+    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to register IPC connection to write events");
+    DeactivateIO(connection);
+    return true;
+  }
+  pausedReads.push_back(connection->GetId());
+  IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "Reading paused on %s: its queue is full", connection->ToString().c_str());
+  return true;
+}
+
+void Ipc::ResumeReading() {
+  if (pausedReads.empty()) return;
+  std::vector<uint64_t> paused;
+  paused.swap(pausedReads);  // a connection that fills its queue again is paused anew
+  for (uint64_t id : paused) {
+    auto it = activeIOs.find(id);
+    if (it == activeIOs.end() || !it->second->IsConnection()) continue;
+    BaseIPCConnection* connection = static_cast<BaseIPCConnection*>(it->second);
+    if (!connection->IsReadPaused()) continue;
+    // Half the queue free: the frames waiting in the buffer are handed on, then the socket.
+    if (GetQueuedCount(connection->GetPeerName()) > kMaxQueuedResponses / 2) {
+      pausedReads.push_back(id);
+      continue;
+    }
+    connection->SetReadPaused(false);
+    if (!connection->DeliverFrames()) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Read failed on %s", connection->ToString().c_str());
+      if (IsActive(connection)) DeactivateIO(connection);
+      continue;
+    }
+    if (IsActive(connection) && !connection->IsReadPaused() &&
+        !ArmEvents(connection, EPOLLIN | (connection->GetArmedEvents() & EPOLLOUT))) {
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to register IPC connection to read events");
+      DeactivateIO(connection);
+    }
+  }
 }
 
 // ---- sending ---------------------------------------------------------------------------------
@@ -327,31 +375,53 @@ bool Ipc::Send(BaseMessage& message, bool isResponse) {
   message.NormalizeFields();
   const std::string destination = message.to();
   const std::string function = message.functionName();
-  if (sendQueues.size() >= kMaxQueuedDestinations && sendQueues.find(destination) == sendQueues.end()) {
-    IPC_LOG(LOG_LEVEL_WARNING, 0, "Messages wait for %zu destinations already. Discarding message to %s",
-            sendQueues.size(), destination.c_str());
-    return false;
+  refusedSize = 0;
+  auto connection = connectionsByPeer.find(destination);
+  auto found = sendQueues.find(destination);
+  if (found == sendQueues.end()) {
+    // Destinations that are connected always get a queue. Those that are not, and do not listen,
+    // may hold one only so many at once: each answer to a made-up "from" waits for a while.
+    if (connection == connectionsByPeer.end()) {
+      const size_t waiting = UnreachableDestinationsCount();
+      if (waiting >= kMaxQueuedDestinations) {
+        if (!StartConnect(destination)) {
+          IPC_LOG(LOG_LEVEL_WARNING, 0,
+                  "Messages wait for %zu unreachable destinations already. Discarding message to %s", waiting,
+                  destination.c_str());
+          return false;
+        }
+        connection = connectionsByPeer.find(destination);
+      }
+    }
+    found = sendQueues.emplace(destination, std::vector<IOPayload*>()).first;
   }
-  std::vector<IOPayload*>& queue = sendQueues[destination];
+  std::vector<IOPayload*>& queue = found->second;
   const size_t limit = isResponse ? kMaxQueuedResponses : kMaxQueuedRequests;
   IPC_VLOG(this, LOG_LEVEL_DEBUG, 0, "Queue for %s -> %s connection is %zu/%zu (%.2f%%)", selfName.c_str(),
            destination.c_str(), queue.size(), limit, queue.size() * 100.0 / limit);
   if (queue.size() >= limit) {
-    IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Queue for %s -> %s connection grew too big (%zu messages). Discarding message",
-             selfName.c_str(), destination.c_str(), queue.size());
+    // The sender of a request learns it from the result; an answer has nobody else to tell.
+    if (isResponse)
+      IPC_LOG(LOG_LEVEL_WARNING, 0, "Queue for %s -> %s connection grew too big (%zu messages). Discarding message",
+              selfName.c_str(), destination.c_str(), queue.size());
+    else
+      IPC_VLOG(this, LOG_LEVEL_WARNING, 0,
+               "Queue for %s -> %s connection grew too big (%zu messages). Discarding message", selfName.c_str(),
+               destination.c_str(), queue.size());
     return false;
   }
   IOPayload* payload = GetPayloadInstance();
   // The copy of the message is kept only for handlers that will be told that it left.
   if (!payload->Init(message, destination, function, HasSentHandlers(function))) {
     IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Unable to initialize the payload instance");
+    refusedSize = payload->GetRefusedSize();
     payload->Clear();
     payloadPool.push_back(payload);
-    if (queue.empty()) sendQueues.erase(destination);
+    if (queue.empty()) sendQueues.erase(found);
     return false;
   }
+  payload->SetQueuedTick(timerTicks);
   queue.push_back(payload);
-  auto connection = connectionsByPeer.find(destination);
   if (connection == connectionsByPeer.end()) {
     StartConnect(destination);  // an unreachable peer keeps its queue; the timer tries again
     return true;
@@ -419,7 +489,18 @@ bool Ipc::SendResponse(BaseRequestMessage& request, BaseResponseMessage& respons
   response.requestId(request.id());
   response.from(request.to());
   response.to(request.from());
-  return Send(response, true);
+  if (Send(response, true)) return true;
+  if (refusedSize == 0) return false;
+  // An answer too large to travel: the requester learns why instead of waiting for ever.
+  BaseResponseMessage refusal;
+  refusal.id(IdGenerator::GenerateId());
+  refusal.requestId(request.id());
+  refusal.from(request.to());
+  refusal.to(request.from());
+  refusal.statusCode(1);
+  refusal.payload(kavo::variant::Variant(kavo::utils::format(
+      "Response too large to send: %zu bytes, the limit is %u", refusedSize, kMaxFrameBodySize)));
+  return Send(refusal, true);
 }
 
 bool Ipc::BroadcastRequest(BaseRequestMessage& request) {
@@ -605,15 +686,49 @@ bool Ipc::SignalSendPayloadComplete(IOPayload* payload) {
 }
 
 bool Ipc::SignalTimerTriggered() {
+  ++timerTicks;
   for (auto it = sendQueues.begin(); it != sendQueues.end();) {
     if (it->second.empty()) {
       it = sendQueues.erase(it);
       continue;
     }
-    if (connectionsByPeer.find(it->first) == connectionsByPeer.end()) StartConnect(it->first);
+    if (connectionsByPeer.find(it->first) == connectionsByPeer.end() && !StartConnect(it->first)) {
+      DropStaleResponses(it->first, it->second);
+      if (it->second.empty()) {
+        it = sendQueues.erase(it);
+        continue;
+      }
+    }
     ++it;
   }
   return true;
+}
+
+void Ipc::DropStaleResponses(const std::string& peer, std::vector<IOPayload*>& queue) {
+  // Answers that have waited a whole interval for a peer that has no connection and does not
+  // listen: it asked and left, or its "from" names nobody. Requests wait for their peer.
+  size_t dropped = 0;
+  for (size_t i = 0; i < queue.size();) {
+    IOPayload* payload = queue[i];
+    if (payload->GetFunctionName() == kResponseFunctionName && payload->GetQueuedTick() + 2 <= timerTicks) {
+      queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(i));
+      payload->Clear();
+      payloadPool.push_back(payload);
+      ++dropped;
+    } else {
+      ++i;
+    }
+  }
+  if (dropped != 0)
+    IPC_LOG(LOG_LEVEL_WARNING, 0, "Dropping %zu answer(s) to %s: no connection, and it does not listen", dropped,
+            peer.c_str());
+}
+
+size_t Ipc::UnreachableDestinationsCount() const {
+  size_t count = 0;
+  for (const auto& queue : sendQueues)
+    if (!queue.second.empty() && connectionsByPeer.find(queue.first) == connectionsByPeer.end()) ++count;
+  return count;
 }
 
 }  // namespace ipc

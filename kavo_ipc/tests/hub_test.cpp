@@ -194,8 +194,10 @@ TEST_F(HubTest, QueueLimitsCountEveryFrameOfTheDestination) {
   EXPECT_TRUE(logs.has("Queue for alpha -> nobody connection is 127/128 (99.22%)", LOG_LEVEL_DEBUG));
 }
 
-// Answers to made-up endpoint names wait for ever; only so many names may hold a queue.
-TEST_F(HubTest, DestinationsHoldingQueuesAreBounded) {
+// Answers to endpoints that nobody serves wait a whole timer interval and are then dropped, one
+// line per endpoint; only so many such endpoints may hold a queue at once. Connected peers are not
+// counted, and requests keep waiting for their peer.
+TEST_F(HubTest, AnswersForEndpointsThatDoNotListenAreBoundedAndExpire) {
   Ipc hub;
   ASSERT_TRUE(hub.Init("alpha", false));
   for (size_t i = 0; i < Ipc::kMaxQueuedDestinations; ++i) {
@@ -207,12 +209,27 @@ TEST_F(HubTest, DestinationsHoldingQueuesAreBounded) {
   BaseResponseMessage resp;
   EXPECT_FALSE(hub.SendResponse(another, resp));
   EXPECT_EQ(hub.GetQueuedCount("one_too_many"), 0u);
-  EXPECT_TRUE(logs.has("Messages wait for 64 destinations already. Discarding message to one_too_many",
+  EXPECT_TRUE(logs.has("Messages wait for 64 unreachable destinations already. Discarding message to one_too_many",
                        LOG_LEVEL_WARNING));
-  // A destination that already waits still takes more.
   BaseRequestMessage again = MakeRequest("Fn", "ghost0", "alpha", true);
   EXPECT_TRUE(hub.SendResponse(again, resp));
   EXPECT_EQ(hub.GetQueuedCount("ghost0"), 2u);
+  Ipc beta;
+  ASSERT_TRUE(beta.Init("beta", false));
+  BaseRequestMessage fromBeta = MakeRequest("Fn", "beta", "alpha", true);
+  EXPECT_TRUE(hub.SendResponse(fromBeta, resp));
+  BaseRequestMessage toNobody = MakeRequest("Fn", "alpha", "ghost1", false);
+  ASSERT_TRUE(hub.SendRequest(toNobody));
+
+  hub.SignalTimerTriggered();
+  EXPECT_EQ(hub.GetQueuedCount("ghost0"), 2u);
+  hub.SignalTimerTriggered();
+  EXPECT_EQ(hub.GetQueuedCount("ghost0"), 0u);
+  EXPECT_EQ(hub.GetQueuedCount("ghost1"), 1u);
+  EXPECT_EQ(logs.count("Dropping 2 answer(s) to ghost0: no connection, and it does not listen"), 1u);
+  EXPECT_TRUE(logs.has("Dropping 1 answer(s) to ghost1: no connection, and it does not listen", LOG_LEVEL_WARNING));
+  BaseRequestMessage later = MakeRequest("Fn", "one_too_many", "alpha", true);
+  EXPECT_TRUE(hub.SendResponse(later, resp));
 }
 
 TEST_F(HubTest, APeerThatStartsLateGetsItsQueueAtTheNextRetry) {

@@ -24,23 +24,21 @@ EventStreamingStatus::~EventStreamingStatus() = default;
 
 void EventStreamingStatus::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::responseExpected, F::previousStatus, F::currentStatus,
-                    F::channelId, F::uri);
+  F::normalize(document());
 }
 
 ChangeVideoSettings::~ChangeVideoSettings() = default;
 
 void ChangeVideoSettings::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::responseExpected, F::audio, F::video);
+  F::normalize(document());
 }
 
 AnalyticsInterrupt::~AnalyticsInterrupt() = default;
 
 void AnalyticsInterrupt::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::responseExpected, F::sendClosure, F::interruptTimeoutMs,
-                    F::reason);
+  F::normalize(document());
 }
 
 }  // namespace messages

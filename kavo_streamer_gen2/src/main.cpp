@@ -3,6 +3,7 @@
 // SIGTERM.
 #include <malloc.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "kavo/ipc/catchallhandlerrejector.h"
 #include "kavo/ipc/ipc.h"
 #include "kavo/ipc/loghandler.h"
+#include "kavo/os/path.h"
 #include "kavo/threading/interprocessmutex.h"
 #include "kavo/threading/priority.h"
 #include "kavo/utils/strings.h"
@@ -55,6 +57,19 @@ const char* const kConfigFileHelp =
     "\t\t/usr/etc/kavo_streamer_<capabilities>.json\n"
     "\t\t./kavo_streamer.json\n"
     "\t\t./kavo_streamer_<capabilities>.json";
+
+// Far above any real configuration (a few kilobytes); parsing a larger file would only cost memory
+// (about 300 bytes per array element).
+constexpr off_t kMaxConfigFileSize = 1 << 20;
+
+// True, logged, when `path` names a file too large to be a configuration.
+bool TooLargeForAConfiguration(const std::string& path) {
+  struct stat st {};
+  if (::stat(kavo::os::path(path).c_str(), &st) != 0 || st.st_size <= kMaxConfigFileSize) return false;
+  MAIN_LOG(LOG_LEVEL_ERROR, "Config file `%s` is too large (%lld bytes, at most %lld): skipped", path.c_str(),
+           static_cast<long long>(st.st_size), static_cast<long long>(kMaxConfigFileSize));
+  return true;
+}
 
 // Runs the program once the handlers exist; the caller destroys them, then the encoder, then the
 // hub, whatever this returns.
@@ -104,8 +119,10 @@ int main(int argc, char** argv) {
     return -1;
   }
   // Live-view and TCP peers come and go; a write to a peer that left must be an error, not the end
-  // of the process.
+  // of the process. So must a write beyond the file-size limit: that one recording fails (EFBIG),
+  // the other streams go on.
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
 
   Variant definitions;
   kavo::variant::AddParameter(definitions, 'h', "help", "Outputs this help", Variant(true));
@@ -170,6 +187,7 @@ int main(int argc, char** argv) {
   kavo::encoder::EncoderSettings settings;
   bool found = false;
   for (const std::string& path : paths) {
+    if (TooLargeForAConfiguration(path)) continue;
     if (settings.FromJSONFile(path)) {
       MAIN_LOG(LOG_LEVEL_INFO, "Using the following config file: `%s`", path.c_str());
       found = true;

@@ -13,16 +13,19 @@ video2 (the narrowest) the live-view acceptor, and a third H.264 stream goes to 
 comes and goes; MJPEG pictures and AAC audio from the simulated sound card. Meanwhile: live-view
 peers ask for the live port, watch for a moment and leave; an IPC flood sends about 200 requests
 a second (valid and invalid ones, unknown functions, malformed frames and JSON, oversized
-lengths); simulator faults are injected at random (corrupt frames, sequence gaps, queue reports,
-stale descriptors, EAGAIN bursts, stalls, failing requests, a failing restart, sound overruns).
+lengths); a client sends the whole "video" section back now and then; clients ask and leave
+before the answer, 20 at a time; one connection writes 400 requests at once; simulator faults
+are injected at random (corrupt frames, sequence gaps, queue reports, stale descriptors, EAGAIN
+bursts, stalls, failing requests, a failing restart, sound overruns).
 RSS, descriptors and CPU are sampled every second; the run ends with SIGTERM.
 
 Checks (judge): exit status 0 and no sanitizer report; every request that expects an answer got
 the right one within 1 s of the loop's next turn (time the loop spent blocked in the driver, as
-the simulator's journal shows it, is not counted); RSS and descriptors show no trend over the
-last half; every FLV file and TCP capture decodes in ffmpeg without a word; the picture numbers
-read back from the frames have gaps only where the journal shows an injected fault; the stream
-restarts after every fault. A table of figures ends the report (run.json keeps them).
+the simulator's journal shows it, is not counted), and every request of a burst; the settings
+sent back whole leave the files growing from their first byte; RSS and descriptors show no
+trend over the last half; every FLV file and TCP capture decodes in ffmpeg without a word; the
+picture numbers read back from the frames have gaps only where the journal shows an injected
+fault; the stream restarts after every fault. A table of figures ends the report (run.json keeps them).
 
 Environment: KAVO_STREAMER (the program), KAVO_SIM_ALSA (the sound card tool), KAVO_PYLIB
 (tests/pylib); defaults are taken from the build folder "build".
@@ -334,8 +337,8 @@ class Flood(threading.Thread):
             self.cum.append(total)
         self.total_weight = total
         self.bad_seq = 0
-        # Answers to endpoints that do not exist wait in the streamer's queues, up to their
-        # limit: fill them at the start, so that the run's second half shows a steady state.
+        # Answers to endpoints that do not exist wait in the streamer's queues for a few seconds,
+        # up to their limit: many at the start, so that the run's second half shows a steady state.
         self.ghost_warmup = 3 * 140
 
     def pick(self):
@@ -594,6 +597,26 @@ class Flood(threading.Thread):
         self.churn = keep
 
 
+def call_once(sock, reader, function, frm, timeout, **keys):
+    """One request on a blocking connection and its answer (None: none within `timeout`)."""
+    m = request(function, frm, **keys)
+    sock.settimeout(timeout)
+    sock.sendall(encode_frame(json.dumps(m)))
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            data = sock.recv(1 << 20)
+        except socket.timeout:
+            break
+        if not data:
+            break
+        for body in reader.feed(data):
+            answer = json.loads(body)
+            if answer.get("requestId") == m["id"]:
+                return answer
+    return None
+
+
 class LiveViewer(threading.Thread):
     """Asks for the live port, watches for a moment, leaves; again and again."""
 
@@ -609,26 +632,12 @@ class LiveViewer(threading.Thread):
     def ask(self):
         c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         c.connect(self.root.path("/var/run/ipc/kavo_streamer"))
-        c.settimeout(3.0)
-        c.sendall(encode_frame("soak_live"))
-        m = request("EnableLiveVideo", "soak_live")
-        c.sendall(encode_frame(json.dumps(m)))
-        reader = FrameReader()
-        deadline = time.monotonic() + 3.0
         try:
-            while time.monotonic() < deadline:
-                data = c.recv(1 << 16)
-                if not data:
-                    break
-                for body in reader.feed(data):
-                    r = json.loads(body)
-                    if r.get("requestId") == m["id"]:
-                        return r
-        except socket.timeout:
-            pass
+            c.settimeout(3.0)
+            c.sendall(encode_frame("soak_live"))
+            return call_once(c, FrameReader(), "EnableLiveVideo", "soak_live", 3.0)
         finally:
             c.close()
-        return None
 
     def run(self):
         while not self.stop:
@@ -694,6 +703,135 @@ class AvClient(threading.Thread):
                 break
             self.restarts += 1
             self.stop.sleep(self.rng.uniform(1, 4))
+
+
+class Resender(threading.Thread):
+    """A client that reads the settings and sends the whole "video" section back now and then, as
+    a settings page does: the streams' files must keep growing from their first byte."""
+
+    FILES = ("/tmp/video1.flv", "/tmp/video2.flv")
+
+    def __init__(self, stop, root, rng, faults):
+        super().__init__(daemon=True)
+        self.stop, self.root, self.rng, self.faults = stop, root, rng, faults
+        self.sent = 0
+        self.answers = {}  # status -> count
+        self.wrong = []
+        self.heads = {}
+
+    def check_files(self):
+        for name in self.FILES:
+            try:
+                with open(self.root.path(name), "rb") as f:
+                    head = f.read(4096)
+            except OSError as e:
+                self.wrong.append("%s: %s" % (name, e))
+                continue
+            known = self.heads.setdefault(name, head)
+            if head[:len(known)] != known:
+                self.wrong.append("%s started over" % name)
+                self.heads[name] = head
+            elif len(head) > len(known):
+                self.heads[name] = head
+
+    def run(self):
+        self.stop.sleep(5.0)
+        while not self.stop:
+            try:
+                c = IpcClient(self.root, "soak_resend")
+                c.sock.setblocking(True)
+                got = call_once(c.sock, c.reader, "GetVideoSettings", c.name, 3.0)
+                if got is None or not isinstance(got.get("payload"), dict):
+                    self.wrong.append("no settings: %r" % (got,))
+                else:
+                    self.check_files()
+                    sent = mono()
+                    answer = call_once(c.sock, c.reader, "ChangeVideoSettings", c.name, 3.0,
+                                       video=got["payload"]["video"])
+                    self.sent += 1
+                    status = answer.get("statusCode") if answer else None
+                    self.answers[status] = self.answers.get(status, 0) + 1
+                    if status != 0 and not (status == 1 and self.faults.request_fault_near(sent)):
+                        self.wrong.append("the section sent back answered %r" % (answer,))
+                c.sock.close()
+            except OSError as e:
+                self.wrong.append("connection: %s" % e)
+            self.stop.sleep(self.rng.uniform(4.0, 8.0))
+            self.check_files()
+
+
+class Leavers(threading.Thread):
+    """Clients that ask and leave before the answer, 20 at a time: their answers must not lock
+    out the clients that stay."""
+
+    def __init__(self, stop, root, rng):
+        super().__init__(daemon=True)
+        self.stop, self.root, self.rng = stop, root, rng
+        self.left = 0
+        self.failed = []
+
+    def run(self):
+        self.stop.sleep(2.0)
+        while not self.stop:
+            for _ in range(20):
+                try:
+                    c = IpcClient(self.root, "soak_leaver_%d" % self.left)
+                    c.send(encode_frame(json.dumps(request("GetVideoSettings", c.name))))
+                    c.sock.close()
+                    self.left += 1
+                except OSError as e:
+                    self.failed.append(str(e))
+            self.stop.sleep(self.rng.uniform(8.0, 14.0))
+
+
+class Burst(threading.Thread):
+    """One connection that writes 400 requests at once, now and then, and must get every answer."""
+
+    COUNT = 400
+
+    def __init__(self, stop, root, rng):
+        super().__init__(daemon=True)
+        self.stop, self.root, self.rng = stop, root, rng
+        self.bursts = []  # (answered, seconds to the last answer)
+        self.wrong = []
+
+    def run(self):
+        self.stop.sleep(8.0)
+        try:
+            c = IpcClient(self.root, "soak_burst")
+            c.sock.setblocking(True)
+        except OSError as e:
+            self.wrong.append("connection: %s" % e)
+            return
+        while not self.stop:
+            ids = set()
+            data = bytearray()
+            for _ in range(self.COUNT):
+                m = request("GetVideoSettings", c.name)
+                ids.add(m["id"])
+                data += encode_frame(json.dumps(m, separators=(",", ":")))
+            start = time.monotonic()
+            answered = 0
+            try:
+                c.sock.settimeout(5.0)
+                c.sock.sendall(data)
+                while ids:
+                    chunk = c.sock.recv(1 << 20)
+                    if not chunk:
+                        self.wrong.append("the streamer closed the connection")
+                        return
+                    for body in c.reader.feed(chunk):
+                        rid = json.loads(body).get("requestId")
+                        if rid in ids:
+                            ids.discard(rid)
+                            answered += 1
+            except (socket.timeout, OSError) as e:
+                self.wrong.append("%d of %d answered (%s)" % (answered, self.COUNT, e))
+            self.bursts.append((answered, round(time.monotonic() - start, 2)))
+            if ids:
+                return
+            self.stop.sleep(self.rng.uniform(15.0, 25.0))
+        c.sock.close()
 
 
 class Faults(threading.Thread):
@@ -990,9 +1128,13 @@ def run(args):
     flood = Flood(stop, root, random.Random(rng.random()), args.rate, args.clients, faults, mix)
     live = LiveViewer(stop, root, random.Random(rng.random()), events)
     av = AvClient(stop, root, random.Random(rng.random()))
-    actors = [sampler, faults, flood, live, av, drop]
+    resend = Resender(stop, root, random.Random(rng.random()), faults)
+    leavers = Leavers(stop, root, random.Random(rng.random()))
+    burst = Burst(stop, root, random.Random(rng.random()))
+    actors = [sampler, faults, flood, live, av, drop, resend, leavers, burst]
     left_out = set(filter(None, args.without.split(",")))
-    for name, t in (("flood", flood), ("live", live), ("avclient", av), ("drop", drop)):
+    for name, t in (("flood", flood), ("live", live), ("avclient", av), ("drop", drop), ("resend", resend),
+                    ("leavers", leavers), ("burst", burst)):
         if name in left_out:
             actors.remove(t)
     for t in actors:
@@ -1038,6 +1180,10 @@ def run(args):
         "live": {"asked": live.asked, "connected": live.connected, "dropped": live.dropped, "no_port": live.no_port,
                  "bytes": live.bytes},
         "avclient": {"events": av.events, "restarts": av.restarts, "kinds": av.kinds},
+        "resend": {"sent": resend.sent, "answers": {str(k): v for k, v in resend.answers.items()},
+                   "wrong": resend.wrong[:50], "enabled": resend in actors},
+        "leavers": {"left": leavers.left, "failed": leavers.failed[:20], "enabled": leavers in actors},
+        "burst": {"bursts": burst.bursts, "wrong": burst.wrong[:20], "enabled": burst in actors},
         "faults": faults.log, "xruns": faults.xruns,
         "ipc": {"sent": flood.sent, "answered": [(a, b, k, st) for a, b, k, st in flood.done],
                 "unanswered": [(t, k) for t, k in flood.pending.values()], "wrong": flood.wrong[:200],
@@ -1231,6 +1377,19 @@ def judge(root_dir, verbose=True):
     timed(not ipc["churn_not_closed"], "malformed input not refused: %s" % ipc["churn_not_closed"][:10])
     timed(not rec["events"], "peers saw: %s" % rec["events"][:10])
     v.check(rec["live"]["connected"] > 0 and rec["drop"]["connected"] > 0, "no live-view or TCP peer connected")
+    # The settings sent back whole keep the recordings; clients that leave lock nobody out; a
+    # burst of requests on one connection is answered whole.
+    resend, leavers, burst = rec.get("resend", {}), rec.get("leavers", {}), rec.get("burst", {})
+    if resend.get("enabled"):
+        v.check(resend["sent"] > 0, "the settings were never sent back")
+        v.check(not resend["wrong"], "settings sent back whole: %s" % resend["wrong"][:5])
+    if leavers.get("enabled"):
+        v.check(not leavers["failed"], "leavers could not connect: %s" % leavers["failed"][:3])
+        v.check(leavers["left"] >= (100 if rec["streaming_s"] >= 90 else 1), "only %d clients left before their "
+                "answer" % leavers["left"])
+    if burst.get("enabled"):
+        v.check(burst["bursts"] and all(n == Burst.COUNT for n, _ in burst["bursts"]) and not burst["wrong"],
+                "bursts of %d requests: %s %s" % (Burst.COUNT, burst["bursts"][:5], burst["wrong"][:3]))
 
     # Resources: no trend over the last half.
     samples = rec["samples"]
@@ -1379,6 +1538,8 @@ def judge(root_dir, verbose=True):
                               "max": round(1000 * latencies[-1], 1) if latencies else None},
         "malformed_refused": ipc["churn_closed"],
         "tcp_peer": rec["drop"], "live_view": rec["live"], "avclient": rec["avclient"],
+        "settings_sent_back": resend.get("sent"), "clients_left_before_answer": leavers.get("left"),
+        "bursts_answered_s": [t for _, t in burst.get("bursts", [])],
         "faults_injected": injected, "faults_recovered": recovered, "fault_files": len([f for f in faults if f[2]["faults"]]),
         "fault_kinds": _count([f[1] for f in faults if f[2]["faults"]]), "sound_overruns": rec["xruns"],
         "loop_stalls": len(stalls), "longest_stall_ms": round(max([b - a for a, b in stalls], default=0) / 1e6),
@@ -1466,7 +1627,7 @@ LOG_WORDS = ["Encoding issues detected", "Start Encoding Failed!", "Try to resta
              "Start Encoding still Failed!!", "IAV_IOC_READ_BITSTREAM_EX failed", "Frames are skipped",
              "Adjusted down", "Adjusted up", "Unable to read json", "exceeds the limit", "writev failed",
              "Unable to write to", "Unable to connect", "overrun", "xrun", "Unable to change bitrate",
-             "Incorrect bitrate settings", "IAV_IOC_FORCE_IDR_EX failed"]
+             "Incorrect bitrate settings", "IAV_IOC_FORCE_IDR_EX failed", "answer(s) to", "unreachable destinations"]
 
 
 def main():
@@ -1482,7 +1643,8 @@ def main():
     ap.add_argument("--replay", action="store_true", help="replayed frames (no coding per frame; no picture numbers)")
     ap.add_argument("--no-faults", action="store_true")
     ap.add_argument("--mix", help="request kinds and weights instead of the usual mix, e.g. get:1,unknown:1")
-    ap.add_argument("--without", default="", help="actors left out, comma-separated: flood, live, avclient, drop, slow")
+    ap.add_argument("--without", default="", help="actors left out, comma-separated: flood, live, avclient, drop, slow, "
+                    "resend, leavers, burst")
     ap.add_argument("--keep", action="store_true", help="keep the root")
     ap.add_argument("--judge", metavar="ROOT", help="judge an earlier run's root")
     args = ap.parse_args()

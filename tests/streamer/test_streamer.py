@@ -4,10 +4,12 @@
 simulator's journal; the IPC client is the standard-library peer of tests/pylib.
 
 Environment: KAVO_STREAMER (the program), KAVO_STREAMER_EPOLL_FAULT (the epoll_wait fault
-library), KAVO_PYLIB (tests/pylib).
+library), KAVO_STREAMER_DISK_FULL (the full-disk library), KAVO_PYLIB (tests/pylib).
 """
 import json
 import os
+import re
+import resource
 import socket
 import subprocess
 import sys
@@ -17,11 +19,12 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.environ.get("KAVO_PYLIB", os.path.join(os.path.dirname(__file__), "..", "pylib")))
 import kavo_media  # noqa: E402
-from kavo_ipc_peer import Connection  # noqa: E402
+from kavo_ipc_peer import Connection, encode_frame, make_request  # noqa: E402
 from streamer_harness import (Root, Streamer, parse_flv, reads_of, two_streams, video_frames,  # noqa: E402
                               wait_frames)
 
 EPOLL_FAULT = os.environ.get("KAVO_STREAMER_EPOLL_FAULT", "")
+DISK_FULL = os.environ.get("KAVO_STREAMER_DISK_FULL", "")
 CAPABILITY = 285300  # the simulator's default chip (id 2)
 LOCK_MESSAGE = "already running or kavo_streamer_gen2_singleton already acquired by someone else"
 
@@ -51,6 +54,10 @@ class Base(unittest.TestCase):
         s = self.start(*args, **kw)
         s.wait_log("A/V encoding started")
         return s
+
+    def read(self, camera_path):
+        with open(self.root.path(camera_path), "rb") as f:
+            return f.read()
 
     def judge_flv(self, camera_path):
         """The whole file decodes in ffmpeg without a word and ends on a complete tag."""
@@ -101,6 +108,15 @@ class StartupTest(Base):
             status, s = self.run_to_end("-d", *args)
             self.assertEqual(status, 0, args)
             self.assertEqual(s.has("Unable to setup the current process priority"), warned, args)
+
+    def test_a_missing_firmware_folder_is_named(self):
+        doc = two_streams()
+        doc["firmwarePath"] = "/no/such/folder/"
+        self.root.config(doc)
+        status, s = self.run_to_end()
+        self.assertEqual(status, 255)
+        why = [line for line in s.log() if line.startswith("<3>") and "/no/such/folder/" in line]
+        self.assertTrue(why and "No such file or directory" in why[0], s.log()[-8:])
 
     def test_missing_camera_information_ends_with_zero(self):
         self.root.config(two_streams())
@@ -191,6 +207,15 @@ class ConfigSearchTest(Base):
                 self.place("/usr/etc/kavo_streamer.json")
                 path, _ = self.chosen()
                 self.assertEqual(path, "/usr/etc/kavo_streamer.json")
+
+    def test_oversized_files_are_skipped(self):
+        # Valid JSON far beyond any real configuration: a long array under a key nobody reads.
+        self.place("./kavo_streamer.json", '{"video": {}, "padding": [%s0]}' % ("0," * 1000000))
+        self.place("/etc/kavo_streamer.json")
+        path, s = self.chosen()
+        self.assertEqual(path, "/etc/kavo_streamer.json")
+        self.assertTrue(any(line.startswith("<3>") and "./kavo_streamer.json" in line and "too large" in line
+                            for line in s.log()), s.log()[-6:])
 
     def test_config_file_option(self):
         self.place("/etc/kavo_streamer.json")
@@ -420,6 +445,206 @@ class IpcTest(Base):
         self.assertEqual(self.call("GetVideoSettings")["statusCode"], 0)
         self.assertIsNone(self.s.proc.poll())
         self.finish()
+
+    def test_clients_that_leave_lock_nobody_out(self):
+        # 70 clients that asked once and stay connected, idle; 70 that ask and leave before their
+        # answer; 70 requests whose "from" names an endpoint that nobody serves.
+        idle = []
+        try:
+            for i in range(70):
+                idle.append(Connection.connect("kavo_streamer", "idle_%d" % i, self.root.dir))
+                self.assertEqual(idle[-1].call("GetVideoSettings", timeout=10)["statusCode"], 0, i)
+            for i in range(70):
+                with Connection.connect("kavo_streamer", "leaver_%d" % i, self.root.dir) as c:
+                    c.request("GetVideoSettings")
+                self.client.request("GetVideoSettings", **{"from": "ghost_%d" % i})
+            # A client asking now and then gets every answer, and so do the idle ones.
+            for _ in range(10):
+                self.assertEqual(self.call("GetVideoSettings")["statusCode"], 0)
+                time.sleep(0.1)
+            for i, c in enumerate(idle):
+                self.assertEqual(c.call("GetVideoSettings", timeout=10)["statusCode"], 0, i)
+        finally:
+            for c in idle:
+                c.close()
+        # The answers nobody could take were dropped, after a while or (beyond 64 such endpoints)
+        # at once, with one line per endpoint; a leaver may still have taken its answer.
+        def lines(name):
+            named = re.compile(r"\b%s\b" % name)
+            return len([l for l in self.s.log() if l.startswith("<4>") and named.search(l)])
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and not all(lines("ghost_%d" % i) for i in range(70)):
+            time.sleep(0.2)
+        for i in range(70):
+            self.assertEqual(lines("ghost_%d" % i), 1, i)
+            self.assertIn(lines("leaver_%d" % i), (0, 1), i)
+        self.finish()
+
+    def test_requests_written_at_once_are_all_answered(self):
+        ids, data = set(), b""
+        for _ in range(400):
+            m = make_request("GetVideoSettings", "kavo_streamer", "py_client")
+            ids.add(m["id"])
+            data += encode_frame(json.dumps(m))
+        self.client.send_raw(data)
+        # Not read for a while: the answers fill the socket, then the streamer's queue.
+        time.sleep(2)
+        answered = set()
+        while len(answered) < len(ids):
+            try:
+                answered.add(self.client.read_message(timeout=10).get("requestId"))
+            except TimeoutError:
+                break
+        self.assertEqual(len(answered & ids), 400)
+        self.finish()
+
+    def test_an_answer_too_large_to_send_says_so(self):
+        current = self.call("GetVideoSettings")["payload"]["video"]
+        # Two serializers that carry 9 MiB each: the settings no longer fit into one message.
+        answers = []
+        for name in ("video1", "video2"):
+            serializer = dict(current[name]["avSerializer"], note="x" * (9 << 20))
+            answers.append(self.client.call("ChangeVideoSettings", video={name: {"avSerializer": serializer}},
+                                            timeout=60))
+        self.assertEqual(answers[0]["statusCode"], 0)
+        for answer in (answers[1], self.call("GetVideoSettings")):
+            self.assertEqual(answer["statusCode"], 1)
+            self.assertIn("too large", answer["payload"])
+        self.s.wait_log("exceeds the frame limit")
+        serializer = current["video2"]["avSerializer"]
+        answer = self.client.call("ChangeVideoSettings", video={"video2": {"avSerializer": serializer}}, timeout=60)
+        self.assertEqual(answer["statusCode"], 0)
+        self.assertEqual(answer["payload"]["video"]["video2"]["avSerializer"], serializer)
+        self.finish()
+
+
+class RecordingTest(Base):
+    """What was recorded stays recorded: changes of the destinations, full disks, file-size
+    limits, frame-rate changes, destinations beyond the bound."""
+
+    def test_changes_naming_the_same_destinations_keep_the_recordings(self):
+        s = self.streaming()
+        video1, video2, video2b = (self.root.path("/tmp/%s.flv" % n) for n in ("video1", "video2", "video2b"))
+        wait_frames(video1, 60, proc=s.proc)
+        with Connection.connect("kavo_streamer", "py_client", self.root.dir) as c:
+            current = c.call("GetVideoSettings", timeout=10)["payload"]["video"]
+            heads = {n: self.read("/tmp/%s.flv" % n) for n in ("video1", "video2")}
+            # The serializer the stream has; then the whole section back with one frame rate changed.
+            same = {"video1": {"avSerializer": current["video1"]["avSerializer"]}}
+            self.assertEqual(c.call("ChangeVideoSettings", video=same, timeout=10)["statusCode"], 0)
+            whole = json.loads(json.dumps(current))
+            whole["video1"]["fps"] = 15
+            self.assertEqual(c.call("ChangeVideoSettings", video=whole, timeout=10)["statusCode"], 0)
+            wait_frames(video1, len(video_frames(video1)) + 30, proc=s.proc)
+            # A destination that joins starts its file; one that leaves is closed; the one that
+            # stays goes on.
+            serializer = current["video2"]["avSerializer"]
+            joined = dict(serializer, destinations=serializer["destinations"] + ["file:///tmp/video2b.flv"])
+            self.assertEqual(c.call("ChangeVideoSettings", video={"video2": {"avSerializer": joined}},
+                                    timeout=10)["statusCode"], 0)
+            wait_frames(video2b, 30, proc=s.proc)
+            left = dict(serializer, destinations=["file:///tmp/video2b.flv"])
+            self.assertEqual(c.call("ChangeVideoSettings", video={"video2": {"avSerializer": left}},
+                                    timeout=10)["statusCode"], 0)
+            time.sleep(0.2)
+            closed = os.path.getsize(video2)
+            kept = self.read("/tmp/video2b.flv")
+            wait_frames(video2b, len(video_frames(video2b)) + 30, proc=s.proc)
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(os.path.getsize(video2), closed)
+        for name, head in list(heads.items()) + [("video2b", kept)]:
+            data = self.read("/tmp/%s.flv" % name)
+            self.assertGreater(len(data), len(head), name)
+            self.assertEqual(data[:len(head)], head, "%s started over" % name)
+            self.judge_flv("/tmp/%s.flv" % name)
+
+    def test_frame_rate_changes_never_repeat_a_video_time(self):
+        # On the real clock: the reset comes while frames of the new rate are being taken.
+        self.root.sim({"clock": "realtime"})
+        s = self.streaming()
+        wait_frames(self.root.path("/tmp/video1.flv"), 30, proc=s.proc)
+        with Connection.connect("kavo_streamer", "py_client", self.root.dir) as c:
+            for _ in range(5):
+                c.request("ChangeVideoSettings", video={"video1": {"fps": 15}, "video2": {"fps": 10}})
+                time.sleep(0.1)
+                c.request("ResetVideoSettings")
+                time.sleep(0.4)
+        self.assertEqual(s.stop(), 0)
+        for name in ("video1", "video2"):
+            times = [t for t, _, _ in video_frames(self.root.path("/tmp/%s.flv" % name))]
+            repeats = [(a, b) for a, b in zip(times, times[1:]) if b <= a]
+            self.assertEqual(repeats, [], name)
+            self.judge_flv("/tmp/%s.flv" % name)
+
+    def test_a_full_disk_keeps_what_was_recorded(self):
+        self.assertTrue(DISK_FULL, "KAVO_STREAMER_DISK_FULL not set")
+        freed = self.root.path("/tmp/space_freed")
+        env = {"LD_PRELOAD": DISK_FULL, "KAVO_TEST_DISK_FULL_FILE": "/tmp/video1.flv",
+               "KAVO_TEST_DISK_FULL_AT": "300000", "KAVO_TEST_DISK_FREED": freed,
+               "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+        doc = two_streams()
+        doc["video"]["video1"]["avSerializer"]["destinations"] = ["file:///tmp/video1.flv?retryInterval=1"]
+        s = self.streaming(doc=doc, env=env)
+        at = s.wait_log("Unable to write to file:///tmp/video1.flv")
+        # While the disk is full the file ends on a whole tag, and retries do not spoil it.
+        full = self.read("/tmp/video1.flv")
+        tags, trailing = parse_flv(full)
+        self.assertEqual(trailing, 0)
+        self.assertGreater(len([t for t in tags if t[0] == 9]), 20)
+        s.wait_log("Unable to write to file:///tmp/video1.flv", start=at + 1)
+        again = self.read("/tmp/video1.flv")
+        self.assertEqual(again[:len(full)], full)
+        self.assertEqual(parse_flv(again)[1], 0)
+        with open(freed, "w"):
+            pass
+        video = self.root.path("/tmp/video1.flv")
+        wait_frames(video, len(video_frames(video)) + 60, proc=s.proc)
+        self.assertEqual(s.stop(), 0)
+        data = self.read("/tmp/video1.flv")
+        self.assertEqual(data[:len(full)], full, "the recording started over")
+        # It goes on after the gap from a key frame, with its sequence header, later in time.
+        after, _ = parse_flv(data[:13] + data[len(full):])
+        video_after = [t for t in after if t[0] == 9]
+        first = next(i for i, t in enumerate(video_after) if t[2][1] == 1)
+        self.assertGreater(first, 0)
+        self.assertEqual(video_after[first][2][0], 0x17)
+        self.assertEqual(video_after[first - 1][2][:2], b"\x17\x00")
+        self.assertGreater(video_after[first][1], max(t[1] for t in tags if t[0] == 9))
+        self.judge_flv("/tmp/video1.flv")
+
+    def test_a_file_size_limit_ends_no_stream(self):
+        # On the real clock, so that the limit is in place before video1 reaches it.
+        self.root.sim({"clock": "realtime", "journal": False})
+        limit = 400000
+        s = self.streaming()
+        resource.prlimit(s.pid, resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+        s.wait_log("Unable to write to file:///tmp/video1.flv")
+        video2 = self.root.path("/tmp/video2.flv")
+        wait_frames(video2, len(video_frames(video2)) + 60, proc=s.proc)
+        self.assertEqual(s.stop(), 0)
+        self.assertLessEqual(os.path.getsize(self.root.path("/tmp/video1.flv")), limit)
+        for name in ("video1", "video2"):
+            self.judge_flv("/tmp/%s.flv" % name)
+
+    def test_mjpeg_destinations_are_bounded(self):
+        s = self.streaming()
+        folder = self.root.path("/tmp/m")
+        os.makedirs(folder)
+        many = ["file:///tmp/m/%05d.jpg" % i for i in range(20000)]
+        video = self.root.path("/tmp/video1.flv")
+        with Connection.connect("kavo_streamer", "py_client", self.root.dir) as c:
+            serializer = {"type": "mjpg", "destinations": many}
+            answer = c.call("ChangeVideoSettings", video={"mjpg": {"avSerializer": serializer}}, timeout=60)
+            self.assertEqual(answer["statusCode"], 0)
+            s.wait_log("Too many destinations")
+            wait_frames(video, len(video_frames(video)) + 60, proc=s.proc)
+            self.assertEqual(c.call("GetVideoSettings", timeout=10)["statusCode"], 0)
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(sorted(os.listdir(folder)), ["00000.jpg", "00001.jpg", "00002.jpg"])
+        r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,width,height", "-of",
+                            "csv=p=0", os.path.join(folder, "00002.jpg")], capture_output=True, text=True)
+        self.assertEqual(r.stdout.strip(), "mjpeg,320,180")
+        self.judge_flv("/tmp/video1.flv")
 
 
 class LogIpcTest(Base):

@@ -87,8 +87,11 @@ int Sim::setH264Config(Call& c) {
 }
 
 void Sim::rebase(Stream& s) {
-  // A new rate starts from the input frame after the last one taken.
+  // A new rate starts from the input frame after the last one taken, and never from one that is
+  // older than the last picture handed out (of any stream): its time would repeat that one.
   if (s.taken > 0) s.baseVin = s.lastVin + 1;
+  const uint64_t offset = static_cast<uint64_t>(&s - st_->streams) * 1000ull;  // as produce() adds
+  if (vinTime(s.baseVin) + offset <= st_->lastPts) s.baseVin = vinIndexAt(st_->lastPts - offset) + 1;
   s.taken = 0;
 }
 

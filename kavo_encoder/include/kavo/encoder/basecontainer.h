@@ -28,6 +28,10 @@ enum ContainerType {
 
 class BaseContainer {
  public:
+  // Destinations of one container (the live-view acceptor included); entries beyond are logged
+  // ("Too many destinations") and left out, so one request cannot multiply the work per frame.
+  static constexpr uint32_t kMaxDestinations = 3;
+
   BaseContainer(ContainerType type, Encoder* encoder);
   virtual ~BaseContainer();
   BaseContainer(const BaseContainer&) = delete;

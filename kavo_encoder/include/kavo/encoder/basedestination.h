@@ -12,6 +12,10 @@
 // The subclass produces the bytes and implements the stream start (SignalConnected), which the
 // machine calls in state CONNECTED.
 //
+// A file whose write fails (a full disk, the file-size limit) is cut back to its last whole tag;
+// the next open keeps that part and the stream goes on after it (SignalResumed) instead of
+// starting the file over.
+//
 // URI query parameters: "retryInterval" and "connectTimeout" (seconds, 1..255; defaults 10 and 3),
 // and for tcp "acceptor" (listen instead of connecting) and "randomPort" (the system picks the
 // listening port; GetAcceptorPort() reports it while waiting for a peer).
@@ -61,6 +65,9 @@ class BaseDestiantion {
   virtual bool SignalCodecsChanged() = 0;
   // Sends the stream start; false makes the destination start over.
   virtual bool SignalConnected() = 0;
+  // A file reopened after a write error goes on after what it holds (its last whole tag): the
+  // stream carries on without a new start. False makes the destination start over.
+  virtual bool SignalResumed() { return true; }
 
   // Advances the machine, then writes `count` vectors of `size` bytes in all (count 0: nothing
   // new; a pending backlog is still flushed). Always true: failures show as state changes.
@@ -76,6 +83,12 @@ class BaseDestiantion {
   unsigned short GetAcceptorPort() const { return state == ACCEPT ? acceptorPort : 0; }
   void CloseFD();
   void DumpWritevDiag(const std::string& path, int error, const struct iovec* iov, int count, int size);
+
+  // The destination's URI text, as the container's list names it.
+  std::string GetUri() const { return streamInfo.uri(); }
+  // A new description of the stream for the same URI: the file or connection goes on, and the
+  // next stream start (after a reconnection) carries it.
+  void UpdateStreamInfo(const StreamInfo& info) { streamInfo = info; }
 
   // ---- state, for the subclass and for tests ------------------------------------------------
   uint8_t GetState() const { return state; }
@@ -122,9 +135,17 @@ class BaseDestiantion {
   void StartOver(int line);
   // writev, or for a socket sendmsg without SIGPIPE; -1 and errno on failure.
   ssize_t WriteVectors(const struct iovec* iov, int count);
+  // The bytes of the vectors after the first `done` to a file; `size` or -1 and errno.
+  ssize_t WriteFileRest(const struct iovec* iov, int count, int size, ssize_t done);
+  // After a failed write to a file: cuts the file back to its last whole tag and has the next
+  // open go on from there.
+  void KeepWholeTags();
 
   bool isSocket = false;
   bool lastWriteDropped = false;
+  uint64_t fileWhole = 0;  // a file's length after the last complete write
+  uint64_t resumeAt = 0;   // the length that the next open of the file keeps (0: start over)
+  bool resuming = false;   // the file just opened goes on from resumeAt
 };
 
 }  // namespace encoder

@@ -4,7 +4,9 @@
 //
 // Open() takes the serializer's "destinations" (URI strings of schema "tcp" or "file"), fills an
 // empty "streamName" with "<hardware address>_<channelId>" and creates one FLVDestiantion per
-// entry; nothing connects before the first frame. Entries beyond the three slots are logged
+// entry; nothing connects before the first frame. Opened again (UpdateSettings), it keeps the
+// destinations that the new list names again, and the live-view acceptor while there is room,
+// with their files and connections; only the others are closed. Entries beyond the three slots are logged
 // ("Too many destinations") and left out. The congestion level of a frame is the highest of its
 // destinations, so a live viewer or a file never hides a slow TCP peer.
 #include <cstdint>
@@ -17,8 +19,6 @@ namespace encoder {
 
 class FLVContainer : public BaseContainer {
  public:
-  static constexpr uint32_t kMaxDestinations = 3;
-
   explicit FLVContainer(Encoder* encoder);
   ~FLVContainer() override;
 
@@ -46,6 +46,11 @@ class FLVContainer : public BaseContainer {
   static int64_t AudioTimestamp(const audio_frame_t& frame);
 
  private:
+  // Open() after the destinations in force were taken into `before`: those that the list names
+  // again (the live-view acceptor never) are moved from there into the new table.
+  bool OpenList(kavo::ipc::messages::AVSerializer& serializer, const StreamInfo& info,
+                FLVDestiantion* (&before)[kMaxDestinations], const FLVDestiantion* liveView);
+
   kavo::ipc::messages::AVSerializer avSerializer;
   StreamInfo streamInfo;
   FLVDestiantion* destinations[kMaxDestinations] = {nullptr, nullptr, nullptr};

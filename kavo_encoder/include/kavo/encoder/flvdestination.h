@@ -6,7 +6,7 @@
 // first audio frame is preceded by the AAC sequence header, the first key frame by the AVC
 // sequence header, and every key frame is followed by an "onClockSync" tag. Until that key frame
 // video frames are dropped while audio flows. Timestamps count in milliseconds from the first
-// frame offered after the connection (audio and video share the origin).
+// frame offered after the connection (audio and video share the origin); video times only rise.
 //
 // Frame payloads go to BaseDestiantion::Write straight from the driver's ring as I/O vectors
 // (two pieces where a unit wraps the ring's end); tag headers live in the object. Every NAL unit
@@ -40,6 +40,7 @@ class FLVDestiantion : public BaseDestiantion {
   bool WriteAudioFrame(const audio_frame_t* frame, int64_t timestamp, unsigned char& congestion) override;
   bool SignalCodecsChanged() override;
   bool SignalConnected() override;
+  bool SignalResumed() override;
 
   bool WriteAudioTag(uint8_t packetType, int64_t timestamp, const uint8_t* data, uint32_t length,
                      unsigned char& congestion);
@@ -64,6 +65,7 @@ class FLVDestiantion : public BaseDestiantion {
   void AddFramePiece(const video_frame_t* frame, uint32_t from, uint32_t length);
 
   int64_t firstTimestamp = -1;
+  int64_t lastVideoTimestamp = -1;  // of the last video frame written on this connection
   bool audioConfigPending = true;
   bool videoConfigPending = true;
   bool awaitKeyFrame = false;

@@ -1,7 +1,8 @@
 #pragma once
 // MJPGContainer: writes every JPEG picture of its stream as a whole file. Each picture goes to
 // "<path>.tmp" first (straight from the driver's ring, in one or two pieces) and a rename then
-// moves it onto the path, so a reader of the path always finds a complete picture.
+// moves it onto the path, so a reader of the path always finds a complete picture. At most
+// kMaxDestinations files, as for FLV.
 #include <sys/uio.h>
 
 #include <string>

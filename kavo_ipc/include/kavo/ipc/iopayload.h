@@ -46,6 +46,11 @@ class IOPayload {
   // The message sent (for a raw frame: an empty document).
   kavo::ipc::messages::BaseMessage& GetMessage();
   uint32_t GetBytesSent() const { return bytesSent; }
+  // The JSON size of a message that Init refused as too large (0: none).
+  size_t GetRefusedSize() const { return refusedSize; }
+  // The hub's timer tick at which the frame was queued.
+  uint64_t GetQueuedTick() const { return queuedTick; }
+  void SetQueuedTick(uint64_t tick) { queuedTick = tick; }
   uint32_t GetSize() const { return static_cast<uint32_t>(buffer.GetAvailableBytesCount()); }
   const kavo::utils::IOBuffer& GetBuffer() const { return buffer; }
 
@@ -58,6 +63,8 @@ class IOPayload {
   kavo::utils::IOBuffer buffer;
   uint32_t bytesSent = 0;
   uint64_t connectionId = 0;
+  uint64_t queuedTick = 0;
+  size_t refusedSize = 0;
   bool hasMessage = false;  // `message` holds the copy; else it is read back from the frame
   bool isJson = false;
   std::string json;  // reused text of Init(message), so a pooled payload does not reallocate it

@@ -12,7 +12,11 @@
 //
 // Endpoints listen on "/var/run/ipc/<name>" (through kavo::os::path, so tests run under a root).
 // A send queue takes a request while it holds fewer than 64 frames and a response while it holds
-// fewer than 128; a peer that is not listening keeps its queue and is tried every 2 seconds.
+// fewer than 128; a peer that is not listening keeps its queue and is tried every 2 seconds,
+// except that answers to a peer that has no connection and does not listen are dropped (logged)
+// after a whole interval. While a connected peer's queue is full the hub stops reading from that
+// connection, so no answer to it is lost. An answer too large to send (kMaxFrameBodySize) is
+// replaced by a status-1 answer that says so.
 #include <sys/epoll.h>
 
 #include <array>
@@ -41,8 +45,9 @@ class Ipc {
   static constexpr size_t kMaxEvents = 128;
   static constexpr size_t kMaxQueuedRequests = 64;
   static constexpr size_t kMaxQueuedResponses = 128;
-  // Destinations that may hold a queue at once: each answer to a request that names an endpoint
-  // nobody serves waits for it for ever, so a flood of made-up names would grow without bound.
+  // Destinations without a connection that may hold a queue at once: each answer to a request
+  // that names an endpoint nobody serves waits for a while, so a flood of made-up names is kept
+  // in bounds. Connected peers do not count.
   static constexpr size_t kMaxQueuedDestinations = 64;
   static constexpr uint32_t kReconnectIntervalMs = 2000;
 
@@ -91,6 +96,9 @@ class Ipc {
   bool SignalTimerTriggered();
   IOPayload* PeekIOPayload(const std::string& peer);
   bool DisarmWriteEvent(BaseIPCIO* io);
+  // When the peer's queue is full: stops watching the connection for input until it has drained
+  // (see Service) and returns true; the connection keeps its unread frames meanwhile.
+  bool PauseReadingWhenFull(BaseIPCConnection* connection);
   uint64_t CreateUniqueId() { return nextIoId++; }
 
   // ---- state, for tests and diagnostics ------------------------------------------------------
@@ -121,6 +129,11 @@ class Ipc {
   void ScheduleWrite(BaseIPCConnection* connection);
   void FlushWrites();
   void DeleteDeadIOs();
+  // Connections paused by PauseReadingWhenFull whose queue is half free again read on.
+  void ResumeReading();
+  // The answers in the queue of a peer that cannot be reached which have waited a whole interval.
+  void DropStaleResponses(const std::string& peer, std::vector<IOPayload*>& queue);
+  size_t UnreachableDestinationsCount() const;
 
   static Ipc* _pInstance;
 
@@ -143,6 +156,9 @@ class Ipc {
   // directly (before it waits and after it has run the handlers), so a frame that the socket
   // takes at once costs neither an epoll_ctl nor an extra wake-up.
   std::vector<uint64_t> writesDue;
+  std::vector<uint64_t> pausedReads;  // connections whose reading waits for their queue to drain
+  uint64_t timerTicks = 0;            // reconnect timer expirations, the clock of waiting answers
+  size_t refusedSize = 0;             // JSON size of the last message Send refused as too large
 };
 
 }  // namespace ipc

@@ -85,6 +85,7 @@ constexpr uint32_t IAV_IOC_STOP_ENCODE_EX = 0x40046541;                // value:
 constexpr uint32_t IAV_IOC_SET_QP_LIMIT_EX = 0x40046543;               // iav_qp_limit_ex_t (in)
 constexpr uint32_t IAV_IOC_GET_QP_LIMIT_EX = 0xc0046544;               // iav_qp_limit_ex_t (in: id, out)
 constexpr uint32_t IAV_IOC_SET_AUDIO_CLK_FREQ_EX = 0x40046549;         // value: audio sample rate in Hz
+constexpr uint32_t IAV_IOC_QUERY_ME1_BUFFER_EX = 0xC0046560;           // iav_me1_buffer_info_t (in: id, out)
 
 // ---- 'o': privacy masks ------------------------------------------------------------------------
 
@@ -556,6 +557,31 @@ struct iav_sensor_reg_write_t {
 };
 static_assert(sizeof(iav_sensor_reg_t) == 8 && sizeof(iav_sensor_reg_write_t) == 12, "sensor register records");
 
+// IAV_IOC_QUERY_ME1_BUFFER_EX (32 bytes): the newest luma picture that the DSP finished in one of
+// its ME1 buffers, the small luma pictures it keeps of source buffers 0..3 for motion analysis. The
+// caller sets `buffer_id`; the driver fills the rest. The picture lies in the caller's DSP memory
+// mapping (IAV_IOC_MAP_DSP on the same descriptor): row y begins `offset + y * pitch` bytes into it
+// and holds `width` luma bytes; `pitch` may exceed `width` (the bytes between are padding), and
+// the last row ends inside the mapping. The DSP fills a small ring of pictures per buffer, so a
+// picture stays unchanged for at least the next two input frames: copy what is kept longer.
+// Errors: EAGAIN, no picture finished yet (the input has just started); EPERM, the DSP is neither
+// in preview nor encoding; EINVAL, a buffer id above 3 or a source buffer that is switched off.
+struct iav_me1_buffer_info_t {
+  uint32_t buffer_id;  // in: 0..3, the source buffer the picture is taken from
+  uint32_t offset;     // out: first byte of row 0 in the DSP memory mapping
+  uint16_t width;      // out: pixels (bytes) per row
+  uint16_t height;     // out: rows
+  uint16_t pitch;      // out: bytes from one row to the next, >= width
+  uint16_t reserved;
+  uint32_t seq_num;    // out: input frame the picture was taken from (rises by one per input frame)
+  uint32_t reserved1;
+  uint64_t pts;        // out: CLOCK_MONOTONIC time of that input frame in ns
+};
+static_assert(sizeof(iav_me1_buffer_info_t) == 32, "ME1 buffer record");
+static_assert(offsetof(iav_me1_buffer_info_t, width) == 8, "ME1 buffer record");
+static_assert(offsetof(iav_me1_buffer_info_t, seq_num) == 16, "ME1 buffer record");
+static_assert(offsetof(iav_me1_buffer_info_t, pts) == 24, "ME1 buffer record");
+
 // ==== image side: what the ISP server reads and sets (3A statistics, sensor information, privacy
 // ==== masks, colour). Records the driver defines; the ISP server's wrappers pass them through.
 
@@ -598,7 +624,8 @@ constexpr int IAV_AAA_MAX_AF_TILES = 40;
 constexpr int IAV_AAA_HISTOGRAM_BINS = 64;
 
 // IAV_IOC_IMG_AAA_SETUP_EX: where the DSP takes its statistics. A grid with more tiles than the
-// maxima above, or reaching past the picture, is refused (EINVAL).
+// maxima above, or starting outside the picture, is refused (EINVAL); tiles that reach past the
+// picture's edge are cut there.
 struct iav_aaa_tile_info_t {
   uint8_t ae_awb_tile_changed;  // 1: take the AWB and AE grids of this record
   uint8_t af_tile_changed;      // 1: take the AF grid of this record
