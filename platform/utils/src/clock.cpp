@@ -8,6 +8,7 @@ namespace utils {
 
 namespace {
 std::atomic<int64_t> g_offsetNs{0};
+std::atomic<bool> g_sleepsAdvance{false};
 
 int64_t monotonicNs() {
   struct timespec ts;
@@ -31,6 +32,10 @@ uint64_t nowWallMs() {
 }
 
 void sleepMs(uint32_t ms) {
+  if (g_sleepsAdvance.load(std::memory_order_relaxed)) {
+    advanceMomentsForTest(ms);
+    return;
+  }
   struct timespec left;
   left.tv_sec = ms / 1000;
   left.tv_nsec = long(ms % 1000) * 1000000;
@@ -54,6 +59,8 @@ int64_t momentsDiffMs(const struct timespec& from, const struct timespec& to) {
 void advanceMomentsForTest(int64_t ms) { g_offsetNs.fetch_add(ms * 1000000, std::memory_order_relaxed); }
 
 void resetMomentsForTest() { g_offsetNs.store(0, std::memory_order_relaxed); }
+
+void setSleepsAdvanceMomentsForTest(bool on) { g_sleepsAdvance.store(on, std::memory_order_relaxed); }
 
 }  // namespace utils
 }  // namespace kavo
