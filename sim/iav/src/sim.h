@@ -3,7 +3,7 @@
 // process on the simulator core (sim/core). Its sources are split by concern: provider.cpp (nodes,
 // attach, the request table, journal and faults), setup.cpp (microcode, video input and output,
 // pipeline set-up), streams.cpp (encode streams, frames and the bitstream ring), image.cpp (the
-// image-side requests of the ISP server), i2c.cpp (the light sensor on "/dev/i2c-0"); the camera
+// image-side requests of the ISP server; kernels.cpp those of its image-DSP library), i2c.cpp (the light sensor on "/dev/i2c-0"); the camera
 // model in scene.cpp, sensor.cpp, camera.cpp, stats.cpp and render.cpp.
 #include <cstdint>
 #include <memory>
@@ -75,6 +75,20 @@ struct Call {
   bool buffered = false;  // frame reads: buffered journal line
   bool silent = false;    // a collapsed EAGAIN read: no line of its own
 };
+
+// The copy of an image-DSP library request taken when it arrives: the record and the blocks its
+// pointers designate (a null pointer: no block).
+struct KernelCopy {
+  uint8_t record[1024];
+  uint8_t blocks[20 * 1024];  // the largest request (colour correction) carries 19,712 bytes
+  uint8_t* block[4];
+  uint32_t blockBytes[4];
+};
+
+// FNV-1a (64 bits) of a block, as the journal gives it.
+uint64_t fnv1a64(const uint8_t* bytes, size_t n);
+// The image-kernel requests whose records the image-DSP library defines (its cancel excepted).
+bool isLibraryKernel(uint32_t code);
 
 template <class T>
 T* argPtr(Call& c) {
@@ -155,6 +169,7 @@ class Sim : public kavo::os::DeviceProvider {
   int digitalZoom(Call& c);
   int sensorInfo(Call& c);
   int imageKernel(Call& c);
+  int libraryKernel(Call& c);  // kernels.cpp
   int aaaSetup(Call& c);
   int getStatistics(Call& c);
   int privacyMask(Call& c);
@@ -231,6 +246,7 @@ class Sim : public kavo::os::DeviceProvider {
   iav_bitstream_desc_t lastDesc_{};
   bool haveLastDesc_ = false;
   uint64_t eagainRun_ = 0;
+  KernelCopy kernelCopy_;  // under the state lock
 };
 
 template <class F>
