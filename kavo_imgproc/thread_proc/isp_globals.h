@@ -81,6 +81,9 @@ struct IspGlobals {
   ShmSegment focusShm;
   std::atomic<int32_t> shmReady{0};
 
+  // Lens shading: the gain shift of the last file read.
+  std::atomic<uint32_t> lensShadingGainShift{0};
+
   // SD-card logs: opened and closed by one thread; the flag is what other threads test.
   FILE* sdLogs[kSdLogSlots] = {};
   std::atomic<uint8_t> sdLogEnabled{0};
