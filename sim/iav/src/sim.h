@@ -5,6 +5,7 @@
 // pipeline set-up), streams.cpp (encode streams, frames and the bitstream ring), image.cpp (the
 // image-side requests of the ISP server; kernels.cpp those of its image-DSP library), i2c.cpp (the light sensor on "/dev/i2c-0"); the camera
 // model in scene.cpp, sensor.cpp, camera.cpp, stats.cpp and render.cpp.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -116,7 +117,7 @@ class Sim : public kavo::os::DeviceProvider {
   bool withState(F fn);
   void flushJournal() { journal_.flush(); }
   bool resetState();
-  void markFaultsChanged() { faultsForce_ = true; }
+  void markFaultsChanged() { faultsForce_.store(true); }
 
   // Handlers: DSP and microcode (setup.cpp).
   int getChipId(Call& c);
@@ -232,7 +233,7 @@ class Sim : public kavo::os::DeviceProvider {
   FaultsFile faults_;
   FrameFaults frameFaults_;
   FaultParseOptions faultOptions_;  // built once: the per-request look costs no allocation
-  bool faultsForce_ = true;
+  std::atomic<bool> faultsForce_{true};  // set by any thread (setFaults), taken under the state lock
   std::unique_ptr<StreamEncoder> encoders_[kStreams];
   uint32_t encoderGen_[kStreams] = {};
   Camera camera_;
