@@ -11,21 +11,6 @@ namespace {
 
 using namespace simtest;
 
-uint64_t fnv(const void* p, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (size_t i = 0; i < n; ++i) {
-    h ^= static_cast<const uint8_t*>(p)[i];
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
-
-std::string hex(uint64_t v) {
-  char t[24];
-  std::snprintf(t, sizeof t, "0x%08llx", static_cast<unsigned long long>(v));
-  return t;
-}
-
 // The last journal line of `req`.
 nlohmann::json last(const char* req) {
   nlohmann::json out;
@@ -58,17 +43,17 @@ TEST_F(KernelsTest, BlocksAreCopiedWhenTheRequestArrives) {
   r.fir2 = fir2.data();
   r.coring = coring.data();
   ASSERT_EQ(req(dsp.iav, IMG_DSP_REQ_SHARPEN_FIR_CONFIG, &r), 0);
-  const uint64_t before = fnv(coring.data(), coring.size() * 4);
+  const std::string before = fnvHex(coring.data(), coring.size() * 4);
   coring.assign(coring.size(), 0);
   auto line = last("IAV_IOC_IMG_LUMA_SHARPENING_FIR_CONFIG");
   EXPECT_EQ(line["arg"]["config"], 3);
   EXPECT_EQ(line["arg"]["fir1Shift"], "0x04924924");
   EXPECT_EQ(line["arg"]["coring"]["bytes"], 256);
-  EXPECT_EQ(line["arg"]["coring"]["fnv"], hex(before));
-  EXPECT_EQ(line["arg"]["fir1"]["fnv"], hex(fnv(fir1.data(), fir1.size())));
+  EXPECT_EQ(line["arg"]["coring"]["fnv"], before);
+  EXPECT_EQ(line["arg"]["fir1"]["fnv"], fnvHex(fir1.data(), fir1.size()));
   ASSERT_EQ(req(dsp.iav, IMG_DSP_REQ_SHARPEN_FIR_CONFIG, &r), 0);
-  EXPECT_EQ(last("IAV_IOC_IMG_LUMA_SHARPENING_FIR_CONFIG")["arg"]["coring"]["fnv"], hex(fnv(coring.data(), 256)));
-  EXPECT_NE(hex(before), hex(fnv(coring.data(), 256)));
+  EXPECT_EQ(last("IAV_IOC_IMG_LUMA_SHARPENING_FIR_CONFIG")["arg"]["coring"]["fnv"], fnvHex(coring.data(), 256));
+  EXPECT_NE(before, fnvHex(coring.data(), 256));
 }
 
 // Every request of the library, decoded: its fields, its blocks (null pointers as "null"), and the
@@ -115,15 +100,15 @@ TEST_F(KernelsTest, EveryLibraryRequestIsDecoded) {
   const Case cases[] = {
       {IMG_DSP_REQ_BLACK_LEVEL, &black, {{"o0", -100}, {"o3", 300}, {"r1", -512}}},
       {IMG_DSP_REQ_BAD_PIXEL, &bad,
-       {{"enable", 3}, {"mode", 3}, {"fixed0", 13449}, {"hotTable", {{"bytes", 768}, {"fnv", hex(fnv(hot.data(), 768))}}}}},
+       {{"enable", 3}, {"mode", 3}, {"fixed0", 13449}, {"hotTable", {{"bytes", 768}, {"fnv", fnvHex(hot.data(), 768)}}}}},
       {IMG_DSP_REQ_RGB_GAIN, &rgb, {{"r", 65536}, {"gr", 70000}, {"gb", 70000}, {"b", 80000}}},
-      {IMG_DSP_REQ_VIGNETTE, &vignette, {{"enable", 1}, {"gainShift", 9}, {"table2", "null"}, {"table3", {{"bytes", 2178}, {"fnv", hex(fnv(shading.data(), 2178))}}}}},
+      {IMG_DSP_REQ_VIGNETTE, &vignette, {{"enable", 1}, {"gainShift", 9}, {"table2", "null"}, {"table3", {{"bytes", 2178}, {"fnv", fnvHex(shading.data(), 2178)}}}}},
       {IMG_DSP_REQ_LOCAL_EXPOSURE, &local, {{"enable", 1}, {"radius", 2}, {"shift", 6}, {"offset", -512}, {"gain255", 1024}}},
       {IMG_DSP_REQ_COLOR_CORRECTION, &colour,
-       {{"enable", 1}, {"g1", 65536}, {"lut3d", {{"bytes", 16384}, {"fnv", hex(fnv(lut.data(), lut.size()))}}},
-        {"toneCurve", {{"bytes", 1024}, {"fnv", hex(fnv(tone.data(), 1024))}}}}},
+       {{"enable", 1}, {"g1", 65536}, {"lut3d", {{"bytes", 16384}, {"fnv", fnvHex(lut.data(), lut.size())}}},
+        {"toneCurve", {{"bytes", 1024}, {"fnv", fnvHex(tone.data(), 1024)}}}}},
       {IMG_DSP_REQ_CHROMA_SCALE, &scale, {{"enable", 1}, {"m2", 228}, {"m4", -92}, {"gain127", 1024}}},
-      {IMG_DSP_REQ_CHROMA_MEDIAN, &chroma, {{"mode", 2}, {"t5", 130}, {"table", {{"bytes", 48}, {"fnv", hex(fnv(median.data(), 48))}}}}},
+      {IMG_DSP_REQ_CHROMA_MEDIAN, &chroma, {{"mode", 2}, {"t5", 130}, {"table", {{"bytes", 48}, {"fnv", fnvHex(median.data(), 48)}}}}},
       {IMG_DSP_REQ_LUMA_SHARPENING, &luma, {{"alpha0", 255}, {"alpha1", 128}, {"edgeThreshold", 2047}}},
       {IMG_DSP_REQ_SHARPEN_EDGE, &edge, {{"edgeThreshold", 300}}},
       {IMG_DSP_REQ_SHARPEN_LEVEL, &level, {{"cmd", "0x00002132"}, {"select", 10}, {"low0", 42}, {"highVal", 4}, {"area", 6}, {"clipLow", -4096}}},
