@@ -18,16 +18,6 @@ using namespace drivertest;
 using kavo::isp::IAVDriver;
 namespace sim = kavo::sim::iav;
 
-std::string fnv(const void* p, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (size_t i = 0; i < n; ++i) {
-    h ^= static_cast<const uint8_t*>(p)[i];
-    h *= 0x100000001b3ull;
-  }
-  char t[24];
-  std::snprintf(t, sizeof t, "0x%08llx", static_cast<unsigned long long>(h));
-  return t;
-}
 
 std::vector<std::string> names(const std::vector<nlohmann::json>& lines) {
   std::vector<std::string> out;
@@ -119,11 +109,11 @@ TEST_F(IavDspTest, CoringBlocksAreTheOnesOfEachRequest) {
   uint32_t block[IMG_DSP_CORING_BLOCK_WORDS];
   uint8_t table[256] = {};
   img_dsp_pack_coring_table(table, block);
-  EXPECT_EQ(lines[0]["arg"]["coring"]["fnv"], fnv(block, sizeof block));
+  EXPECT_EQ(lines[0]["arg"]["coring"]["fnv"], simtest::fnvHex(block, sizeof block));
   img_dsp_apply_signal_retain(table, 1);
   EXPECT_EQ(table[128], 4);
   img_dsp_pack_coring_table(table, block);
-  EXPECT_EQ(lines[1]["arg"]["coring"]["fnv"], fnv(block, sizeof block));
+  EXPECT_EQ(lines[1]["arg"]["coring"]["fnv"], simtest::fnvHex(block, sizeof block));
 }
 
 TEST_F(IavDspTest, TemporalFilterLevels) {
@@ -253,8 +243,8 @@ TEST_F(IavDspTest, LensShadingFile) {
   EXPECT_EQ(lines[0]["arg"]["enable"], 1);
   EXPECT_EQ(lines[0]["arg"]["gainShift"], 7);
   EXPECT_EQ(kavo::isp::g_isp.lensShadingGainShift.load(), shift);
-  for (const char* t : {"table0", "table1", "table2"}) EXPECT_EQ(lines[0]["arg"][t]["fnv"], fnv(soft.data(), 2178)) << t;
-  EXPECT_EQ(lines[0]["arg"]["table3"]["fnv"], fnv(file.data() + 3 * 1089, 2178));
+  for (const char* t : {"table0", "table1", "table2"}) EXPECT_EQ(lines[0]["arg"][t]["fnv"], simtest::fnvHex(soft.data(), 2178)) << t;
+  EXPECT_EQ(lines[0]["arg"]["table3"]["fnv"], simtest::fnvHex(file.data() + 3 * 1089, 2178));
 
   root.write("/etc/ispserver/lens_shading.bin", std::string(reinterpret_cast<const char*>(file.data()), 8000));
   seq = lastSeq();
@@ -266,7 +256,7 @@ TEST_F(IavDspTest, LensShadingFile) {
   EXPECT_EQ(lines[0]["arg"]["enable"], 0);
   std::vector<uint16_t> last(file.begin() + 3 * 1089, file.begin() + 4 * 1089);
   std::fill(last.begin() + (8000 - 3 * 2178) / 2, last.end(), 0);  // zero-filled past the end
-  EXPECT_EQ(lines[0]["arg"]["table3"]["fnv"], fnv(last.data(), 2178));
+  EXPECT_EQ(lines[0]["arg"]["table3"]["fnv"], simtest::fnvHex(last.data(), 2178));
 }
 
 // The library has no lock: its entries from three threads at once must leave every request whole
@@ -310,8 +300,8 @@ TEST_F(IavDspTest, LibraryEntriesFromThreeThreads) {
   int whole = 0;
   for (const auto& l : requestsSince(0, "IAV_IOC_IMG_BAD_PIXEL_CORRECTION")) {
     for (int s = 1; s <= 10; ++s)
-      whole += l["arg"]["hotTable"]["fnv"] == fnv(imgdsp::kBadPixelRows[1][s - 1], 768) &&
-               l["arg"]["darkTable"]["fnv"] == fnv(imgdsp::kBadPixelRows[1][10 - s] + 768, 768);
+      whole += l["arg"]["hotTable"]["fnv"] == simtest::fnvHex(imgdsp::kBadPixelRows[1][s - 1], 768) &&
+               l["arg"]["darkTable"]["fnv"] == simtest::fnvHex(imgdsp::kBadPixelRows[1][10 - s] + 768, 768);
   }
   EXPECT_EQ(whole, kRounds);
 }
