@@ -83,8 +83,6 @@ class IspServerMessenger : public kavo::ipc::RequestHandler, public kavo::thread
   bool OpenEndpoint();
   // The pending change: applied, its client answered, nothing pending any more.
   bool ApplyPending();
-  // Announces `change` to analytics; true when queued (the change is then pending).
-  bool Announce(BaseRequestMessage& request, ChangeIspSettings& change, const struct timespec& now);
   // Writes every setting of `message` into the live document.
   void StoreSettingsMessage(ChangeIspSettings& message);
 
