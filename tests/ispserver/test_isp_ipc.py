@@ -126,7 +126,7 @@ class HandshakeTest(Base):
 
         # "AnalyticsInterrupt" sent to the server is no request it serves: no answer at all.
         self.assertIsNone(c.answer(c.request("AnalyticsInterrupt", {"reason": "x"}), 0.5))
-        self.assertTrue(s.has("Invalid function name"))
+        s.wait_log("Invalid function name", timeout=5)
         # A function it does not know: refused.
         other = c.call("SetIrisMode")
         self.assertEqual((other["statusCode"], other["payload"]), (1, "Operation not supported"))
@@ -153,7 +153,7 @@ class TimeoutTest(Base):
         self.assertIsNotNone(applied)
         self.assertEqual((applied["statusCode"], applied["payload"]["sharpness"]), (0, 80))
         self.assertEqual(c.answer(late)["statusCode"], 0)
-        self.assertTrue(s.has("Timeout propagating ISP changes to analytics"))
+        s.wait_log("Timeout propagating ISP changes to analytics", timeout=5)
         self.assertEqual(analytics.quiet(0.2), 0)  # announced once
         self.assertEqual(s.stop(), 0)
 
@@ -348,7 +348,7 @@ class SigtermTest(Base):
         s.proc.send_signal(signal.SIGTERM)
         self.assertEqual(s.wait(), 0)
         self.assertIsNone(c.answer(rid, 0.2))
-        self.assertTrue(s.has("server stop done"))
+        s.wait_log("server stop done", timeout=5)
         self.assert_no_sanitizer_report(s)
 
 
