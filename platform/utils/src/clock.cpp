@@ -9,6 +9,7 @@ namespace utils {
 namespace {
 std::atomic<int64_t> g_offsetNs{0};
 std::atomic<int64_t> g_frozenNs{-1};  // the clock's reading while frozen, else -1
+std::atomic<bool> g_sleepsAdvance{false};
 
 int64_t clockNs() {
   struct timespec ts;
@@ -37,6 +38,10 @@ uint64_t nowWallMs() {
 }
 
 void sleepMs(uint32_t ms) {
+  if (g_sleepsAdvance.load(std::memory_order_relaxed)) {
+    advanceMomentsForTest(ms);
+    return;
+  }
   struct timespec left;
   left.tv_sec = ms / 1000;
   left.tv_nsec = long(ms % 1000) * 1000000;
@@ -65,6 +70,8 @@ void resetMomentsForTest() {
   g_frozenNs.store(-1, std::memory_order_relaxed);
   g_offsetNs.store(0, std::memory_order_relaxed);
 }
+
+void setSleepsAdvanceMomentsForTest(bool on) { g_sleepsAdvance.store(on, std::memory_order_relaxed); }
 
 }  // namespace utils
 }  // namespace kavo

@@ -33,6 +33,14 @@ TEST(Clock, TestHookAdvancesMomentsAndMonotonicMilliseconds) {
   EXPECT_GE(momentsDiffMs(a, moment()), 5001);
   resetMomentsForTest();
   EXPECT_LT(momentsDiffMs(a, moment()), 1000);
+  // Sleeps of a test clock take no time and move the moments instead.
+  setSleepsAdvanceMomentsForTest(true);
+  a = moment();
+  sleepMs(60000);
+  setSleepsAdvanceMomentsForTest(false);
+  EXPECT_GE(momentsDiffMs(a, moment()), 60000);
+  EXPECT_LT(momentsDiffMs(a, moment()), 61000);
+  resetMomentsForTest();
 }
 
 TEST(Clock, AFrozenClockMovesOnlyByTheHook) {

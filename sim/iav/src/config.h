@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sensor.h"
 #include "state.h"
 
 namespace kavo {
@@ -40,6 +41,8 @@ struct Config {
   bool journal = true;
   bool journalFrames = true;
   std::vector<std::string> absent;
+  SensorConfig sensor;
+  LightSensorConfig lightSensor;
 };
 
 // Fills `out` with the defaults, then with the file's values when it exists. A malformed file

@@ -28,6 +28,9 @@ void advanceMomentsForTest(int64_t ms);
 // resetMomentsForTest, so that a test can put a time span exactly on a boundary.
 void freezeMomentsForTest();
 void resetMomentsForTest();
+// Test hook: while on, sleepMs() of this process returns at once and advances the moments by the
+// time it would have slept, so that waits of many seconds run in no time.
+void setSleepsAdvanceMomentsForTest(bool on);
 
 }  // namespace utils
 }  // namespace kavo

@@ -1,24 +1,18 @@
 #pragma once
-// Fault injection of the simulated DSP, read from the faults file (README.md) and re-read when it
-// changes. Counters start again with every new file.
+// The DSP's own kinds of fault (frames: gaps, queue reports, short start codes, stale descriptors,
+// EAGAIN reads, stalls), taken from the faults file beside the request faults of the simulator
+// core (README.md). Counters start again with every new file.
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "kavo/sim/core/faults.h"
 
 namespace kavo {
 namespace sim {
 namespace iav {
 
 enum class FrameFaultKind { Gap, Queue, StartCode, StalePts, Eagain, Stall };
-
-struct RequestFault {
-  std::string request;  // request name ("IAV_IOC_START_ENCODE_EX"), or "open" / "mmap"
-  std::string node;     // empty: any node
-  uint32_t nth = 1;     // the first failing call, counted from 1
-  uint32_t times = 1;   // consecutive failing calls
-  int err = 5;          // errno
-  uint32_t seen = 0;
-};
 
 struct FrameFault {
   FrameFaultKind kind = FrameFaultKind::Gap;
@@ -36,36 +30,27 @@ struct FrameEffects {
   bool shortStartCode = false;
 };
 
-class Faults {
+class FrameFaults {
  public:
-  // Re-reads `file` when it changed since the last look; `force` skips the time gate.
-  // Returns true when a new set was taken (error set when the file was malformed: no faults then).
-  bool refresh(const std::string& file, bool force, std::string& error);
-  // errno to inject into this call, or 0.
-  int onRequest(const char* request, const char* node);
-  bool any() const { return !requests_.empty() || !frames_.empty(); }
+  // Parser options for the faults file: request faults plus the "frame" entries, which land here.
+  FaultParseOptions options();
   // Read-level faults, checked at the start of a bitstream read.
   uint32_t takeStall();
   bool takeEagain();
   bool takeStalePts();
   // Frame-level faults for a frame of `stream`; also counts the frame for every fault's "after".
   void onFrame(int stream, bool h264, FrameEffects& fx);
-  void clear();
+  void clear() { frames_.clear(); }
+  bool empty() const { return frames_.empty(); }
 
+  // The whole faults text: request faults and frame faults (for tests).
   static bool parse(const std::string& text, std::vector<RequestFault>& requests, std::vector<FrameFault>& frames,
                     std::string& error);
 
  private:
   bool takeRead(FrameFaultKind kind, uint32_t* value);
-  std::vector<RequestFault> requests_;
   std::vector<FrameFault> frames_;
-  bool known_ = false;
-  uint64_t ino_ = 0, size_ = 0, mtimeNs_ = 0;
-  uint64_t lastCheckNs_ = 0;
 };
-
-int errnoFromName(const std::string& name);
-const char* errnoName(int err);
 
 }  // namespace iav
 }  // namespace sim

@@ -1,13 +1,16 @@
-#include "journal.h"
+#include "kavo/sim/core/journal.h"
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "kavo/sim/core/requests.h"
+
 namespace kavo {
 namespace sim {
-namespace iav {
 
 void JournalLine::raw(const char* s, size_t n) {
   if (muted_) return;
@@ -70,7 +73,8 @@ JournalLine& JournalLine::num(const char* k, long long value) {
   if (muted_) return *this;
   key(k);
   char t[24];
-  char* b = digits(value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value), t + sizeof t);
+  char* b = digits(value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value),
+                   t + sizeof t);
   if (value < 0) *--b = '-';
   raw(b, static_cast<size_t>(t + sizeof t - b));
   return *this;
@@ -101,6 +105,16 @@ JournalLine& JournalLine::boolean(const char* k, bool value) {
   return *this;
 }
 
+JournalLine& JournalLine::real(const char* k, double value) {
+  if (muted_) return *this;
+  key(k);
+  char t[40];
+  // JSON has no NaN or infinity.
+  int n = std::isfinite(value) ? std::snprintf(t, sizeof t, "%.6g", value) : std::snprintf(t, sizeof t, "null");
+  raw(t, static_cast<size_t>(n));
+  return *this;
+}
+
 JournalLine& JournalLine::object(const char* k) {
   key(k);
   raw("{", 1);
@@ -126,13 +140,21 @@ const char* JournalLine::finish(size_t* length) {
   return buf_;
 }
 
+void journalCode(JournalLine& line, unsigned long code) {
+  const uint32_t c = static_cast<uint32_t>(code);
+  const char type[2] = {static_cast<char>((c >> 8) & 0xff), 0};
+  line.hex("code", code).num("dir", c >> 30).num("size", (c >> 16) & 0x3fff).str("type", type).num("nr", c & 0xff);
+}
+
 Journal::~Journal() { close(); }
 
-bool Journal::open(const std::string& file) {
+bool Journal::open(const std::string& file, std::atomic<uint64_t>* seq) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ >= 0) return true;
   fd_ = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   used_ = 0;
+  seq_ = seq;
+  pid_ = ::getpid();
   return fd_ >= 0;
 }
 
@@ -141,6 +163,18 @@ void Journal::close() {
   flushLocked();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  seq_ = nullptr;
+}
+
+bool Journal::isOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fd_ >= 0;
+}
+
+void Journal::head(JournalLine& line, uint64_t tNs) {
+  if (line.muted()) return;
+  if (seq_ != nullptr) line.unum("seq", seq_->fetch_add(1, std::memory_order_relaxed) + 1);
+  line.unum("t", tNs).num("pid", pid_);
 }
 
 void Journal::flushLocked() {
@@ -160,6 +194,7 @@ void Journal::flush() {
 }
 
 void Journal::write(JournalLine& line, bool buffered) {
+  if (line.muted()) return;
   size_t n = 0;
   const char* text = line.finish(&n);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -170,6 +205,5 @@ void Journal::write(JournalLine& line, bool buffered) {
   if (!buffered) flushLocked();
 }
 
-}  // namespace iav
 }  // namespace sim
 }  // namespace kavo
