@@ -164,51 +164,6 @@ class Messenger : public ::testing::Test {
   Analytics analyticsHandler;
 };
 
-TEST_F(Messenger, ChangesAreAnnouncedAndAppliedWhenAnalyticsAgrees) {
-  StartAnalytics();
-  // Nothing to change: answered at once with the 27 settings, nothing announced.
-  BaseResponseMessage* same = Ask("ChangeIspSettings", R"({"brightness":50,"mirror":0,"aeMode":"auto"})");
-  ASSERT_NE(same, nullptr);
-  EXPECT_EQ(same->statusCode(), 0u);
-  EXPECT_EQ(same->payload().Size(), 27u);
-  EXPECT_EQ(same->payload()["aeMode"], "auto");
-
-  const uint64_t change = Send("ChangeIspSettings", R"({"brightness":70})");
-  ASSERT_TRUE(Announced(1));
-  EXPECT_EQ(analyticsHandler.announcements.size(), 1u);
-  AnalyticsInterrupt interrupt(analyticsHandler.announcements[0]);
-  EXPECT_EQ(interrupt.functionName(), "AnalyticsInterrupt");
-  EXPECT_EQ(interrupt.reason(), "ISP change");
-  EXPECT_TRUE(interrupt.responseExpected());
-  EXPECT_TRUE(interrupt.sendClosure());
-  EXPECT_EQ(interrupt.interruptTimeoutMs(), 5000);
-  EXPECT_EQ(interrupt.from(), "kavo_ispserver");
-  Settle();
-  EXPECT_EQ(answers.answerTo(change), nullptr);  // waits for analytics
-  EXPECT_EQ(settings.image().brightness(), 50);
-  ASSERT_TRUE(analyticsHandler.answer(0, 0));
-  EXPECT_EQ(Answer(change)->statusCode(), 0u);
-  EXPECT_EQ(Brightness(Answer(change)), 70);
-  EXPECT_EQ(settings.image().brightness(), 70);
-  EXPECT_TRUE(logs.has("brightness changed: 50 -> 70", LOG_LEVEL_INFO)) << logs.dump();
-
-  // Mirror and another setting: one mirror announcement, and both applied on its answer.
-  const uint64_t mirror = Send("ChangeIspSettings", R"({"mirror":1,"contrast":20,"flip":0})");
-  ASSERT_TRUE(Announced(2));
-  BaseRequestMessage& announcement = analyticsHandler.announcements[1];
-  EXPECT_EQ(announcement.functionName(), "ChangeAnalyticsSettings");
-  EXPECT_EQ(announcement["ispMirror"].AsInt32(), 1);
-  EXPECT_EQ(announcement["ispFlip"].AsInt32(), 2);  // unchanged: not set
-  EXPECT_EQ(announcement["respondFullSettings"], false);
-  EXPECT_EQ(announcement["responseExpected"], true);
-  ASSERT_TRUE(analyticsHandler.answer(1, 0));
-  ASSERT_NE(Answer(mirror), nullptr);
-  EXPECT_EQ(Answer(mirror)->payload()["mirror"].AsInt32(), 1);
-  EXPECT_EQ(settings.image().mirror(), 1);
-  EXPECT_EQ(settings.image().contrast(), 20);
-  EXPECT_EQ(analyticsHandler.announcements.size(), 2u);
-}
-
 TEST_F(Messenger, BusyForTenSecondsThenTheNextRequestAppliesTheChange) {
   StartAnalytics();
   const uint64_t first = Send("ChangeIspSettings", R"({"brightness":30})");
@@ -335,19 +290,6 @@ TEST_F(Messenger, ResetAndReloadBringBackWhatTheyKept) {
   EXPECT_EQ(Brightness(Ask("ChangeIspSettings", R"({"brightness":35})")), 35);
   EXPECT_EQ(Brightness(Ask("ResetAllIspSettings")), 50);
   EXPECT_EQ(analyticsHandler.announcements.size(), 4u);
-
-  // A change that nobody waits for is applied all the same, and not answered.
-  const uint64_t quiet = Send("ChangeIspSettings", R"({"sharpness":90})", false);
-  ASSERT_TRUE(Announced(5));
-  ASSERT_TRUE(Pump([&] { return settings.image().sharpness() == 90; }));
-  Settle();
-  EXPECT_EQ(answers.answerTo(quiet), nullptr);
-
-  // A re-initialisation is handed to the main thread and not answered.
-  const uint64_t reinit = Send("ReInitIsp");
-  ASSERT_TRUE(Pump([] { return g_isp.runState.load() == kRunStateReinit; }));
-  Settle();
-  EXPECT_EQ(answers.answerTo(reinit), nullptr);
 }
 
 // Every setting of a change lands in its place in the document, in the order the log shows.
