@@ -269,6 +269,9 @@ int processGeneralCmd(DVisca* visca, uint8_t* packet) {
       if (row == nullptr) return 0;
       if (const char* refused = refusal(row->rule)) {
         debugPrintf(0, "%s", refused);
+        // The client learns of a refusal only by a later inquiry: the log says which rule it was.
+        ISP_LOG(kSource, LOG_LEVEL_DEBUG, 0, "[processGeneralCmd] 04 %02X %02X refused: %.*s", packet[3], packet[4],
+                static_cast<int>(std::strlen(refused) - 1), refused);
         return 0;
       }
       debugPrintf(0, "%s\n", row->name);
