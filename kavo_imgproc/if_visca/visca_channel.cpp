@@ -161,9 +161,10 @@ int stopViscaThread() {
     if (taken < 0) {
       const int err = errno;
       ISP_LOG(kSource, LOG_LEVEL_WARNING, err, "[%s]: semop()-2 failed, err=%d.", __func__, err);
-      return -1;
-    }
-    if (taken == 0) {
+      if (!setRemoved(err)) return -1;
+      // Someone removed the set: the thread has left its wait (or leaves it now) on its own.
+      viscaSemaphore.store(-1, std::memory_order_release);
+    } else if (taken == 0) {
       std::memset(g_isp.viscaShm.addr, 0, kViscaSegmentBytes);
       if (g_isp.focusShm.addr != nullptr) std::memset(g_isp.focusShm.addr, 0, kViscaSegmentBytes);
       // Release the channel and post the empty request that wakes the thread.
