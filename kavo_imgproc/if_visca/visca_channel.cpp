@@ -29,27 +29,6 @@ std::atomic<int> viscaSemaphore{-1};
 
 bool setRemoved(int err) { return err == EIDRM || err == EINVAL; }
 
-// One request: the length byte read once and checked against the work buffer, the buffer cleared,
-// the packet dispatched (unless a stop is asked for) and the reply, or a length of 0, written back.
-void serveRequest(uint8_t* segment, uint8_t (&work)[kViscaWorkBytes], bool dispatch) {
-  const uint8_t length = segment[0];
-  std::memset(work, 0, sizeof work);
-  int reply = 0;
-  if (length >= kViscaMinRequest && length <= kViscaWorkBytes) {
-    std::memcpy(work, segment + 1, length);
-    DVisca* visca = g_isp.visca.load(std::memory_order_acquire);
-    if (dispatch && visca != nullptr) reply = processViscaCmd(visca, work, segment);
-  } else if (dispatch) {
-    ISP_LOG_AS(kSource, "ViscaThread", LOG_LEVEL_WARNING, 0, "[ViscaThread] request of %u bytes refused (%u to %zu)",
-               length, kViscaMinRequest, kViscaWorkBytes);
-  }
-  if (reply > 0 && static_cast<size_t>(reply) <= kViscaWorkBytes) {
-    std::memcpy(segment, work, static_cast<size_t>(reply));
-  } else {
-    segment[0] = 0;
-  }
-}
-
 void* ViscaThread(void*) {
   ThreadControl& t = g_isp.viscaThread;
   t.alive.store(1, std::memory_order_release);
@@ -70,7 +49,7 @@ void* ViscaThread(void*) {
       kavo::utils::sleepMs(kWaitStepMs);  // nothing was taken: no dispatch, and no spin
       continue;
     }
-    serveRequest(g_isp.viscaShm.addr, work, t.run.load(std::memory_order_acquire) != 0);
+    viscaServeRequest(g_isp.viscaShm.addr, work, t.run.load(std::memory_order_acquire) != 0);
     sembuf done{0, -1, IPC_NOWAIT};
     if (::semop(id, &done, 1) == -1) {
       const int err = errno;
@@ -208,6 +187,25 @@ bool viscaWaitMs(uint32_t ms) {
     ms -= step;
   }
   return !viscaStopRequested();
+}
+
+void viscaServeRequest(uint8_t* segment, uint8_t (&work)[kViscaWorkBytes], bool dispatch) {
+  const uint8_t length = segment[0];
+  std::memset(work, 0, sizeof work);
+  int reply = 0;
+  if (length >= kViscaMinRequest && length <= kViscaWorkBytes) {
+    std::memcpy(work, segment + 1, length);
+    DVisca* visca = g_isp.visca.load(std::memory_order_acquire);
+    if (dispatch && visca != nullptr) reply = processViscaCmd(visca, work, segment);
+  } else if (dispatch) {
+    ISP_LOG_AS(kSource, "ViscaThread", LOG_LEVEL_WARNING, 0, "[ViscaThread] request of %u bytes refused (%u to %zu)",
+               length, kViscaMinRequest, kViscaWorkBytes);
+  }
+  if (reply > 0 && static_cast<size_t>(reply) <= kViscaWorkBytes) {
+    std::memcpy(segment, work, static_cast<size_t>(reply));
+  } else {
+    segment[0] = 0;
+  }
 }
 
 int processViscaCmd(DVisca* visca, uint8_t* packet, uint8_t* segment) {

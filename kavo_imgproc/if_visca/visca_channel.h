@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "if_visca/DVisca.h"
+
 namespace kavo {
 namespace isp {
 
@@ -40,6 +42,12 @@ constexpr uint32_t kViscaLeaveWaitMs = 3000;
 // soon as a stop is asked for (the handler then returns at once), else true.
 bool viscaWaitMs(uint32_t ms);
 bool viscaStopRequested();
+
+// One request as the thread serves it, between taking it and releasing the channel: the length
+// byte read once and held to 4..20, the work buffer cleared, the packet dispatched (unless
+// `dispatch` is false: a stop is asked for), and the reply, or a length of 0, written to the
+// segment (kViscaSegmentBytes).
+void viscaServeRequest(uint8_t* segment, uint8_t (&work)[kViscaWorkBytes], bool dispatch);
 
 }  // namespace isp
 }  // namespace kavo
