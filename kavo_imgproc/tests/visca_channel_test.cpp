@@ -16,6 +16,17 @@
 #include "misc/misc.h"
 #include "thread_proc/isp_globals.h"
 
+// The client's side of the ordering the semaphores give (ThreadSanitizer does not see them).
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#define SEGMENT_ACQUIRED(p) __tsan_acquire(p)
+#define SEGMENT_RELEASED(p) __tsan_release(p)
+#else
+#define SEGMENT_ACQUIRED(p) ((void)(p))
+#define SEGMENT_RELEASED(p) ((void)(p))
+#endif
+
 namespace kavo {
 namespace isp {
 namespace {
@@ -55,11 +66,15 @@ class ViscaChannelTest : public ::testing::Test {
     const int id = set();
     uint8_t* seg = g_isp.viscaShm.addr;
     EXPECT_TRUE(ops(id, {{0, 0, 0}, {0, 1, 0}}));
+    SEGMENT_ACQUIRED(seg);
     std::memcpy(seg + 1, packet.data(), packet.size());
     seg[0] = length;
+    SEGMENT_RELEASED(seg);
     EXPECT_TRUE(ops(id, {{0, -1, 0}, {1, 1, 0}}));
     EXPECT_TRUE(ops(id, {{1, 0, 0}, {0, 0, 0}, {0, 1, 0}}));
+    SEGMENT_ACQUIRED(seg);
     Bytes reply(seg, seg + (seg[0] ? seg[0] : 1));
+    SEGMENT_RELEASED(seg);
     EXPECT_TRUE(ops(id, {{0, -1, 0}}));
     return reply;
   }
