@@ -6,6 +6,7 @@
 // written once during start-up, before any worker thread exists, and only read afterwards are
 // plain fields. Each group names its writers.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -14,6 +15,7 @@ namespace isp {
 
 class CIsp;
 class DVisca;
+class SubCPU;
 
 // Run-state values of the main loop.
 constexpr int32_t kRunStateRun = 0;
@@ -60,6 +62,65 @@ struct ShmSegment {
 
 constexpr int kSdLogSlots = 7;
 
+// ---- lens link (sub-CPU) -------------------------------------------------------------------------
+
+// The last reply of the lens MCU that the receive path posted for a waiting inquiry. Written by the
+// sub-CPU thread only; read by the 3A, IPC and VISCA threads, one inquiry at a time per link. The
+// sequence word is odd while the thread writes the bytes, so a reader that copies while a second
+// reply lands sees the change and copies again instead of mixing two replies.
+constexpr size_t kMcuReplyBytes = 16;
+struct McuReplySlot {
+  std::atomic<uint32_t> words[kMcuReplyBytes / 4];  // the reply bytes, in order
+  std::atomic<uint32_t> length{0};
+  std::atomic<uint32_t> posted{0};    // set (release) after the bytes; cleared by an inquiry before it sends
+  std::atomic<uint32_t> sequence{0};
+};
+
+// The lens-motion flags: single bytes (0 or 1) that the AF step (3A thread), the lens moves (IPC
+// and VISCA threads) and the receive path (sub-CPU thread) hand the lens over with; no lock.
+struct LensMotionFlags {
+  std::atomic<uint8_t> G_AutoFocusMode{0};
+  std::atomic<uint8_t> G_ManualFocusMode{0};
+  std::atomic<uint8_t> G_ZoomTrigMode{0};
+  std::atomic<uint8_t> G_ZoomTrigArmed{0};
+  std::atomic<uint8_t> G_PushMode{0};
+  std::atomic<uint8_t> G_PushPending{0};
+  std::atomic<uint8_t> G_PushTrigger{0};
+  std::atomic<uint8_t> G_ATF_On{0};
+  std::atomic<uint8_t> G_Wait_AF_Off{0};
+  std::atomic<uint8_t> G_Wait_ATF_Off{0};
+  std::atomic<uint8_t> G_AF_NotDataLock{0};
+  std::atomic<uint8_t> G_ATF_NotDataLock{0};
+  std::atomic<uint8_t> G_WaitCmd_Done{0};
+  std::atomic<uint8_t> G_ZoomStopping{0};
+  std::atomic<uint8_t> G_ZoomDriving{0};
+  std::atomic<uint8_t> G_ZoomAccept{0};
+};
+
+// Start and stop of the sub-CPU thread: each word written by one side and polled by the other.
+struct SubCpuThreadControl {
+  std::atomic<uint32_t> alive{0};        // the thread runs its loop
+  std::atomic<uint32_t> acknowledge{0};  // set by the starter, cleared by the thread each pass
+  std::atomic<uint32_t> run{0};          // cleared by the stopper
+};
+
+struct LensLinkState {
+  McuReplySlot mcuReply;
+  LensMotionFlags flags;
+  // Zoom and focus biases: AF start-up and the VISCA bias commands write them, the lens moves and
+  // the tracking-bias reads of the sub-CPU object read them. Focus corrections at the wide and
+  // tele ends.
+  std::atomic<int32_t> zoom_bias{0};
+  std::atomic<int32_t> focus_bias{0};
+  std::atomic<int32_t> focus_Telebias{0};
+  // Set while the lens MCU is being upgraded from outside: the sub-CPU thread leaves the line alone.
+  std::atomic<uint32_t> remoteUpgrade{0};
+  // The object the sub-CPU thread pumps (the controller's SubCPU component); set before the thread
+  // starts, cleared after it stopped.
+  std::atomic<SubCPU*> subCpu{nullptr};
+  SubCpuThreadControl thread;
+};
+
 struct IspGlobals {
   // Main loop, IPC thread ("ReInitIsp") and signal handling; changed by compare-and-swap so that a
   // re-initialisation never overwrites a pending stop.
@@ -84,6 +145,9 @@ struct IspGlobals {
   // SD-card logs: opened and closed by one thread; the flag is what other threads test.
   FILE* sdLogs[kSdLogSlots] = {};
   std::atomic<uint8_t> sdLogEnabled{0};
+
+  // The lens link: reply slot, lens-motion flags, biases, upgrade flag, sub-CPU thread control.
+  LensLinkState lensLink;
 };
 
 // The block itself: zero at load, never reset while the process runs.

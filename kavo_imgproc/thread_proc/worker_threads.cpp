@@ -8,8 +8,6 @@ namespace isp {
 int start_aaa_thread() { return 0; }
 int stop_aaa_thread() { return 0; }
 void setPauseAAA(int) {}
-int startSubCPUThread() { return 0; }
-int stopSubCPUThread() { return 0; }
 int start_subcpu_pt_thread() { return 0; }
 int stop_subcpu_pt_thread() { return 0; }
 int start_io_thread() { return 0; }
