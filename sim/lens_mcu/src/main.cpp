@@ -156,6 +156,7 @@ int main(int argc, char** argv) {
   };
   FaultsFile faults;
   faults.setPath(run + "/lens_mcu.faults");
+  FileIdentity faultsSeen;
 
   Mcu mcu(config, monoNs());
   LensOutputs published = mcu.outputs();
@@ -181,7 +182,9 @@ int main(int argc, char** argv) {
     size_t start = 0;
     for (size_t i = 0; i < rx.size(); ++i) {
       if (rx[i] != 0xFF) continue;
-      if (faults.refresh(now, 0, true, options, nullptr, error)) {
+      // The faults file is looked at for each packet, so a test's change acts on the next one.
+      const FileIdentity id = identityOf(faults.path());
+      if (id != faultsSeen && (faultsSeen = id, faults.refresh(now, 0, true, options, nullptr, error))) {
         if (!error.empty()) {
           JournalLine bad;
           journal.head(bad, now);
@@ -206,7 +209,12 @@ int main(int argc, char** argv) {
       journal.write(line, false);
       rx.clear();
     }
+    // The camera sees what the MCU did before anyone hears that it did it.
     mcu.advance(now);
+    if (const LensOutputs o = mcu.outputs(); o != published) {
+      publish(o);
+      published = o;
+    }
     Output out;
     while (mcu.nextDue(now, out)) {
       size_t n = out.bytes.size();
@@ -224,11 +232,6 @@ int main(int argc, char** argv) {
         rest.bytes.assign(out.bytes.begin() + static_cast<long>(n), out.bytes.end());
         mcu.requeue(std::move(rest));
       }
-    }
-    const LensOutputs o = mcu.outputs();
-    if (o != published) {
-      publish(o);
-      published = o;
     }
   }
   char target[PATH_MAX] = "";
