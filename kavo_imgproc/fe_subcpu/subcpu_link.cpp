@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "kavo/os/device.h"
@@ -17,6 +18,7 @@ constexpr int kReplyPolls = 101;        // 10 ms apart: about 1.01 s
 constexpr int kDirectPolls = 25000;
 constexpr uint32_t kDirectMaxBytes = 21;
 constexpr int kAckLimit = 10000000;
+constexpr int kWriteRefusals = 100;  // 200 us apart
 
 McuReplySlot& slot() { return g_isp.lensLink.mcuReply; }
 
@@ -30,8 +32,21 @@ uint8_t writePacket(SubCpuLink& link, const ViscaPacket& packet) {
   if (g_isp.sys.systemType != ZOOMLENS) return kViscaFail;
   const int fd = link.descriptor.load(std::memory_order_acquire);
   if (fd < 0 || packet.length == 0 || packet.length > kViscaPacketBytes) return kViscaFail;
-  const ssize_t n = kavo::os::devWrite(fd, packet.bytes, packet.length);
-  return n == static_cast<ssize_t>(packet.length) ? kViscaOk : kViscaFail;
+  // Senders share the line without a lock of ours; the terminal's own write lock refuses a
+  // non-blocking writer with EAGAIN while another thread's packet goes out, so such a refusal is
+  // tried again shortly instead of failing the packet.
+  uint32_t done = 0;
+  for (int refusals = 0; done < packet.length;) {
+    const ssize_t n = kavo::os::devWrite(fd, packet.bytes + done, packet.length - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return kViscaFail;
+    if (++refusals > kWriteRefusals) return kViscaFail;
+    ::usleep(200);
+  }
+  return kViscaOk;
 }
 
 uint8_t sendPacket(SubCpuLink& link, SubCpuPeer& peer, ViscaPacket& packet) {

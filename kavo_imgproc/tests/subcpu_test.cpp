@@ -267,6 +267,34 @@ TEST_F(SubCpuLine, AnInquiryTakesTheAnswerTheThreadPosts) {
   g_isp.lensLink.subCpu.store(nullptr);
 }
 
+TEST_F(SubCpuLine, SendersOnSeveralThreadsAllGetThrough) {
+  // The terminal refuses a non-blocking writer while another thread's packet goes out; no packet may
+  // fail for that, and none may be cut.
+  constexpr int kThreads = 4, kEach = 400;
+  std::atomic<int> failed{0};
+  std::vector<uint8_t> got;
+  std::thread reader([&] { got = line.read(kThreads * kEach * 9, 20000); });
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i)
+        if (s.setFocus(static_cast<uint32_t>(t * 0x1000 + i)) != 1) ++failed;
+    });
+  for (auto& t : senders) t.join();
+  reader.join();
+  EXPECT_EQ(failed.load(), 0);
+  ASSERT_EQ(got.size(), static_cast<size_t>(kThreads * kEach * 9));
+  int next[kThreads] = {};
+  for (size_t at = 0; at < got.size(); at += 9) {
+    ASSERT_EQ(std::vector<uint8_t>(got.begin() + at, got.begin() + at + 3), hexBytes("81 01 04")) << "at " << at;
+    ASSERT_EQ(got[at + 3], 0x48);
+    ASSERT_EQ(got[at + 8], 0xFF);
+    const int t = got[at + 4];
+    ASSERT_LT(t, kThreads);
+    EXPECT_EQ((got[at + 5] << 8) | (got[at + 6] << 4) | got[at + 7], next[t]++) << "thread " << t;
+  }
+}
+
 TEST(McuReplySlot, ACopyNeverMixesTwoReplies) {
   // The sub-CPU thread posts while a sender copies: every copy is one whole reply.
   std::atomic<bool> stop{false};
