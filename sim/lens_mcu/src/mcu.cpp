@@ -195,9 +195,11 @@ uint16_t Mcu::lightValue(const Surroundings& w) const {
   return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
 }
 
-// A move that reports its end: the report a move under way would have sent is replaced.
+// A move that reports its end: the report a move still under way would have sent is replaced (a
+// move that has already arrived keeps its report).
 void Mcu::startMove(uint64_t now, Replies& r) {
-  queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [](const Output& o) { return o.completion; }), queue_.end());
+  queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [now](const Output& o) { return o.completion && o.due > now; }),
+               queue_.end());
   const uint64_t arrival = lensArrival(motion_);
   r.add(std::max(arrival, now), kCompletion, true);
 }
