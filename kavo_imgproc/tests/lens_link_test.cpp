@@ -103,6 +103,28 @@ TEST_F(LensLink, InquiriesReturnWhatTheMcuHolds) {
   EXPECT_EQ(sent("81 09 04 F4 FF"), 1u);
 }
 
+TEST_F(LensLink, TheEmulatorReadsTheProtocolsBytes) {
+  start(R"({"readyMs": 0})");
+  EXPECT_EQ(s.setDCIrisMode(1), 1);
+  EXPECT_EQ(s.setICR(1), 1);
+  EXPECT_EQ(s.setIrLedLevel(255), 1);
+  EXPECT_EQ(s.setHeater(1, 1), 1);
+  EXPECT_EQ(s.setZoom(0x1234), 1);
+  s.m_serialPeer.address.store(8);
+  EXPECT_EQ(s.setICR(0), 0);
+  s.m_serialPeer.address.store(1);
+  s.m_serial.broadcast.store(2);
+  EXPECT_EQ(s.setICR(0), 0);
+  s.m_serial.broadcast.store(1);
+  EXPECT_EQ(s.setICR(0), 1);
+  s.m_serial.broadcast.store(0);
+  uint32_t v = 0;
+  EXPECT_EQ(s.inqHumidity(&v), 0);
+  EXPECT_EQ(mcu->bytes("rx"), (std::vector<std::string>{"81 01 04 D4 02 FF", "81 01 04 01 03 FF", "81 01 04 B1 00 00 07 0F FF",
+                                                        "81 01 04 D1 00 00 01 01 FF", "81 01 04 47 01 02 03 04 FF",
+                                                        "88 01 04 01 02 FF", "81 09 04 E6 FF"}));
+}
+
 TEST_F(LensLink, TheLightSensorSeesTheSceneAndTheLeds) {
   start(R"({"readyMs": 0})");
   ASSERT_TRUE(kavo::sim::iav::setScene(R"({"lux": 250, "ir": 0})"));
