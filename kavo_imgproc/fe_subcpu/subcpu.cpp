@@ -94,7 +94,19 @@ void publishOpen(SubCpuLink& link, SubCpuPeer& peer, std::atomic<uint32_t>& open
 
 }  // namespace
 
-SubCPU::SubCPU() { lens().zoom_bias.store(0, std::memory_order_relaxed); }
+SubCPU::SubCPU() {
+  lens().zoom_bias.store(0, std::memory_order_relaxed);
+  m_rxFifo.capacity = kRxFifoCapacity;
+  m_rxFifo.storage = m_serial.input;
+}
+
+void SubCPU::resetRx() {
+  m_rxFifo.writeIndex = 0;
+  m_rxFifo.readIndex = 0;
+  chunkLen_ = 0;
+  discarding_ = false;
+  tailPolls_ = 0;
+}
 
 SubCPU::~SubCPU() = default;
 
@@ -123,14 +135,9 @@ int SubCPU::openSPI2PT() {
 }
 
 int SubCPU::openSubCPU() {
-  // The ring is set up while the sub-CPU thread leaves the line alone (before it starts, or while
-  // an upgrade holds it); the upgrade flag is cleared last, once the links are open again.
-  m_rxFifo.capacity = kRxFifoCapacity;
-  m_rxFifo.writeIndex = 0;
-  m_rxFifo.readIndex = 0;
-  m_rxFifo.storage = m_serial.input;
-  chunkLen_ = 0;
-  discarding_ = false;
+  // The ring belongs to the sub-CPU thread once it runs: it empties the ring itself while an upgrade
+  // holds the line. The upgrade flag is cleared last, once the links are open again.
+  if (lens().thread.alive.load(std::memory_order_acquire) == 0) resetRx();
   if (g_isp.sys.systemType == ZOOMLENS) openUART2FE();
   if (g_isp.sys.model == TORVEX_TARROW) openSPI2PT();
   lens().remoteUpgrade.store(0, std::memory_order_release);
@@ -210,7 +217,6 @@ bool SubCPU::pushWholePackets() {
 }
 
 int SubCPU::putPacketIntoRxFIFO() {
-  if (m_rxFifo.capacity == 0) return 1;  // not opened
   const int fd = m_serial.descriptor.load(std::memory_order_acquire);
   auto readMore = [&]() {
     if (fd < 0 || chunkLen_ >= sizeof chunk_) return;

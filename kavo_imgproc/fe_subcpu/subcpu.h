@@ -91,6 +91,8 @@ class SubCPU {
   int handleRxPacket(const uint8_t* packet, uint32_t length);
   // Bytes in the ring.
   uint32_t rxUsed() const;
+  // Empties the ring and what waits for it (the sub-CPU thread while an upgrade holds the line).
+  void resetRx();
 
   // ---- lens MCU commands: 1 when sent, 0 when not ---------------------------------------------------
   int setICR(int flag);

@@ -27,12 +27,14 @@ void SubCPUThread() {
   c.alive.store(1, std::memory_order_release);
   while (c.run.load(std::memory_order_acquire) != 0) {
     c.acknowledge.store(0, std::memory_order_release);
+    SubCPU* s = lens.subCpu.load(std::memory_order_acquire);
     if (lens.remoteUpgrade.load(std::memory_order_acquire) != 0) {
+      // What was read before the line went away is of no use after it comes back.
+      if (s != nullptr) s->resetRx();
       kavo::utils::sleepMs(50);
       continue;
     }
     kavo::utils::sleepMs(10);
-    SubCPU* s = lens.subCpu.load(std::memory_order_acquire);
     if (g_isp.sys.systemType == ZOOMLENS && s != nullptr && c.run.load(std::memory_order_acquire) != 0) {
       s->putPacketIntoRxFIFO();
       s->processRxFIFO();
