@@ -59,6 +59,9 @@ uint8_t sendPacket(SubCpuLink& link, SubCpuPeer& peer, ViscaPacket& packet) {
   return writePacket(link, packet);
 }
 
+// A sequence lock with one writer: the sequence word is odd while the bytes change. The bytes are
+// stored with release and loaded with acquire, so a reader that sees any new byte also sees the odd
+// sequence before it, and its second look at the sequence cannot move before its byte loads.
 bool postMcuReply(const uint8_t* bytes, uint32_t length) {
   if (length > kMcuReplyBytes) return false;
   McuReplySlot& s = slot();
@@ -66,9 +69,8 @@ bool postMcuReply(const uint8_t* bytes, uint32_t length) {
   std::memcpy(words, bytes, length);
   const uint32_t seq = s.sequence.load(std::memory_order_relaxed);
   s.sequence.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  for (size_t i = 0; i < kMcuReplyBytes / 4; ++i) s.words[i].store(words[i], std::memory_order_relaxed);
-  s.length.store(length, std::memory_order_relaxed);
+  for (size_t i = 0; i < kMcuReplyBytes / 4; ++i) s.words[i].store(words[i], std::memory_order_release);
+  s.length.store(length, std::memory_order_release);
   s.sequence.store(seq + 2, std::memory_order_release);
   s.posted.store(1, std::memory_order_release);
   return true;
@@ -79,9 +81,8 @@ void copyMcuReply(McuReply& out) {
   uint32_t words[kMcuReplyBytes / 4];
   for (;;) {
     const uint32_t before = s.sequence.load(std::memory_order_acquire);
-    for (size_t i = 0; i < kMcuReplyBytes / 4; ++i) words[i] = s.words[i].load(std::memory_order_relaxed);
-    out.length = s.length.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    for (size_t i = 0; i < kMcuReplyBytes / 4; ++i) words[i] = s.words[i].load(std::memory_order_acquire);
+    out.length = s.length.load(std::memory_order_acquire);
     if ((before & 1) == 0 && s.sequence.load(std::memory_order_relaxed) == before) break;
   }
   std::memcpy(out.bytes, words, sizeof out.bytes);
