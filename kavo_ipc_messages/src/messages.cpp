@@ -1,6 +1,8 @@
 // The per-function request classes. Each runs the request envelope's normalisation first, so a
 // missing "responseExpected" is already false when the class's own field is read.
 #include "kavo/ipc/messages/analyticsinterrupt.h"
+#include "kavo/ipc/messages/changeanalyticssettings.h"
+#include "kavo/ipc/messages/changeispsettings.h"
 #include "kavo/ipc/messages/changevideosettings.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
 #include "kavo/ipc/messages/audiosettings.h"
@@ -37,6 +39,20 @@ void ChangeVideoSettings::NormalizeFields() {
 AnalyticsInterrupt::~AnalyticsInterrupt() = default;
 
 void AnalyticsInterrupt::NormalizeFields() {
+  BaseRequestMessage::NormalizeFields();
+  F::normalize(document());
+}
+
+ChangeIspSettings::~ChangeIspSettings() = default;
+
+void ChangeIspSettings::NormalizeFields() {
+  BaseRequestMessage::NormalizeFields();
+  F::normalize(document());
+}
+
+ChangeAnalyticsSettings::~ChangeAnalyticsSettings() = default;
+
+void ChangeAnalyticsSettings::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
   F::normalize(document());
 }

@@ -14,6 +14,7 @@ sys.path.insert(0, os.environ.get("KAVO_STREAMER_TESTS", os.path.join(os.path.di
 from streamer_harness import Root, Streamer, stream, video_frames, wait_frames  # noqa: E402
 
 PROBE = os.environ.get("KAVO_ISP_PROBE", "")
+OSD = os.environ.get("KAVO_OSD_OVERLAY", "")
 READER = os.environ.get("KAVO_FRAME_READER", "")
 W, H = 320, 180
 PERIOD_NS = 1e9 / 30
@@ -133,6 +134,85 @@ class ClosedLoopTest(unittest.TestCase):
         late = [f for f in frames if f["pts"] > mirror["t"] + 2 * PERIOD_NS]
         self.assertGreater(len(late), 10)
         self.assertFalse([f["vin"] for f in late if f["mirrored"] is False], "upright after the mirror")
+
+
+def read_pgm(path):
+    """(width, height, rows of bytes) of an 8-bit PGM file, or None while it is being rewritten."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        head = data.split(b"\n", 3)
+        w, h = (int(v) for v in head[1].split())
+        pixels = head[3]
+        if head[0] != b"P5" or len(pixels) < w * h:
+            return None
+        return w, h, [pixels[y * w:(y + 1) * w] for y in range(h)]
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def marked_centres(picture):
+    """The centres the calibration marked: its filled discs of value 0 (the picture itself is never
+    that dark after the blur)."""
+    w, h, rows = picture
+    centres = []
+    for y in range(h):
+        for x, v in enumerate(rows[y]):
+            if v == 0 and not any(abs(cx - x) < 8 and abs(cy - y) < 8 for cx, cy, _ in centres):
+                centres.append([x, y, 1])
+    return [(cx, cy) for cx, cy, _ in centres]
+
+
+class OsdCalibrationTest(unittest.TestCase):
+    """The OSD program's calibration on the DSP's live luma pictures finds the chart's circles."""
+
+    def setUp(self):
+        self.root = Root()
+        self.root.sim({"clock": "realtime"})
+        self.root.config({"audio": {"enabled": False},
+                          "video": {"video1": stream(1280, 720, 30, ["file:///tmp/cam.flv"]),
+                                    "video2": stream(640, 360, 30, ["file:///tmp/cam2.flv"])}})
+
+    def tearDown(self):
+        self.root.cleanup()
+
+    def test_calibration_finds_the_scene_circles_in_live_frames(self):
+        s = Streamer(self.root)
+        osd = None
+        seen = []
+        try:
+            s.wait_log("A/V encoding started")
+            env = dict(os.environ, KAVO_ROOT=self.root.dir, KAVO_LOG_STDERR="1")
+            osd = subprocess.Popen([OSD, "--mode=calib"], cwd=self.root.dir, env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            debug = self.root.path("/tmp/debug.pgm")
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and len(seen) < 40:
+                picture = read_pgm(debug)
+                if picture is not None:
+                    self.assertEqual(picture[:2], (640, 360), "the main buffer's half-size luma")
+                    seen.append(marked_centres(picture))
+                time.sleep(0.1)
+            osd.terminate()
+            _, err = osd.communicate(timeout=30)
+            self.assertEqual(osd.returncode, 0, err)
+            self.assertIn("Camera source resolution: 640x360", err)
+        finally:
+            if osd is not None and osd.poll() is None:
+                osd.kill()
+            self.assertEqual(s.stop(), 0)
+        self.assertGreaterEqual(len(seen), 20, "the marked picture was rewritten")
+        # The chart's two discs: 0.1 picture heights in radius, centred on row 0.85, columns 0.26 and
+        # 0.44 of the width. Each frame finds one or both; over the frames both are found, and
+        # nothing else is marked.
+        expected = [(0.26 * 640, 0.85 * 360), (0.44 * 640, 0.85 * 360)]
+        found = [0, 0]
+        for centres in seen:
+            for x, y in centres:
+                near = [i for i, (ex, ey) in enumerate(expected) if abs(ex - x) <= 3 and abs(ey - y) <= 3]
+                self.assertTrue(near, "a mark at (%d, %d) where the chart has no circle" % (x, y))
+                found[near[0]] += 1
+        self.assertTrue(all(found), "marks per circle: %s" % found)
 
 
 if __name__ == "__main__":

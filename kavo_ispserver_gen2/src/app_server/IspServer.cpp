@@ -53,6 +53,8 @@ void logStopSignal() {
 
 void stopServer() {
   MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server down...\n");
+  // The IPC thread uses the settings document and the controller: it ends before either goes.
+  stopExtAPIThread();
   stopViscaThread();
   CIsp* isp = g_isp.controller.load();
   enable_aaa(isp, 0);
@@ -102,7 +104,8 @@ void runStateLoop(IspSettings& settings) {
     ipc_reset_mirror_state(g_isp.controller.load());
     stop_aaa_thread();
     startIspProcessing();
-    applyStartupSettings(settings);
+    IspSettings current = copyLiveSettings(settings);  // the IPC thread may change the document meanwhile
+    applyStartupSettings(current);
     MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server re-init done.\n");
     finishReinit();  // a stop that arrived meanwhile stays
   }

@@ -43,6 +43,21 @@ TEST(Clock, TestHookAdvancesMomentsAndMonotonicMilliseconds) {
   resetMomentsForTest();
 }
 
+TEST(Clock, AFrozenClockMovesOnlyByTheHook) {
+  freezeMomentsForTest();
+  const struct timespec a = moment();
+  sleepMs(20);
+  EXPECT_EQ(momentsDiffMs(a, moment()), 0);
+  advanceMomentsForTest(10000);
+  EXPECT_EQ(momentsDiffMs(a, moment()), 10000);
+  resetMomentsForTest();
+  const struct timespec b = moment();
+  sleepMs(5);
+  EXPECT_GE(momentsDiffMs(b, moment()), 5);
+  EXPECT_GE(momentsDiffMs(a, b), 20);  // real time again, without the advance
+  EXPECT_LT(momentsDiffMs(a, b), 10000);
+}
+
 TEST(Clock, SleepAndWallClock) {
   struct timespec a = moment();
   sleepMs(30);

@@ -25,7 +25,7 @@ struct Config {
   bool autoAdvance = true;
   uint32_t ringSize = 4u << 20;
   uint32_t queueLimit = 200;
-  uint32_t dspMemSize = 1u << 20;
+  uint32_t dspMemSize = 4u << 20;  // holds the ME1 pictures of every source buffer
   bool ucodeRunning = false;
   uint32_t ucodeRegionSize = 4u << 20;
   std::string firmwareDir = "/lib/firmware/";

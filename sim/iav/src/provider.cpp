@@ -130,6 +130,7 @@ const Request kRequests[] = {
     REQ(IAV_IOC_IMG_LUMA_SHARPENING_MISC, kIav, true, imageKernel),
     REQ(IAV_IOC_IMG_MCTF_MV_STABILIZER_SETUP, kIav, true, imageKernel),
     REQ(IAV_IOC_IMG_DSP_CANCEL, kIav, false, imageKernel),
+    REQ(IAV_IOC_QUERY_ME1_BUFFER_EX, kIav, true, queryMe1),
     REQ(IAV_IOC_GET_SENSOR_REG, kAmbad, true, sensorReg),
     REQ(IAV_IOC_SET_SENSOR_REG, kAmbad, true, sensorReg),
     REQ(IAV_IOC_VOUT_GET_SINK_INFO, kIav, true, voutSinkInfo),
@@ -294,6 +295,7 @@ void Sim::detachLocked() {
   ::munmap(ring_, ringLen_);
   if (pm_ != nullptr) ::munmap(pm_, pmLen_);
   pm_ = nullptr;
+  unmapMe1();
   unmapSharedState(st_, sizeof(SharedState));
   ring_ = nullptr;
   st_ = nullptr;

@@ -189,10 +189,12 @@ Reflectance patchReflectance(int col, int row) { return kPatches[row][col]; }
 double greyStep(int i) { return kGrey[i]; }
 
 void circle(int i, double* u, double* v, double* radius) {
-  // Three dark discs in a row, 0.16 heights apart, on a light ground.
-  *radius = 0.06;
+  // Two black discs on a white ground, large and far apart: the OSD calibration looks for them in
+  // the DSP's half-size luma pictures, where small or close discs gather too few votes against the
+  // chart's textures.
+  *radius = 0.1;
   *v = (kLowTop + 1.0) / 2.0;
-  *u = (kStepsRight + kCirclesRight) / 2.0 + (i - 1) * 0.16 / kAspect;
+  *u = (kStepsRight + kCirclesRight) / 2.0 + (i - 0.5) * 0.32 / kAspect;
 }
 
 bool inNoiseScreen(double u, double v) { return v >= kLowTop && u >= kCirclesRight; }
@@ -222,9 +224,9 @@ Reflectance chartAt(double u, double v, double bandShift) {
       double cu, cv, r;
       circle(i, &cu, &cv, &r);
       const double du = (u - cu) * kAspect, dv = v - cv;
-      if (du * du + dv * dv <= r * r) return grey(0.05);
+      if (du * du + dv * dv <= r * r) return grey(0.02);
     }
-    return grey(0.80);
+    return grey(0.90);
   }
   return grey(kNoiseMean);
 }

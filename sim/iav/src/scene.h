@@ -48,10 +48,10 @@ struct Reflectance {
 constexpr double kBandTop = 0.25, kBandBottom = 0.45;   // the moving texture band
 constexpr double kPatchTop = 0.45, kPatchBottom = 0.70; // colour patches (left), gratings (right)
 constexpr double kLowTop = 0.70;                          // grey steps, circles, the noise screen
-constexpr double kStepsRight = 0.20, kCirclesRight = 0.50;
+constexpr double kStepsRight = 0.14, kCirclesRight = 0.56;
 constexpr int kPatchCols = 6, kPatchRows = 2;
 constexpr int kGreySteps = 6;
-constexpr int kCircles = 3;
+constexpr int kCircles = 2;
 constexpr double kWallReflectance = 0.18;
 // How far the band moves per picture: 3/640 of the picture's width.
 constexpr double kBandSpeed = 3.0 / 640.0;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "camera.h"
 #include "codec.h"
@@ -159,6 +160,8 @@ class Sim : public kavo::os::DeviceProvider {
   int getStatistics(Call& c);
   int privacyMask(Call& c);
   int sensorReg(Call& c);
+  // ME1 luma pictures of the source buffers (me1.cpp).
+  int queryMe1(Call& c);
   // The light sensor (i2c.cpp).
   int i2cAddress(Call& c);
 
@@ -204,6 +207,14 @@ class Sim : public kavo::os::DeviceProvider {
   ssize_t i2cTransfer(int fd, bool write, uint8_t* buf, size_t count);
   bool encoderFor(int ordinal, StreamEncoder*& enc);
   FileCtx* fileOf(int fd);
+  struct Me1Geometry {
+    uint32_t width = 0, height = 0, pitch = 0;
+    uint64_t offset = 0, slotBytes = 0;
+  };
+  // Where buffer `id`'s ring of pictures lies in DSP memory; false when the buffer is off or its
+  // ring does not fit.
+  bool me1Geometry(uint32_t id, Me1Geometry& g) const;
+  void unmapMe1();
 
   std::mutex proc_;  // attach state, descriptor table
   bool attached_ = false;
@@ -231,6 +242,18 @@ class Sim : public kavo::os::DeviceProvider {
   iav_bitstream_desc_t lastDesc_{};
   bool haveLastDesc_ = false;
   uint64_t eagainRun_ = 0;
+  // ME1 pictures this process drew: DSP memory mapped writable, one renderer per source buffer.
+  static constexpr uint32_t kMe1Slots = 4;
+  struct Me1Ring {
+    Renderer renderer;
+    std::vector<uint8_t> planes;  // I420 of one picture; the luma is copied into its slot
+    uint32_t width = 0, height = 0;
+    uint64_t frame[kMe1Slots] = {};  // input frame + 1 drawn into each slot (0: none)
+  };
+  Me1Ring me1_[4];
+  FrameView me1View_;
+  uint8_t* dspMem_ = nullptr;
+  uint32_t dspMemLen_ = 0;
 };
 
 template <class F>
