@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   s.openSubCPU();
   Count cb;
   s.setCallback(&cb);
-  g_isp.lensLink.subCpu.store(&s);
+  g_isp.components.subCpu.store(&s);
   startSubCPUThread();
 
   std::vector<double> lat;
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   std::printf("baseline (sleep 10 ms, read): %.3f %% of one core; the sub-CPU thread costs %.2f times that\n",
               100.0 * bareUsed / idleSeconds, used / bareUsed);
 
-  g_isp.lensLink.subCpu.store(nullptr);
+  g_isp.components.subCpu.store(nullptr);
   s.setCallback(nullptr);
   s.closeSubCPU();
   return 0;

@@ -1,5 +1,5 @@
 #pragma once
-// IAVDriver: the ISP server's handle on the video DSP ("/dev/iav", "/dev/ambad", "/dev/ucode"): the
+// IAVDriver: the ISP server's handle on the video DSP ("/dev/iav", "/dev/ucode", "/dev/ambad"): the
 // device and microcode set-up, the DSP-state wait, video input and output, and the thin wrappers of
 // the image-kernel, sensor and statistics requests (iav.h), with the few values it caches so that
 // unchanged settings are not sent again.
@@ -8,14 +8,16 @@
 // mirror set-up sleeps after it, outside). The caches are compared and updated under it. The
 // statistics read, the privacy-mask requests and the set-up of the devices run without it.
 //
-// The wrappers that call the image-DSP library (local exposure and the tone WDR, the temporal
-// filter, lens shading, sharpening, chroma scale, spatial filter, bad pixels, and the RGB gain of
-// the OV9715 path of set_wb_gain) live with that library: iav_dsp_paths.cpp holds the two this
-// class calls itself.
+// The image-DSP library (img_dsp.h) is not re-entrant and has no lock of its own: every entry of it
+// that the server reaches is offered here, under the same mutex (iav_dsp_paths.cpp), the lens
+// shading and the bad-pixel correction included. The picture and per-model code calls the library
+// only through these entries, never directly. One driver object per process: the library's state
+// is process-wide.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
+#include "img_dsp.h"
 #include "kavo/os/iav.h"
 
 namespace kavo {
@@ -36,6 +38,10 @@ struct SelectedVin {
   uint32_t isSupported;
   uint32_t reserved[3];
 };
+
+// The local-exposure record a driver starts with: on, radius 1, weights 16, shift 6, the default
+// gain curve.
+img_dsp_local_exposure_info defaultLocalExposure();
 
 class IAVDriver {
  public:
@@ -113,6 +119,47 @@ class IAVDriver {
   int set_sensor_wdr_level(int level);
   int set_2shutWD_level(int level);
 
+  // ---- the image-DSP library, under the mutex (iav_dsp_paths.cpp) ----
+  // Registers the library's six hooks (memory, print, the request through the device seam), then
+  // img_dsp_lib_init; its result (-1 once initialised already).
+  int dsp_lib_init();
+  // The per-model set-up's entries: the library's results.
+  int dsp_get_black_level_offset(img_dsp_black_level_info* out);
+  int dsp_set_black_level_offset(const img_dsp_black_level_info* levels, uint32_t bayerOrder);
+  int dsp_set_chroma_median_filter(const img_dsp_chroma_median_info* info);
+  int dsp_set_color_correction_reg(const img_dsp_cc_reg_info* info);
+  int dsp_set_color_correction(const img_dsp_cc_3d_info* info);
+  int dsp_write_color_correction();
+  int dsp_load_tone_curve(const img_dsp_tone_curve* curve);
+  // What the picture controls read back.
+  int dsp_get_spatial_filter(img_dsp_spatial_filter_info* out);
+  int dsp_get_dynamic_bad_pixel_correction(img_dsp_bad_pixel_info* out);
+  // The sharpening, chroma-scale, spatial-filter and bad-pixel wrappers: 0 whatever the library
+  // answers. Mode 0 unless a mode is given.
+  int set_sharpen_alpha(const img_dsp_alpha_info* alpha);
+  int set_sharpen_level_overall(const img_dsp_level_info* level);
+  int set_sharpen_level_min(const img_dsp_level_info* level);
+  // The coring table, then the signal-retain level.
+  int set_sharpen_coring(const img_dsp_coring_info* coring, uint8_t retainLevel);
+  int set_chroma_scale(const img_dsp_chroma_scale_info* scale);
+  // Switches 7x7 sharpening by the low byte of `sharpen7x7`, then sets the FIR.
+  int set_sharpen_fir(const img_dsp_fir_info* fir, uint32_t sharpen7x7);
+  int set_spatial_filter(int mode, const img_dsp_spatial_filter_info* filter);
+  int set_bad_pixel_correction(const img_dsp_bad_pixel_info* info);
+  // Temporal noise filter at `level` (0 off, up to 255); -1 for any other level, nothing sent.
+  int set_3Dnr(int level);
+  // Sends the local-exposure record the WDR operations keep; the library's result.
+  int set_local_exposure();
+  // Local-tone WDR (the sensors other than the AR0331): level 0 off, else on with that radius.
+  int set_local_tone_WDR(int level);
+  // Radius, weights and shift of the local-exposure record; nothing sent.
+  int set_gammaWD_level(int level);
+  // Loads "/etc/ispserver/lens_shading.bin" and sends it, softened at the edges, as the vignette
+  // correction (on when `enable` is non-zero); the library's result, or -1 without the file.
+  int set_lens_shading_correct(int enable);
+  // The local-exposure record in force (tests).
+  img_dsp_local_exposure_info localExposure();
+
   // What tests and the controller read.
   int iavFd() const { return iavFd_.load(std::memory_order_relaxed); }
   int sensorFd() const { return sensorFd_.load(std::memory_order_relaxed); }
@@ -133,9 +180,8 @@ class IAVDriver {
                 const char* failure);
   int readQp(iav_qp_limit_ex_t& qp, const char* function);
   void writeQp(iav_qp_limit_ex_t qp, const char* function);
-  // The image-DSP library's paths (iav_dsp_paths.cpp).
+  // The OV9715's white-balance path through the image-DSP library (iav_dsp_paths.cpp).
   int set_wb_gain_dsp(const uint32_t gains[3]);
-  int set_local_tone_WDR(int level);
 
   std::mutex mutex_;
   std::atomic<int> iavFd_{-1};
@@ -146,6 +192,10 @@ class IAVDriver {
   int cachedAgc_ = -1;
   uint32_t cachedMirror_[2] = {255, 255};
   std::atomic<int> qpLevel_{10};
+  // Guarded by mutex_: the local-exposure record of the WDR operations, and the lens-shading tables
+  // (the library's vignette record keeps pointers to them).
+  img_dsp_local_exposure_info localExposure_ = defaultLocalExposure();
+  uint16_t lensShading_[4][33 * 33] = {};
   // Main thread only.
   bool dspMapped_ = false;
   SelectedVin selectedVin_{};

@@ -19,15 +19,15 @@ constexpr int kStopPolls = 30;
 
 std::thread g_thread;  // main thread only
 
-SubCpuThreadControl& control() { return g_isp.lensLink.thread; }
+ThreadControl& control() { return g_isp.lensLink.thread; }
 
 void SubCPUThread() {
-  SubCpuThreadControl& c = control();
+  ThreadControl& c = control();
   LensLinkState& lens = g_isp.lensLink;
   c.alive.store(1, std::memory_order_release);
   while (c.run.load(std::memory_order_acquire) != 0) {
     c.acknowledge.store(0, std::memory_order_release);
-    SubCPU* s = lens.subCpu.load(std::memory_order_acquire);
+    SubCPU* s = subCpu();
     if (lens.remoteUpgrade.load(std::memory_order_acquire) != 0) {
       // What was read before the line went away is of no use after it comes back.
       if (s != nullptr) s->resetRx();
@@ -46,7 +46,7 @@ void SubCPUThread() {
 }  // namespace
 
 int startSubCPUThread() {
-  SubCpuThreadControl& c = control();
+  ThreadControl& c = control();
   if (g_thread.joinable()) return 0;  // already running
   c.run.store(1, std::memory_order_release);
   c.acknowledge.store(1, std::memory_order_release);
@@ -67,7 +67,7 @@ int startSubCPUThread() {
 }
 
 int stopSubCPUThread() {
-  SubCpuThreadControl& c = control();
+  ThreadControl& c = control();
   c.run.store(0, std::memory_order_release);
   if (!g_thread.joinable()) return 0;
   for (int i = 0; i < kStopPolls; ++i) {

@@ -25,6 +25,7 @@ class PtyLine {
     char name[128] = "";
     ::ptsname_r(master_, name, sizeof name);
     root.mkdirs("/dev");
+    ::unlink(root.path("/dev/ttyS1").c_str());
     ::symlink(name, root.path("/dev/ttyS1").c_str());
   }
   ~PtyLine() {

@@ -42,12 +42,12 @@ class LensLink : public ::testing::Test {
     }
     ASSERT_GE(s.m_serial.descriptor.load(), 0);
     s.setCallback(&cb);
-    g_isp.lensLink.subCpu.store(&s);
+    g_isp.components.subCpu.store(&s);
     ASSERT_EQ(startSubCPUThread(), 0);
   }
   void TearDown() override {
     stopSubCPUThread();
-    g_isp.lensLink.subCpu.store(nullptr);
+    g_isp.components.subCpu.store(nullptr);
     s.setCallback(nullptr);
     s.closeSubCPU();
     if (mcu) {

@@ -43,7 +43,7 @@ TEST(LensLinkStress, EveryAnswerReachesItsInquiry) {
   }
   CountingCallback cb;
   s.setCallback(&cb);
-  g_isp.lensLink.subCpu.store(&s);
+  g_isp.components.subCpu.store(&s);
   ASSERT_EQ(startSubCPUThread(), 0);
 
   constexpr int kThreads = 3;
@@ -91,7 +91,7 @@ TEST(LensLinkStress, EveryAnswerReachesItsInquiry) {
   stop.store(true);
   focusSteps.join();
   EXPECT_EQ(stopSubCPUThread(), 0);
-  g_isp.lensLink.subCpu.store(nullptr);
+  g_isp.components.subCpu.store(nullptr);
   s.setCallback(nullptr);
   s.closeSubCPU();
 

@@ -251,7 +251,7 @@ TEST_F(SubCpuLine, ASilentMcuFailsTheInquiryAfterAboutOneSecond) {
 }
 
 TEST_F(SubCpuLine, AnInquiryTakesTheAnswerTheThreadPosts) {
-  g_isp.lensLink.subCpu.store(&s);
+  g_isp.components.subCpu.store(&s);
   ASSERT_EQ(startSubCPUThread(), 0);
   std::thread mcu([&] {
     // The MCU answers the zoom inquiry late but within the second, after noise and an acknowledgement.
@@ -264,7 +264,7 @@ TEST_F(SubCpuLine, AnInquiryTakesTheAnswerTheThreadPosts) {
   EXPECT_EQ(zoom, 0x25Fu);
   mcu.join();
   EXPECT_EQ(stopSubCPUThread(), 0);
-  g_isp.lensLink.subCpu.store(nullptr);
+  g_isp.components.subCpu.store(nullptr);
 }
 
 TEST_F(SubCpuLine, SendersOnSeveralThreadsAllGetThrough) {

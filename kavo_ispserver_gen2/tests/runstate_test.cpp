@@ -3,7 +3,9 @@
 #include <signal.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,8 +13,10 @@
 #include "IspServer.h"
 #include "kavo/logger/logger.h"
 #include "kavo/test/test_root.h"
+#include "kavo/test/threads.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/isp_globals.h"
+#include "thread_proc/worker_threads.h"
 
 namespace kavo {
 namespace isp {
@@ -64,6 +68,9 @@ class LoopRun {
   ~LoopRun() {
     if (!ended) requestStop();
     thread_.join();
+    // As the stop sequence does: no 3A pass may outlive the controller.
+    stop_aaa_thread();
+    EXPECT_TRUE(join_aaa_thread(10000));
     g_isp.controller.store(nullptr);
     g_isp.runState.store(kRunStateRun);
   }
@@ -123,6 +130,36 @@ TEST(RunState, AReinitialisationAskedBeforeTheLoopRunsFirstThenPolling) {
   EXPECT_FALSE(requestReinit());
   ASSERT_TRUE(run.waitEnd(20s));
   EXPECT_TRUE(log.signals().empty());  // no signal, nothing to report
+}
+
+
+// A re-initialisation stops and starts the 3A thread and no other: the I/O and pan/tilt threads
+// run through it.
+TEST(RunState, AReinitialisationRestartsOnlyThe3AThread) {
+  LoopLog log;
+  g_isp.runState.store(kRunStateRun);
+  {
+    LoopRun run;  // its root first: the I/O thread reads paths under it
+    ASSERT_EQ(start_io_thread(), 0);
+    ASSERT_EQ(start_subcpu_pt_thread(), 0);
+    ASSERT_TRUE(requestReinit());
+    while (log.reinits < 1) std::this_thread::sleep_for(1ms);
+    const std::set<int> before = kavo::test::threadIds();
+    while (!requestReinit()) std::this_thread::sleep_for(1ms);
+    while (log.reinits < 2) std::this_thread::sleep_for(1ms);
+    const std::set<int> after = kavo::test::threadIds();
+    std::vector<int> gone, added;
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone));
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+    EXPECT_EQ(gone.size(), 1u) << "the old 3A thread";
+    EXPECT_EQ(added.size(), 1u) << "the new 3A thread";
+    EXPECT_EQ(g_isp.ioThread.alive.load(), 1u);
+    EXPECT_EQ(g_isp.panTiltThread.alive.load(), 1u);
+    requestStop();
+    ASSERT_TRUE(run.waitEnd(20s));
+    EXPECT_EQ(stop_io_thread(), 0);
+    EXPECT_EQ(stop_subcpu_pt_thread(), 0);
+  }
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 """Runs the real kavo_ispserver_gen2 under a private test root and reads its System V objects with
 ctypes (Python 3 standard library only; no code of the server is shared).
 
-    root = IspRoot(board="ORL Fennel")          # /etc/board.info, default settings, fresh keys
+    root = IspRoot(board="ORL Fennel")          # /etc/board.info, default settings, fresh keys,
+                                                # the colour-correction files
+    root.dsp_up()                               # the simulated DSP encoding, as a streamer leaves it
     s = root.start()                            # KAVO_LOG_STDERR=1, KAVO_LOG_LEVEL=7
     root.wait_ready(s)                          # control byte 1 set and the VISCA set created
     ... s.stop() == 0
     root.cleanup()                              # kills what runs, removes the objects on its keys
 
 Also used by bench/ispserver. Environment: KAVO_ISPSERVER (the program), KAVO_ISPSERVER_SETTINGS
-(the shipped default settings file).
+(the shipped default settings file), KAVO_ISPSERVER_ETC (the shipped colour-correction files),
+KAVO_SIM_CAMERA (the simulated camera's tool).
 """
 import ctypes
 import os
@@ -22,6 +25,8 @@ from streamer_harness import Root, Streamer  # noqa: E402
 
 PROGRAM = os.environ.get("KAVO_ISPSERVER", "")
 SETTINGS = os.environ.get("KAVO_ISPSERVER_SETTINGS", "")
+ETC = os.environ.get("KAVO_ISPSERVER_ETC", "")
+SIM_CAMERA = os.environ.get("KAVO_SIM_CAMERA", "")
 
 CTRL = "/tmp/shm/ispserver_ctrl"
 IMAGE = "/tmp/shm/image"
@@ -112,15 +117,31 @@ class IspRoot(Root):
     """A private root with "/etc/board.info", the settings file and the four key files made so
     that no System V object uses their keys yet; everything on those keys is the test's own."""
 
-    def __init__(self, board="ORL Fennel", settings=True, key_files=True):
+    def __init__(self, board="ORL Fennel", settings=True, key_files=True, etc=True):
         super().__init__(fixtures=False, prefix="ki.")
         self.procs = []
         if board is not None:
-            self.write("/etc/board.info", "board.sysid=18\nboard.name=%s\n" % board)
+            self.set_board(board)
         if settings:
             shutil.copyfile(SETTINGS, self.path("/usr/etc/kavo_ispserver.json"))
+        if etc and ETC:
+            os.makedirs(self.path("/etc/ispserver"), exist_ok=True)
+            for name in os.listdir(ETC):
+                shutil.copyfile(os.path.join(ETC, name), self.path("/etc/ispserver/" + name))
         if key_files:
             self.make_key_files()
+
+    def set_board(self, board):
+        """"/etc/board.info" for the server (the name) and a streamer (the camera information)."""
+        self.write("/etc/board.info", "board.sysid=18\nboard.hwaddr=02AB34CD56EF\nboard.type=sim\nboard.name=%s\n"
+                   % board)
+
+    def dsp_up(self, size="320x180"):
+        """The simulated DSP brought up and encoding one stream, as a streamer leaves it, so that
+        the server finds it at once (without, it waits five seconds for one)."""
+        if SIM_CAMERA:
+            subprocess.run([SIM_CAMERA, "--root", self.dir, "encode", size], check=True, capture_output=True,
+                           timeout=60)
 
     def make_key_files(self):
         os.makedirs(self.path("/tmp/shm"), exist_ok=True)

@@ -33,6 +33,7 @@ class Base(unittest.TestCase):
     def root(self, **kw):
         r = IspRoot(**kw)
         self.roots.append(r)
+        r.dsp_up()
         return r
 
 

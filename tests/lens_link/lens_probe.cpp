@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   g_isp.sys.lens = lens;
   SubCPU s;
   s.openSubCPU();
-  g_isp.lensLink.subCpu.store(&s);
+  g_isp.components.subCpu.store(&s);
   startSubCPUThread();
 
   using Op = std::function<std::string(const Args&)>;
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   stopSubCPUThread();
-  g_isp.lensLink.subCpu.store(nullptr);
+  g_isp.components.subCpu.store(nullptr);
   s.closeSubCPU();
   return status;
 }

@@ -9,29 +9,32 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kavo/os/iav.h"
+
 typedef int32_t img_dsp_tap_q8_t;     // kernel tap (full scale; a block's shift word scales it)
 typedef int16_t img_dsp_coeff_q8_t;   // coefficient-list entry
 typedef uint32_t img_dsp_gain_q10_t;  // channel gain of the caller's records, 1024 = 1.0
 typedef uint32_t img_dsp_gain_q16_t;  // channel gain of the driver's records, 65536 = 1.0
 
-// ---- request codes ('p' image kernels, each with one pointer to its record; cancel takes 0) -------
+// ---- request codes ('p' image kernels, each with one pointer to its record; cancel takes 0): the
+// ---- driver's (kavo/os/iav.h), as are the RGB-gain and colour-correction records ----------------
 
 enum : uint32_t {
-  IMG_DSP_REQ_BLACK_LEVEL = 0x40047003,         // img_dsp_black_level_record
-  IMG_DSP_REQ_BAD_PIXEL = 0x40047004,           // img_dsp_bad_pixel_record
-  IMG_DSP_REQ_RGB_GAIN = 0x40047007,            // img_dsp_rgb_gain_record
-  IMG_DSP_REQ_VIGNETTE = 0x40047008,            // img_dsp_vignette_record
-  IMG_DSP_REQ_LOCAL_EXPOSURE = 0x40047009,      // img_dsp_local_exposure_record
-  IMG_DSP_REQ_COLOR_CORRECTION = 0x4004700a,    // img_dsp_color_correction_record
-  IMG_DSP_REQ_CHROMA_SCALE = 0x4004700c,        // img_dsp_chroma_scale_record
-  IMG_DSP_REQ_CHROMA_MEDIAN = 0x4004700d,       // img_dsp_chroma_median_record
-  IMG_DSP_REQ_LUMA_SHARPENING = 0x4004700e,     // img_dsp_luma_sharpening_record
-  IMG_DSP_REQ_SHARPEN_FIR_CONFIG = 0x4004700f,  // img_dsp_fir_config_record
-  IMG_DSP_REQ_SHARPEN_EDGE = 0x40047010,        // img_dsp_edge_control_record
-  IMG_DSP_REQ_SHARPEN_LEVEL = 0x40047012,       // img_dsp_level_control_record
-  IMG_DSP_REQ_SHARPEN_MISC = 0x40047013,        // img_dsp_misc_record
-  IMG_DSP_REQ_MCTF = 0x40047015,                // img_dsp_mctf_record
-  IMG_DSP_REQ_CANCEL = 0x8004701e,              // value 0
+  IMG_DSP_REQ_BLACK_LEVEL        = IAV_IOC_IMG_BLACK_LEVEL_GLOBAL_OFFSET,   // img_dsp_black_level_record
+  IMG_DSP_REQ_BAD_PIXEL          = IAV_IOC_IMG_BAD_PIXEL_CORRECTION,        // img_dsp_bad_pixel_record
+  IMG_DSP_REQ_RGB_GAIN           = IAV_IOC_IMG_RGB_GAIN_ADJUST,             // img_dsp_rgb_gain_record
+  IMG_DSP_REQ_VIGNETTE           = IAV_IOC_IMG_VIGNETTE_COMPENSATION,       // img_dsp_vignette_record
+  IMG_DSP_REQ_LOCAL_EXPOSURE     = IAV_IOC_IMG_LOCAL_EXPOSURE,              // img_dsp_local_exposure_record
+  IMG_DSP_REQ_COLOR_CORRECTION   = IAV_IOC_IMG_COLOR_CORRECTION,            // img_dsp_color_correction_record
+  IMG_DSP_REQ_CHROMA_SCALE       = IAV_IOC_IMG_CHROMA_SCALE,                // img_dsp_chroma_scale_record
+  IMG_DSP_REQ_CHROMA_MEDIAN      = IAV_IOC_IMG_CHROMA_MEDIAN_FILTER_SETUP,  // img_dsp_chroma_median_record
+  IMG_DSP_REQ_LUMA_SHARPENING    = IAV_IOC_IMG_LUMA_SHARPENING,             // img_dsp_luma_sharpening_record
+  IMG_DSP_REQ_SHARPEN_FIR_CONFIG = IAV_IOC_IMG_LUMA_SHARPENING_FIR_CONFIG,  // img_dsp_fir_config_record
+  IMG_DSP_REQ_SHARPEN_EDGE       = IAV_IOC_IMG_LUMA_SHARPENING_EDGE_CONTROL, // img_dsp_edge_control_record
+  IMG_DSP_REQ_SHARPEN_LEVEL      = IAV_IOC_IMG_LUMA_SHARPENING_LEVEL_CONTROL, // img_dsp_level_control_record
+  IMG_DSP_REQ_SHARPEN_MISC       = IAV_IOC_IMG_LUMA_SHARPENING_MISC,        // img_dsp_misc_record
+  IMG_DSP_REQ_MCTF               = IAV_IOC_IMG_MCTF_MV_STABILIZER_SETUP,    // img_dsp_mctf_record
+  IMG_DSP_REQ_CANCEL             = IAV_IOC_IMG_DSP_CANCEL,                  // value 0
 };
 
 // ---- blocks the records point to --------------------------------------------------------------------
@@ -78,10 +81,8 @@ struct img_dsp_bad_pixel_record {
   uint16_t fixed1;      // 4
 };
 
-struct img_dsp_rgb_gain_record {
-  img_dsp_gain_q16_t gain[4];  // R, Gr, Gb, B
-};
-static_assert(sizeof(img_dsp_rgb_gain_record) == 16, "rgb gain record");
+// The RGB-gain record is the driver's own: R, Gr, Gb, B in 16.16.
+typedef iav_rgb_gain_t img_dsp_rgb_gain_record;
 
 struct img_dsp_vignette_record {
   uint8_t enable;
@@ -108,16 +109,10 @@ static_assert(offsetof(img_dsp_local_exposure_record, black_reference) == 524 &&
                   offsetof(img_dsp_local_exposure_record, offset) == 532,
               "local exposure layout");
 
-struct img_dsp_color_correction_record {
-  uint8_t enable;
-  uint8_t spare[3];
-  img_dsp_gain_q16_t gain[3];
-  uint8_t* input_table;   // IMG_DSP_CC_INPUT_TABLE_BYTES
-  uint8_t* table_3d;      // IMG_DSP_CC_3D_TABLE_BYTES
-  uint32_t tone_update;
-  uint32_t* tone_curve;   // IMG_DSP_TONE_CURVE_WORDS
-  uint32_t zero;
-};
+// The colour-correction record is the driver's own: enable, three 16.16 gains, the input table
+// (IMG_DSP_CC_INPUT_TABLE_BYTES), the 3D lookup (IMG_DSP_CC_3D_TABLE_BYTES), the tone-update word and
+// the tone curve (IMG_DSP_TONE_CURVE_WORDS), a zero word.
+typedef iav_color_correction_t img_dsp_color_correction_record;
 
 struct img_dsp_chroma_scale_record {
   uint32_t enable;
@@ -190,7 +185,6 @@ struct img_dsp_mctf_record {
 #if UINTPTR_MAX == 0xffffffffu
 static_assert(sizeof(img_dsp_bad_pixel_record) == 20, "bad pixel record");
 static_assert(sizeof(img_dsp_vignette_record) == 20, "vignette record");
-static_assert(sizeof(img_dsp_color_correction_record) == 36, "colour correction record");
 static_assert(sizeof(img_dsp_chroma_median_record) == 28, "chroma median record");
 static_assert(sizeof(img_dsp_luma_sharpening_record) == 8, "luma sharpening record");
 static_assert(sizeof(img_dsp_fir_config_record) == 48, "fir configuration record");

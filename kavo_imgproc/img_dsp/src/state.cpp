@@ -42,7 +42,7 @@ bool allocateColourBuffers() {
   g.ccTone = tone;
   clear(&g.ccRecord, sizeof g.ccRecord);
   g.ccRecord.input_table = input;
-  g.ccRecord.table_3d = table;
+  g.ccRecord.lut_3d = table;
   g.ccRecord.tone_curve = tone;
   g.ccRecord.tone_update = 1;
   clear(g.ccRegImage, sizeof g.ccRegImage);
@@ -73,7 +73,7 @@ int loadDefaults() {
 
   p.rgbInfo = p.wbInfo = {1024, 1024, 1024};
   p.digitalGain = 1024;
-  for (uint32_t& v : p.rgbGain.gain) v = 1024 * 64;
+  p.rgbGain = img_dsp_rgb_gain_record{1024 * 64, 1024 * 64, 1024 * 64, 1024 * 64};
   return 0;
 }
 

@@ -15,6 +15,8 @@ namespace {
 
 const int kFd = 3;
 
+std::vector<uint32_t> gainsOf(const img_dsp_rgb_gain_record& r) { return {r.r_gain, r.g_gain_r, r.g_gain_b, r.b_gain}; }
+
 }  // namespace
 
 // Every validation message of the colour and noise setters, with -1 and no request sent.
@@ -201,11 +203,11 @@ TEST_F(ImgDspTest, RgbWhiteBalanceAndDigitalGains) {
   img_dsp_rgb_gain_info gains{1000, 2048, 3000};
   ASSERT_EQ(img_dsp_set_rgb_gain(kFd, &gains, 1024), 0);
   auto rec = hooks().requests.back().as<img_dsp_rgb_gain_record>();
-  EXPECT_EQ(std::vector<uint32_t>(rec.gain, rec.gain + 4), std::vector<uint32_t>({64000, 131072, 131072, 192000}));
+  EXPECT_EQ(gainsOf(rec), std::vector<uint32_t>({64000, 131072, 131072, 192000}));
   // The white-balance copy keeps green at 1024: 1000 -> 500, 3000 -> 1500; the digital gain resends it.
   ASSERT_EQ(img_dsp_set_dgain(kFd, 900), 0);
   rec = hooks().requests.back().as<img_dsp_rgb_gain_record>();
-  EXPECT_EQ(std::vector<uint32_t>(rec.gain, rec.gain + 4), std::vector<uint32_t>({32000, 65536, 65536, 96000}));
+  EXPECT_EQ(gainsOf(rec), std::vector<uint32_t>({32000, 65536, 65536, 96000}));
   img_dsp_rgb_gain_info odd{1001, 3072, 5};  // 333.67 and 1.67 round to 334 and 2
   ASSERT_EQ(img_dsp_set_wb_gain(kFd, &odd), 0);
   EXPECT_EQ(imgdsp::g.p.wbInfo.r, 334u);

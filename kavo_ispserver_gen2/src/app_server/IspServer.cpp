@@ -9,6 +9,7 @@
 
 #include "IspServerMisc.h"
 #include "applysettings.h"
+#include "fe_subcpu/subcpu_thread.h"
 #include "if_visca/DVisca.h"
 #include "if_visca/visca_channel.h"
 #include "ispserver_api.h"
@@ -51,6 +52,10 @@ void logStopSignal() {
     ISPAPP_LOG("IspServer", "signal_callback_handler", LOG_LEVEL_WARNING, "get signal num=%d", signum);
 }
 
+// A 3A thread that outlived its stop's time-out leaves at its next turn (a statistics read ends
+// within a second); the controller is not deleted under it.
+constexpr uint32_t kLastPassMs = 10000;
+
 void stopServer() {
   MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server down...\n");
   // The IPC thread uses the settings document and the controller: it ends before either goes.
@@ -63,9 +68,13 @@ void stopServer() {
   if (g_isp.board == TORVEX_TARROW) stop_subcpu_pt_thread();
   if (g_isp.sys.systemType == ZOOMLENS) stopSubCPUThread();
   if (isp != nullptr) {
-    isp->closeDevices();
-    g_isp.controller.store(nullptr);
-    delete isp;
+    if (join_aaa_thread(kLastPassMs)) {
+      isp->closeDevices();
+      g_isp.controller.store(nullptr);
+      delete isp;
+    } else {
+      MAIN_LOG(LOG_LEVEL_ERROR, "the 3A thread did not stop: the devices and the controller are left in place");
+    }
   }
   if (DVisca* visca = g_isp.visca.exchange(nullptr)) delete visca;
   deleteIspServerShareMemory();

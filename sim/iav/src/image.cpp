@@ -166,30 +166,18 @@ int Sim::digitalZoom(Call& c) {
 int Sim::imageKernel(Call& c) {
   if (!runs(st_->dspState)) return -EPERM;
   ++st_->imageRequests;
-  DspSettings& d = st_->camera.dsp;
+  if (isLibraryKernel(c.code)) return libraryKernel(c);
   switch (c.code) {
-    case IAV_IOC_IMG_RGB_GAIN_ADJUST: {
-      const auto& g = *argPtr<iav_rgb_gain_t>(c);
-      c.line.object("arg").unum("r", g.r_gain).unum("g", g.g_gain_r).unum("b", g.b_gain).close();
-      if (g.r_gain == 0 || g.g_gain_r == 0 || g.g_gain_b == 0 || g.b_gain == 0) return -EINVAL;
-      d.rgbGain = g;
-      break;
-    }
     case IAV_IOC_IMG_RGB_TO_YUV_SETUP: {
       const auto& m = *argPtr<iav_rgb_to_yuv_t>(c);
       c.line.object("arg").num("y0", m.matrix_values[0]).num("y1", m.matrix_values[1]).num("y2", m.matrix_values[2]);
       c.line.num("u0", m.matrix_values[3]).num("v0", m.matrix_values[6]).num("yOffset", m.y_offset).close();
-      d.yuv = m;
+      st_->camera.dsp.yuv = m;
       break;
     }
-    case IAV_IOC_IMG_COLOR_CORRECTION: {
-      const auto& cc = *argPtr<iav_color_correction_t>(c);
-      c.line.object("arg").unum("enable", cc.enable).boolean("toneCurve", cc.tone_curve != nullptr).close();
-      if (cc.tone_curve != nullptr)
-        for (int i = 0; i < 256; ++i)
-          for (int ch = 0; ch < 3; ++ch) d.tone[ch][i] = static_cast<uint16_t>((cc.tone_curve[i] >> (10 * ch)) & 1023u);
+    case IAV_IOC_IMG_DSP_CANCEL:
+      c.line.object("arg").unum("value", c.arg).close();
       break;
-    }
     default:
       break;
   }

@@ -318,8 +318,8 @@ FileCtx* Sim::fileOf(int fd) {
 
 void Sim::refreshFaults(bool force) {
   std::string error;
-  const bool taken = faults_.refresh(monoNs(), st_->faultsGen, force || faultsForce_, faultOptions_, nullptr, error);
-  faultsForce_ = false;
+  const bool taken =
+      faults_.refresh(monoNs(), st_->faultsGen, faultsForce_.exchange(false) || force, faultOptions_, nullptr, error);
   if (taken && !error.empty())
     SIM_LOG(LOG_LEVEL_ERROR, 0, "iav simulator: faults file %s ignored: %s", faults_.path().c_str(), error.c_str());
 }

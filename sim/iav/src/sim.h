@@ -3,8 +3,9 @@
 // process on the simulator core (sim/core). Its sources are split by concern: provider.cpp (nodes,
 // attach, the request table, journal and faults), setup.cpp (microcode, video input and output,
 // pipeline set-up), streams.cpp (encode streams, frames and the bitstream ring), image.cpp (the
-// image-side requests of the ISP server), i2c.cpp (the light sensor on "/dev/i2c-0"); the camera
+// image-side requests of the ISP server; kernels.cpp those of its image-DSP library), i2c.cpp (the light sensor on "/dev/i2c-0"); the camera
 // model in scene.cpp, sensor.cpp, camera.cpp, stats.cpp and render.cpp.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -77,6 +78,20 @@ struct Call {
   bool silent = false;    // a collapsed EAGAIN read: no line of its own
 };
 
+// The copy of an image-DSP library request taken when it arrives: the record and the blocks its
+// pointers designate (a null pointer: no block).
+struct KernelCopy {
+  uint8_t record[1024];
+  uint8_t blocks[20 * 1024];  // the largest request (colour correction) carries 19,712 bytes
+  uint8_t* block[4];
+  uint32_t blockBytes[4];
+};
+
+// FNV-1a (64 bits) of a block, as the journal gives it.
+uint64_t fnv1a64(const uint8_t* bytes, size_t n);
+// The image-kernel requests whose records the image-DSP library defines (its cancel excepted).
+bool isLibraryKernel(uint32_t code);
+
 template <class T>
 T* argPtr(Call& c) {
   return reinterpret_cast<T*>(c.arg);
@@ -103,7 +118,7 @@ class Sim : public kavo::os::DeviceProvider {
   bool withState(F fn);
   void flushJournal() { journal_.flush(); }
   bool resetState();
-  void markFaultsChanged() { faultsForce_ = true; }
+  void markFaultsChanged() { faultsForce_.store(true); }
 
   // Handlers: DSP and microcode (setup.cpp).
   int getChipId(Call& c);
@@ -156,6 +171,7 @@ class Sim : public kavo::os::DeviceProvider {
   int digitalZoom(Call& c);
   int sensorInfo(Call& c);
   int imageKernel(Call& c);
+  int libraryKernel(Call& c);  // kernels.cpp
   int aaaSetup(Call& c);
   int getStatistics(Call& c);
   int privacyMask(Call& c);
@@ -228,7 +244,7 @@ class Sim : public kavo::os::DeviceProvider {
   FaultsFile faults_;
   FrameFaults frameFaults_;
   FaultParseOptions faultOptions_;  // built once: the per-request look costs no allocation
-  bool faultsForce_ = true;
+  std::atomic<bool> faultsForce_{true};  // set by any thread (setFaults), taken under the state lock
   std::unique_ptr<StreamEncoder> encoders_[kStreams];
   uint32_t encoderGen_[kStreams] = {};
   Camera camera_;
@@ -254,6 +270,7 @@ class Sim : public kavo::os::DeviceProvider {
   FrameView me1View_;
   uint8_t* dspMem_ = nullptr;
   uint32_t dspMemLen_ = 0;
+  KernelCopy kernelCopy_;  // under the state lock
 };
 
 template <class F>

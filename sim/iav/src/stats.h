@@ -13,14 +13,7 @@ namespace kavo {
 namespace sim {
 namespace iav {
 
-struct Statistics {
-  iav_awb_tile_t awb[IAV_AAA_MAX_AWB_TILES];
-  iav_ae_tile_t ae[IAV_AAA_MAX_AWB_TILES];
-  iav_af_tile_t af[IAV_AAA_MAX_AF_TILES];
-  iav_aaa_histogram_t histogram;
-  iav_aaa_luma_t luma;
-  iav_aaa_frame_info_t frame;
-};
+using Statistics = iav_aaa_stats_buffers_t;
 
 // False when the grid does not fit the records or the picture.
 bool tilesValid(const iav_aaa_tile_info_t& t);

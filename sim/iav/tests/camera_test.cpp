@@ -17,13 +17,7 @@ namespace sim = kavo::sim::iav;
 // 29.6 dB: entry 198 of the ISP server's AGC table; one table step is 2,509,323.3 units.
 constexpr double kAgcStep = 2509323.3;
 
-struct Stats {
-  iav_awb_tile_t awb[IAV_AAA_MAX_AWB_TILES];
-  iav_ae_tile_t ae[IAV_AAA_MAX_AWB_TILES];
-  iav_af_tile_t af[IAV_AAA_MAX_AF_TILES];
-  iav_aaa_histogram_t histogram;
-  iav_aaa_luma_t luma;
-  iav_aaa_frame_info_t frame;
+struct Stats : iav_aaa_stats_buffers_t {
   // Mean of a channel (0 R, 1 G, 2 B) over the AWB tiles of the grey wall (the top two rows).
   double wall(int c) const {
     double sum = 0;
@@ -50,7 +44,7 @@ class CameraTest : public ::testing::Test {
   void TearDown() override { devClose(iav); }
 
   int read(Stats& s) {
-    iav_aaa_stats_request_t r{s.awb, s.ae, s.af, &s.histogram, &s.luma, &s.frame};
+    iav_aaa_stats_request_t r = iavStatsRequest(s);
     return req(iav, IAV_IOC_IMG_GET_STATISTICS, &r);
   }
   // Statistics once the settings sent so far are in force (the sensor takes them two frames on).

@@ -719,6 +719,19 @@ struct iav_aaa_stats_request_t {
 };
 static_assert(sizeof(void*) != 4 || sizeof(iav_aaa_stats_request_t) == 24, "statistics request");
 
+// Room for every record of one statistics read, at the maxima above, and the request that fills it.
+struct iav_aaa_stats_buffers_t {
+  iav_awb_tile_t awb[IAV_AAA_MAX_AWB_TILES];
+  iav_ae_tile_t ae[IAV_AAA_MAX_AWB_TILES];
+  iav_af_tile_t af[IAV_AAA_MAX_AF_TILES];
+  iav_aaa_histogram_t histogram;
+  iav_aaa_luma_t luma;
+  iav_aaa_frame_info_t frame;
+};
+inline iav_aaa_stats_request_t iavStatsRequest(iav_aaa_stats_buffers_t& b) {
+  return iav_aaa_stats_request_t{b.awb, b.ae, b.af, &b.histogram, &b.luma, &b.frame};
+}
+
 // ---- privacy masks ------------------------------------------------------------------------------
 
 // IAV_IOC_GET_PRIVACY_MASK_INFO_EX: the privacy-mask memory (iav_mmap_info_t), mapped read-write
