@@ -145,6 +145,7 @@ int SubCPU::openSubCPU() {
 }
 
 void SubCPU::closeLink(SubCpuLink& link, std::atomic<uint32_t>& openFlag) {
+  std::unique_lock<std::shared_mutex> use(link.inUse);
   const int fd = link.descriptor.exchange(-1, std::memory_order_acq_rel);
   if (fd == -1) return;
   kavo::os::devClose(fd);
@@ -217,6 +218,7 @@ bool SubCPU::pushWholePackets() {
 }
 
 int SubCPU::putPacketIntoRxFIFO() {
+  std::shared_lock<std::shared_mutex> use(m_serial.inUse);
   const int fd = m_serial.descriptor.load(std::memory_order_acquire);
   auto readMore = [&]() {
     if (fd < 0 || chunkLen_ >= sizeof chunk_) return;

@@ -12,21 +12,13 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
+#include "algo_af/CallbackInterface.h"
 #include "fe_subcpu/visca_builders.h"
 
 namespace kavo {
 namespace isp {
-
-// What the lens MCU's end-of-move report reaches (the auto focus). One operation; the object is
-// not deleted through this interface.
-class CallbackInterface {
- public:
-  virtual int callback(int result) = 0;
-
- protected:
-  ~CallbackInterface() = default;
-};
 
 constexpr uint32_t kRxFifoCapacity = 64;  // holds at most 63 bytes
 constexpr uint32_t kLinkBufferBytes = 64;
@@ -56,6 +48,10 @@ struct SubCpuLink {
   // Held by an inquiry from clearing the reply slot to copying its answer, and by the direct
   // exchanges: one request-and-reply exchange at a time on this link.
   std::mutex exchange;
+  // Held shared while a thread reads or writes the descriptor, and exclusively to close it: a close
+  // (a remote upgrade takes the line) never pulls the descriptor from under a read or write, whose
+  // number the next open could otherwise hand to another file.
+  std::shared_mutex inUse;
 };
 
 struct SubCpuPeer {

@@ -30,6 +30,7 @@ uint8_t header(uint32_t own, bool broadcast, uint32_t peer) {
 
 uint8_t writePacket(SubCpuLink& link, const ViscaPacket& packet) {
   if (g_isp.sys.systemType != ZOOMLENS) return kViscaFail;
+  std::shared_lock<std::shared_mutex> use(link.inUse);
   const int fd = link.descriptor.load(std::memory_order_acquire);
   if (fd < 0 || packet.length == 0 || packet.length > kViscaPacketBytes) return kViscaFail;
   // Senders share the line without a lock of ours; the terminal's own write lock refuses a
@@ -109,6 +110,7 @@ uint8_t sendWithReply(SubCpuLink& link, SubCpuPeer& peer, ViscaPacket& packet, M
 // ---- direct exchanges ---------------------------------------------------------------------------
 
 uint8_t readReplyDirect(SubCpuLink& link) {
+  std::shared_lock<std::shared_mutex> use(link.inUse);
   const int fd = link.descriptor.load(std::memory_order_acquire);
   int waiting = 0;
   int polls = 0;
