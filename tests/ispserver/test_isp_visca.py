@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """Process tests of the ISP server's VISCA camera channel: the real server under a test root, and
-the VISCA client of tools/ (Python ctypes, no code of the server) as the peer.
+the VISCA client of tools/ (Python ctypes, no code of the server) as the peer. The zoom-lens board's
+inquiries are answered by the lens-MCU emulator on its pseudo-terminal and the simulated GPIO.
 
-Environment: KAVO_ISPSERVER, KAVO_ISPSERVER_SETTINGS (see ispserver_harness).
+Environment: KAVO_ISPSERVER, KAVO_ISPSERVER_SETTINGS (see ispserver_harness), KAVO_SIM_LENS_MCU (the
+emulator), KAVO_SIM_BOARDCTL (sets the simulated GPIO inputs).
 """
+import json
 import os
 import signal
 import subprocess
@@ -18,6 +21,8 @@ from ispserver_harness import VISCA, IspRoot, sem_id  # noqa: E402
 from kavo_visca_client import ViscaChannel  # noqa: E402
 
 CLIENT = os.path.join(HERE, "..", "..", "tools", "visca_client", "kavo_visca_client.py")
+LENS_MCU = os.environ.get("KAVO_SIM_LENS_MCU", "")
+BOARDCTL = os.environ.get("KAVO_SIM_BOARDCTL", "")
 REFUSED = "[processGeneralCmd] 04 "
 
 
@@ -28,10 +33,14 @@ def h(text):
 class Base(unittest.TestCase):
     board = "ORL Fennel"
 
+    def before_server(self):
+        pass
+
     def setUp(self):
         self.root = IspRoot(board=self.board)
         self.addCleanup(self.root.cleanup)
         self.root.dsp_up()
+        self.before_server()
         self.server = self.root.start()
         self.root.wait_ready(self.server)
         self.channel = ViscaChannel(self.root.dir, timeout=10.0)
@@ -184,6 +193,52 @@ class StopTest(Base):
         self.assertFalse(self.server.has("did not leave"), self.server.log())
         self.assertEqual(sem_id(self.root.key(VISCA)), -1)
         self.assertLess(seconds, 30)
+
+
+def start_lens_mcu(test, root, config):
+    """The lens-MCU emulator on the root's "/dev/ttyS1", ready before the server opens the line."""
+    root.write("/etc/kavo_sim/lens_mcu.json", json.dumps(config))
+    mcu = subprocess.Popen([LENS_MCU, "--root", root.dir], stdout=subprocess.PIPE, text=True)
+
+    def stop():
+        mcu.terminate()
+        mcu.wait(timeout=10)
+    test.addCleanup(stop)
+    line = mcu.stdout.readline()
+    test.assertTrue(line.startswith("ready "), line)
+    return mcu
+
+
+@unittest.skipUnless(LENS_MCU and BOARDCTL, "needs the lens-MCU emulator and the board tool")
+class LensTest(Base):
+    board = "ORL Quillon"  # a zoom-lens board
+    ZOOM = 300
+
+    def before_server(self):
+        start_lens_mcu(self, self.root, {"lens": 0, "zoom": self.ZOOM})
+
+    def inputs(self, reset, in0, in1):
+        subprocess.run([BOARDCTL, "--root", self.root.dir, "inputs", str(reset), str(in0), str(in1)], check=True,
+                       timeout=30)
+
+    def test_the_zoom_inquiry_replies_the_emulators_zoom(self):
+        self.assertEqual(self.ask("81 09 04 47 FF"), h("08 90 50 00 01 02 0C FF"))  # 300
+        self.assertEqual(self.ask("81 09 04 48 FF")[0], 8)
+
+    def test_video_port_inputs_and_the_reset_button(self):
+        self.inputs(0, 1, 0)
+        self.assertEqual(self.ask("81 09 04 E0 FF"), h("08 90 50 00 00 00 01 FF"))
+        self.inputs(1, 0, 1)
+        self.assertEqual(self.ask("81 09 04 E0 FF"), h("08 90 50 00 00 00 02 FF"))
+        self.assertEqual(self.ask("81 09 04 F7 FF"), h("08 90 50 00 00 00 01 FF"))
+
+    def test_sensors_and_pan_tilt_through_the_link(self):
+        # The emulator's default temperatures and humidity.
+        for code, value in (("E1", 45), ("E2", 41), ("E3", 38), ("E5", 33), ("E6", 40)):
+            reply = self.ask("81 09 04 %s FF" % code)
+            self.assertEqual(reply[:3], h("08 90 50"), code)
+            self.assertEqual((reply[3] << 12) | (reply[4] << 8) | (reply[5] << 4) | reply[6], value, code)
+        self.assertEqual(self.ask("81 09 06 12 FF"), h("0C 90 50") + bytes(8) + h("FF"))
 
 
 if __name__ == "__main__":
