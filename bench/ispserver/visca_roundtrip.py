@@ -12,7 +12,9 @@ Printed: round trips per second, p50, p99 and max of one round trip.
 Needs the build's kavo_ispserver_gen2 (and for the zoom series the lens-MCU emulator).
 """
 import argparse
+import json
 import os
+import subprocess
 import sys
 import time
 
@@ -41,11 +43,15 @@ def series(channel, packet, count):
         count, count / total, us[len(us) // 2], us[int(len(us) * 0.99) - 1], us[-1])
 
 
-def run(board, packet, count, setup=None):
+def run(board, packet, count, mcu=None):
     root = ispserver_harness.IspRoot(board=board)
+    emulator = None
     try:
-        if setup:
-            setup(root)
+        if mcu:
+            root.write("/etc/kavo_sim/lens_mcu.json", json.dumps({"lens": 0, "zoom": 300}))
+            emulator = subprocess.Popen([mcu, "--root", root.dir], stdout=subprocess.PIPE, text=True)
+            if not emulator.stdout.readline().startswith("ready "):
+                sys.exit("the lens-MCU emulator did not start")
         root.dsp_up()
         s = root.start(level=4)
         root.wait_ready(s)
@@ -57,6 +63,9 @@ def run(board, packet, count, setup=None):
             if s.stop() != 0:
                 sys.exit("the server did not stop with 0")
     finally:
+        if emulator:
+            emulator.terminate()
+            emulator.wait()
         root.cleanup()
 
 
@@ -73,6 +82,9 @@ def main():
     if os.path.exists(camera):
         ispserver_harness.SIM_CAMERA = camera
     print("AE mode inquiry, no lens: " + run("ORL Fennel", "81 09 04 39 FF", args.inquiries))
+    mcu = os.path.join(args.build, "bin", "kavo_sim_lens_mcu")
+    if args.zoom and os.path.exists(mcu):
+        print("zoom inquiry, lens-MCU emulator: " + run("ORL Quillon", "81 09 04 47 FF", args.zoom, mcu))
 
 
 if __name__ == "__main__":
