@@ -125,7 +125,8 @@ constexpr CommandRow kCameraCommands[] = {
     {0x3E, 0x3E, Rule::None, GeneralExpComp, "GeneralExpComp"},
     {0x4E, 0x4E, Rule::ExpCompOn, GeneralExpComp, "GeneralExpComp"},
     {0x19, 0x19, Rule::None, GeneralCamInit, "GeneralCamInit"},
-    {0x21, 0x21, Rule::None, traceOnly, "GeneralAutoICRThd"},  // the AE controller's sensitivity, once the controller has it
+    // 21: the AE controller's day/night sensitivity, once the controller has one.
+    {0x21, 0x21, Rule::None, traceOnly, "GeneralAutoICRThd"},
     {0x22, 0x22, Rule::None, GeneralAutoICRCnt, "GeneralAutoICRCnt"},
     {0x2A, 0x2A, Rule::AeFullAuto, GeneralShutter, "GeneralShutter"},
     {0x2B, 0x2B, Rule::AeFullAuto, GeneralShutter, "GeneralShutter"},

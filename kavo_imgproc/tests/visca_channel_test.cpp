@@ -179,7 +179,8 @@ TEST_F(ViscaChannelTest, AHolderThatDiedDoesNotHangTheStop) {
   EXPECT_EQ(stopViscaThread(), 0);
   const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::printf("stop with the channel held: %.1f ms\n", ms);
-  EXPECT_TRUE(log.has("[stopViscaThread] the channel stayed busy for 500 ms: the semaphore set is removed to end the thread",
+  EXPECT_TRUE(log.has("[stopViscaThread] the channel stayed busy for 500 ms: the semaphore set is removed to end "
+                      "the thread",
                       LOG_LEVEL_WARNING))
       << log.dump();
   EXPECT_TRUE(viscaThreadGone());

@@ -85,7 +85,8 @@ TEST_F(ViscaDispatchTest, AcceptanceMatrix) {
     g_isp.irLedAuto = states[s].irLedAuto;
     for (const auto& row : rows) {
       const uint8_t packet[kViscaWorkBytes] = {0x81, 0x01, 0x04, row.first, 0x00, 0xFF};
-      EXPECT_EQ(viscaCommandAccepted(packet), bool(row.second[s])) << states[s].name << " code " << std::hex << int(row.first);
+      EXPECT_EQ(viscaCommandAccepted(packet), bool(row.second[s]))
+          << states[s].name << " code " << std::hex << int(row.first);
     }
   }
 }

@@ -80,7 +80,8 @@ void stopServer() {
     }
   }
   if (!viscaGone) {
-    MAIN_LOG(LOG_LEVEL_ERROR, "the VISCA thread did not stop: the controller, the camera and the segments are left in place");
+    MAIN_LOG(LOG_LEVEL_ERROR,
+             "the VISCA thread did not stop: the controller, the camera and the segments are left in place");
   } else {
     if (DVisca* visca = g_isp.visca.exchange(nullptr)) delete visca;
     deleteIspServerShareMemory();
