@@ -11,19 +11,21 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "visca_client"))
-from ispserver_harness import VISCA, IspRoot, sem_id  # noqa: E402
+from ispserver_harness import VISCA, IspRoot, _libc, sem_id  # noqa: E402
 from kavo_visca_client import ViscaChannel  # noqa: E402
 
 CLIENT = os.path.join(HERE, "..", "..", "tools", "visca_client", "kavo_visca_client.py")
 LENS_MCU = os.environ.get("KAVO_SIM_LENS_MCU", "")
 BOARDCTL = os.environ.get("KAVO_SIM_BOARDCTL", "")
 REFUSED = "[processGeneralCmd] 04 "
+GETVAL = 12
 
 
 def h(text):
@@ -177,6 +179,31 @@ class StopTest(Base):
         self.assertEqual(sem_id(key), -1)
         out = subprocess.run(["ipcs", "-s"], capture_output=True, text=True, check=True).stdout
         self.assertNotIn("0x%08x" % key, out)
+
+    def test_a_long_inquiry_ends_at_the_stop(self):
+        # The light-sensor cycle waits 3 x 500 ms on the VISCA thread; the stop cuts it short, so
+        # the channel is free again well within the stop's bound on it.
+        def ask_quietly():
+            try:
+                self.ask("81 09 04 FD FF")
+            except Exception:  # the set may be gone before this client reads: either is fine
+                pass
+        client = threading.Thread(target=ask_quietly)
+        client.start()
+        semid = sem_id(self.root.key(VISCA))
+
+        def server_works():  # request taken, channel raised
+            return _libc.semctl(semid, 1, GETVAL) == 0 and _libc.semctl(semid, 0, GETVAL) == 1
+        deadline = time.monotonic() + 10
+        while not server_works():
+            self.assertLess(time.monotonic(), deadline, "the server never took the request")
+            time.sleep(0.005)
+        time.sleep(0.2)  # past the client's own short hold while it writes
+        self.assertTrue(server_works())
+        self.assertEqual(self.server.stop(), 0)
+        client.join(timeout=30)
+        self.assertFalse(self.server.has("stayed busy"), self.server.log())
+        self.assertFalse(self.server.has("did not leave"), self.server.log())
 
     def test_a_client_killed_holding_the_channel_does_not_hang_the_stop(self):
         holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
