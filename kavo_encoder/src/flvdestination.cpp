@@ -265,23 +265,20 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
   if (lastVideoTimestamp >= 0 && relative <= lastVideoTimestamp) relative = lastVideoTimestamp + 1;
 
   // The NAL units from the first slice on, each without its start code (3 or 4 bytes) and
-  // without trailing zero bytes. Inside a unit, 00 00 01 cannot occur, so every such sequence
-  // starts a unit.
+  // without trailing zero bytes.
   int units = 0;
   bool sliceSeen = false;
   bool tooMany = false;
   {
-    const uint8_t* a = frame->firstPiece();
-    const uint32_t na = frame->firstPieceSize();
-    const uint8_t* b = frame->secondPiece();
+    NalWalker walk(*frame);
     uint32_t unitStart = 0;
     bool open = false;
     auto closeUnit = [&](uint32_t end) {
       if (!open) return;
       open = false;
-      while (end > unitStart && frame->at(end - 1) == 0) end--;
+      while (end > unitStart && walk[end - 1] == 0) end--;
       if (end == unitStart) return;
-      const uint8_t type = frame->at(unitStart) & 0x1F;
+      const uint8_t type = walk[unitStart] & 0x1F;
       if (!sliceSeen && type != 1 && type != 5) return;  // parameter sets, SEI, delimiter
       sliceSeen = true;
       if (units == kMaxUnits) {
@@ -292,23 +289,10 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
       unitSizes[units] = end - unitStart;
       units++;
     };
-    uint32_t k = 2;
-    while (k < size) {
-      const uint8_t* base = k < na ? a : b;
-      const uint32_t baseAt = k < na ? 0 : na;
-      const uint32_t limit = k < na ? na : size;
-      const void* hit = std::memchr(base + (k - baseAt), 0x01, limit - k);
-      if (hit == nullptr) {
-        k = limit;
-        continue;
-      }
-      const uint32_t pos = baseAt + static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - base);
-      if (frame->at(pos - 1) == 0 && frame->at(pos - 2) == 0) {
-        closeUnit(pos - 2);
-        unitStart = pos + 1;
-        open = true;
-      }
-      k = pos + 1;
+    for (nal_start_t s; walk.next(s);) {
+      closeUnit(s.code);
+      unitStart = s.unit;
+      open = true;
     }
     closeUnit(size);
   }

@@ -472,26 +472,6 @@ Variant VideoEncoder::DumpH264Config(const iav_h264_config_ex_s& c) {
 
 // ---- frames ---------------------------------------------------------------------------------------
 
-namespace {
-
-// The frame's bytes as its one or two pieces in the ring.
-struct FrameBytes {
-  const uint8_t* first;
-  uint32_t firstSize;
-  const uint8_t* second;
-  uint32_t size;
-
-  explicit FrameBytes(const video_frame_t& f)
-      : first(f.firstPiece()), firstSize(f.firstPieceSize()), second(f.secondPiece()), size(f.frameSize) {}
-  uint8_t operator[](uint32_t k) const { return k < firstSize ? first[k] : second[k - firstSize]; }
-  // 00 00 00 01 at k (k + 4 <= size).
-  bool startCode(uint32_t k) const {
-    return (*this)[k + 3] == 1 && (*this)[k] == 0 && (*this)[k + 1] == 0 && (*this)[k + 2] == 0;
-  }
-};
-
-}  // namespace
-
 bool VideoEncoder::StartsUnit(uint32_t offset, uint8_t type) const {
   const FrameBytes bytes(frame);
   return static_cast<uint64_t>(offset) + 5 < frame.frameSize && bytes.startCode(offset) &&
@@ -512,57 +492,7 @@ bool VideoEncoder::MapFitsFrame(const nal_map_t& map, bool idr) const {
   return StartsUnit(map.sliceOffset, idr ? 5 : 1);
 }
 
-void VideoEncoder::ParseNALMap(nal_map_t& map) {
-  map = nal_map_t{};
-  const uint32_t size = frame.frameSize;
-  if (size <= 5) return;
-  const FrameBytes bytes(frame);
-  uint32_t* open = nullptr;
-  uint32_t last = 0;
-  for (uint32_t p = 0; p + 5 < size;) {
-    // No start code can begin at p..p+3 unless byte p+3 is 0 or 1.
-    const uint8_t b3 = bytes[p + 3];
-    if (b3 > 1) {
-      p += 4;
-      continue;
-    }
-    if (b3 != 1 || !bytes.startCode(p)) {
-      ++p;
-      continue;
-    }
-    const uint8_t type = bytes[p + 4] & 0x1F;
-    if (open != nullptr) *open = p - last;
-    switch (type) {
-      case 1:
-      case 5:
-        map.sliceOffset = p;
-        open = nullptr;
-        break;
-      case 6:
-        map.seiOffset = p;
-        open = &map.seiLength;
-        break;
-      case 7:
-        map.spsOffset = p;
-        open = &map.spsLength;
-        break;
-      case 8:
-        map.ppsOffset = p;
-        open = &map.ppsLength;
-        break;
-      case 9:
-        map.audOffset = p;
-        open = &map.audLength;
-        break;
-      default:
-        map = nal_map_t{};
-        return;
-    }
-    last = p;
-    p += 4;
-  }
-  if (open != nullptr) *open = size - last;
-}
+void VideoEncoder::ParseNALMap(nal_map_t& map) { parseNalMap(frame, map); }
 
 video_frame_t* VideoEncoder::GetFrame() {
   iav_bitstream_desc_t& desc = frame.desc;

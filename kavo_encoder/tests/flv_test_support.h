@@ -85,30 +85,15 @@ inline std::vector<Frame> loadFrames(const std::string& name) {
   return frames;
 }
 
-// The NAL map of a frame, built by the rules of the frame reader (4-byte start codes; a later
-// unit of a kind replaces the earlier one; an unknown unit type empties the map).
+// The frame reader's NAL map of frame bytes that lie in one piece.
 inline nal_map_t nalMapOf(const Bytes& f) {
-  nal_map_t m{};
-  if (f.size() <= 5) return m;
-  uint32_t* open = nullptr;
-  uint32_t last = 0;
-  for (uint32_t p = 0; p + 5 < f.size(); p++) {
-    if (!(f[p] == 0 && f[p + 1] == 0 && f[p + 2] == 0 && f[p + 3] == 1)) continue;
-    const uint8_t t = f[p + 4] & 0x1F;
-    if (open) *open = p - last;
-    if (t == 1 || t == 5) {
-      m.sliceOffset = p;
-      open = nullptr;
-    } else if (t == 6 || t == 7 || t == 8 || t == 9) {
-      uint32_t* offset = t == 6 ? &m.seiOffset : t == 7 ? &m.spsOffset : t == 8 ? &m.ppsOffset : &m.audOffset;
-      *offset = p;
-      open = offset + 1;
-    } else {
-      return nal_map_t{};
-    }
-    last = p;
-  }
-  if (open) *open = static_cast<uint32_t>(f.size()) - last;
+  video_frame_t frame{};
+  frame.ringBase = const_cast<uint8_t*>(f.data());
+  frame.ringSize = static_cast<uint32_t>(f.size());
+  frame.frameSize = frame.ringSize;
+  frame.desc.frameStart = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(f.data()));
+  nal_map_t m;
+  kavo::encoder::parseNalMap(frame, m);
   return m;
 }
 
