@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -21,6 +20,8 @@
 #include "kavo/ipc/basehandler.h"
 #include "kavo/ipc/ipc.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
+#include "kavo/test/frame_file.h"
+#include "kavo/test/shell.h"
 #include "kavo/test/test_root.h"
 
 namespace flvtest {
@@ -32,21 +33,8 @@ using Bytes = std::vector<uint8_t>;
 // A peer that closes its socket must never end the test program.
 inline void ignoreSigpipe() { ::signal(SIGPIPE, SIG_IGN); }
 
-struct Shell {
-  int status = -1;
-  std::string out;
-};
-
-inline Shell shell(const std::string& cmd) {
-  Shell r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  r.status = ::pclose(p);
-  return r;
-}
+using kavo::test::Shell;
+using kavo::test::shell;
 
 inline Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,29 +48,11 @@ inline void writeFile(const std::string& path, const Bytes& data) {
 
 // ---- frame fixtures ---------------------------------------------------------------------------
 
-struct Frame {
-  Bytes bytes;
-  uint32_t type = 0;  // 1 key frame, 3 other, 5 picture
-  uint64_t pts = 0;   // ns
-};
+using Frame = kavo::test::FrameRecord;
 
-// Records of kavo_encoder/tests/data/flv_make_fixtures.py.
+// The frame files beside these tests (made by data/flv_make_fixtures.py).
 inline std::vector<Frame> loadFrames(const std::string& name) {
-  const Bytes data = readFile(kavo::test::sourceDir() + "/kavo_encoder/tests/data/" + name);
-  std::vector<Frame> frames;
-  size_t at = 0;
-  while (at + 16 <= data.size()) {
-    uint32_t size, type;
-    uint64_t pts;
-    std::memcpy(&size, &data[at], 4);
-    std::memcpy(&type, &data[at + 4], 4);
-    std::memcpy(&pts, &data[at + 8], 8);
-    at += 16;
-    if (at + size > data.size()) break;
-    frames.push_back(Frame{Bytes(data.begin() + at, data.begin() + at + size), type, pts});
-    at += size;
-  }
-  return frames;
+  return kavo::test::readFrameFile(kavo::test::sourceDir() + "/kavo_encoder/tests/data/" + name);
 }
 
 // The frame reader's NAL map of frame bytes that lie in one piece.

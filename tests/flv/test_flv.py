@@ -14,7 +14,6 @@ import queue
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -25,34 +24,12 @@ import unittest
 sys.path.insert(0, os.environ.get("KAVO_PYLIB", os.path.join(os.path.dirname(__file__), "..", "pylib")))
 import kavo_media  # noqa: E402
 from kavo_ipc_peer import Endpoint  # noqa: E402
+from kavo_media import parse_flv  # noqa: E402
+from kavo_tcp import free_port  # noqa: E402
 
 WRITER = os.environ.get("KAVO_FLV_TEST_WRITER", "")
 FIXTURES = os.environ.get("KAVO_FLV_FIXTURES", "")
 FRAMES = os.path.join(FIXTURES, "flv_320x240.frames")
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def parse_flv(data):
-    """(tags, trailing bytes): tags as (type, timestamp, payload); PreviousTagSize is checked."""
-    assert data[:3] == b"FLV" and data[3] == 1, "no FLV header"
-    assert struct.unpack(">I", data[5:9])[0] == 9 and data[9:13] == b"\0\0\0\0"
-    tags, at = [], 13
-    while at + 11 <= len(data):
-        size = int.from_bytes(data[at + 1:at + 4], "big")
-        if at + 15 + size > len(data):
-            break
-        ts = int.from_bytes(data[at + 4:at + 7], "big") | (data[at + 7] << 24)
-        assert struct.unpack(">I", data[at + 11 + size:at + 15 + size])[0] == 11 + size, "PreviousTagSize"
-        tags.append((data[at], ts, data[at + 11:at + 11 + size]))
-        at += 15 + size
-    return tags, len(data) - at
 
 
 class Events:

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +22,7 @@
 #include "kavo/ipc/ipc.h"
 #include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
+#include "kavo/test/loopback.h"
 #include "../../kavo_encoder/tests/video_test_support.h"
 
 extern char** environ;
@@ -106,17 +106,8 @@ std::string readFile(const std::string& file) {
   return ss.str();
 }
 
-unsigned short freePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
+// A port nobody listens on at the moment.
+unsigned short freePort() { return kavo::test::LoopbackListener().port; }
 
 json serializer(const std::string& type, std::vector<std::string> destinations, const std::string& name) {
   return {{"type", type}, {"streamName", name}, {"destinations", destinations}};
