@@ -43,16 +43,27 @@ unsigned chipRow(int32_t chipId) {
   return static_cast<unsigned>(chipId) + 1;
 }
 
-uint32_t number(const Variant& entry, const char* key, uint32_t def) {
-  const Variant* v = entry.Find(key);
+uint32_t StreamState::number(const char* key, uint32_t def) const {
+  const Variant* v = entry_.Find(key);
   return v != nullptr && v->IsNumeric() ? v->AsUInt32() : def;
 }
 
+std::string StreamState::text(const char* key) const {
+  const Variant* v = entry_.Find(key);
+  return v != nullptr && v->IsString() ? v->AsString() : std::string();
+}
+
+bool StreamState::isCbr() const {
+  const Variant* v = entry_.Find("isCbr");
+  return v != nullptr && v->IsBool() ? v->AsBool() : BaseVideoEncoderSettingsFields::isCbr.def;
+}
+
 kavo::encoder::StreamInfo streamInfoOf(Variant& entry) {
+  const StreamState state(entry);
   StreamInfo info;
-  info.channelId(number(entry, "streamOrdinal", 0));
-  info.width(number(entry, "width", 0xFFFFFFFFu));
-  info.height(number(entry, "height", 0xFFFFFFFFu));
+  info.channelId(state.ordinal());
+  info.width(state.width());
+  info.height(state.height());
   BaseVideoEncoderSettingsRef node(entry);
   info.fps(node.fps());
   info.videoBandwidth(node.bitRateVbrMax());
@@ -61,7 +72,7 @@ kavo::encoder::StreamInfo streamInfoOf(Variant& entry) {
 
 }  // namespace detail
 
-using detail::number;
+using detail::StreamState;
 using detail::streamInfoOf;
 
 VideoEncoder::VideoEncoder(EncoderSettings& settingsDocument, Encoder* ownerEncoder)
@@ -329,8 +340,7 @@ bool VideoEncoder::SetupContainers() {
     Variant& entry = it->second;
     AVSerializer serializer(static_cast<Variant&>(BaseVideoEncoderSettingsRef(entry).avSerializer()));
     const StreamInfo info = streamInfoOf(entry);
-    const int ordinal = static_cast<int>(number(entry, "streamOrdinal", 0));
-    containers[ordinal] = BaseContainer::GetInstance(serializer, info, owner);
+    containers[static_cast<int>(StreamState(entry).ordinal())] = BaseContainer::GetInstance(serializer, info, owner);
   }
   return true;
 }
@@ -363,19 +373,20 @@ bool VideoEncoder::ResetToDefaults() {
   static const char* const kKeys[] = {"fps", "isCbr", "bitRateVbrMin", "bitRateCbrAvg", "bitRateVbrMax"};
   for (auto it = savedDefaults.num_begin(); it != savedDefaults.num_end(); ++it) {
     Variant& snapshot = it->second;
-    const unsigned int streamId = number(snapshot, "streamId", 0);
-    if (!SetFrameRate(streamId, static_cast<unsigned char>(number(snapshot, "fps", 0)))) {
+    const StreamState saved(snapshot);
+    const unsigned int streamId = saved.streamId();
+    if (!SetFrameRate(streamId, static_cast<unsigned char>(saved.fps()))) {
       VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to set default frame rate");
       return false;
     }
-    if (!SetBitRate(streamId, modeOf(snapshot["isCbr"].AsBool()), number(snapshot, "bitRateVbrMin", 0),
-                    number(snapshot, "bitRateCbrAvg", 0), number(snapshot, "bitRateVbrMax", 0))) {
+    if (!SetBitRate(streamId, modeOf(saved.isCbr()), saved.bitRateVbrMin(), saved.bitRateCbrAvg(),
+                    saved.bitRateVbrMax())) {
       VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to set default bit rate");
       return false;
     }
     Variant* entry = streams.Find(snapshot["index"].AsInt64());
     if (entry == nullptr) continue;
-    const std::string name = (*entry)["name"].AsString();
+    const std::string name = StreamState(*entry).name();
     Variant& node = settings.video()[name];
     for (const char* key : kKeys) (*entry)[key] = snapshot[key];
     for (const char* key : kKeys) node[key] = snapshot[key];
@@ -389,16 +400,17 @@ bool VideoEncoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& chan
   video.NormalizeFields();
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     Variant& entry = it->second;
-    const std::string name = entry["name"].AsString();
+    const StreamState state(entry);
+    const std::string name = state.name();
     VideoSettingsElementRef element(video[name]);
     element.NormalizeFields();
     AVSerializer serializer(static_cast<Variant&>(element.avSerializer()));
     serializer.NormalizeFields();
     BaseVideoEncoderSettingsRef current(entry);
-    const unsigned int streamId = number(entry, "streamId", 0);
+    const unsigned int streamId = state.streamId();
 
     if (element.fps() != 0) {
-      uint32_t f = ComputeFPS(element.fps(), number(entry, "N", 0), number(entry, "maxFps", 0));
+      uint32_t f = ComputeFPS(element.fps(), state.N(), state.maxFps());
       if (f > 30) f = 30;
       const uint8_t fps = static_cast<uint8_t>(f);
       element.fps(fps);
@@ -448,7 +460,7 @@ bool VideoEncoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& chan
 
     if (serializer.type() != "unknown") {
       const StreamInfo info = streamInfoOf(entry);
-      const auto found = containers.find(static_cast<int>(number(entry, "streamOrdinal", 0)));
+      const auto found = containers.find(static_cast<int>(state.ordinal()));
       if (found == containers.end() || found->second == nullptr || !found->second->UpdateSettings(serializer, info)) {
         VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to change serializer on %s", name.c_str());
         return false;
@@ -493,29 +505,29 @@ void VideoEncoder::AdjustBitrates(bool down) {
   bool changed = false;
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     Variant& entry = it->second;
+    const StreamState state(entry);
     Variant& currentBitrate = entry["currentBitrate"];
-    const uint32_t vbrMax = number(entry, "bitRateVbrMax", 500000);
+    const uint32_t vbrMax = state.bitRateVbrMax();
     if (currentBitrate.IsNull()) currentBitrate = vbrMax;
     const uint32_t current = currentBitrate.AsUInt32();
     const double scaled = static_cast<double>(current) * multiplier;
     uint32_t next = scaled >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(scaled);
     if (next < 32000) next = 32000;
     if (next > vbrMax) next = vbrMax;
-    uint32_t vbrMin = number(entry, "bitRateVbrMin", 500000);
+    uint32_t vbrMin = state.bitRateVbrMin();
     if (next < vbrMin) {
       vbrMin = next < 16384 ? 16384 : next;
       entry["bitRateVbrMin"] = vbrMin;
     }
     total += next;
-    const auto found = containers.find(static_cast<int>(number(entry, "streamOrdinal", 0)));
+    const auto found = containers.find(static_cast<int>(state.ordinal()));
     const bool isActive = found != containers.end() && found->second != nullptr && found->second->IsNetworkActive();
     if (isActive) active += next;
     if (reported < 4)
-      report[reported++] = bitrate_info{number(entry, "width", 0xFFFFFFFFu), number(entry, "height", 0xFFFFFFFFu),
-                                        number(entry, "fps", 255), vbrMin, next, vbrMax, isActive};
+      report[reported++] = bitrate_info{state.width(), state.height(), state.fps(), vbrMin, next, vbrMax, isActive};
     if (next != current) {
       currentBitrate = next;
-      SetBitRate(number(entry, "streamId", 0), IAV_VBR, vbrMin, vbrMin, next);
+      SetBitRate(state.streamId(), IAV_VBR, vbrMin, vbrMin, next);
       changed = true;
     }
   }
@@ -547,7 +559,7 @@ bool VideoEncoder::EnableLiveVideo(unsigned short& port) {
     VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to find target bitrate for liveView");
     return false;
   }
-  const int ordinal = static_cast<int>(number(*chosen, "streamOrdinal", 0));
+  const int ordinal = static_cast<int>(StreamState(*chosen).ordinal());
   auto found = containers.find(ordinal);
   if (found == containers.end()) {
     // A container that writes nothing until the acceptor joins it.

@@ -20,7 +20,7 @@
 namespace kavo {
 namespace encoder {
 
-using detail::number;
+using detail::StreamState;
 using kavo::os::devIoctl;
 using kavo::variant::Variant;
 using kavo::variant::VariantType;
@@ -137,9 +137,10 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
     entry.ValidateNumeric("width", 160, maxWidth, maxWidth, true)
         .ValidateNumeric("height", 120, maxHeight, maxHeight, true)
         .ValidateNumeric("fps", 1, maxFps, maxFps / 2, true);
-    const uint32_t w = entry["width"].AsUInt32();
-    const uint32_t h = entry["height"].AsUInt32();
-    uint32_t fps = entry["fps"].AsUInt32();
+    const StreamState state(entry);
+    const uint32_t w = state.width();
+    const uint32_t h = state.height();
+    uint32_t fps = state.fps();
     const uint32_t need = fps * ((((w + 15) & ~15u) * ((h + 15) & ~15u)) >> 8);
     total += need;
     VE_LOG(LOG_LEVEL_DEBUG, 0, "Encoding %ux%u@%u requires %uMbps out of %u", w, h, fps, need, capacity);
@@ -147,7 +148,7 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
       VE_LOG(LOG_LEVEL_ERROR, 0, "Mbps exceeded: wanted: %u; max: %u", total, capacity);
       return false;
     }
-    if (entry["type"] == "h264") {
+    if (state.type() == "h264") {
       const bool restricted = lowDelay || position > 0;
       uint32_t maxM;
       if (restricted) {
@@ -158,14 +159,14 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
         maxM = 3;
       }
       entry.ValidateNumeric("N", 3, 4294967295LL, maxFps / 2, false);
-      const uint32_t gopModel = entry["gopModel"].AsUInt32();
-      uint32_t M = entry["M"].AsUInt32();
+      const uint32_t gopModel = state.gopModel();
+      uint32_t M = state.M();
       if (gopModel == 0 || gopModel == 6 || gopModel == 7) {
         if (M < 1 || M > maxM) M = maxM;
       } else {
         M = maxM == 3 ? 2 : 1;
       }
-      uint32_t N = entry["N"].AsUInt32();
+      uint32_t N = state.N();
       if (N <= 3) N = 30;
       N = (N / M) * M;
       fps = ComputeFPS(fps, N, fps);
@@ -186,7 +187,7 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
       entry["bitRateVbrMin"] = static_cast<uint32_t>(16384);
     }
     entry["maxFps"] = fps;
-    video[entry["name"].AsString()] = entry;
+    video[state.name()] = entry;
   }
   VE_LOG(LOG_LEVEL_INFO, 0, "Setup is using %uMbps out of %uMbps", total, capacity);
   return true;
@@ -203,15 +204,16 @@ bool VideoEncoder::SetVIN() {
   int ordinal = 0;
   for (auto it = streams.num_begin(); it != streams.num_end() && ordinal < 4; ++it, ++ordinal) {
     Variant& entry = it->second;
+    const StreamState state(entry);
     entry["streamOrdinal"] = ordinal;
     entry["streamId"] = static_cast<uint8_t>(1u << ordinal);
     entry["sourceId"] = ordinal;
     // The current settings carry the numbering as well.
-    Variant& node = settings.video()[entry["name"].AsString()];
+    Variant& node = settings.video()[state.name()];
     node["streamOrdinal"] = entry["streamOrdinal"];
     node["streamId"] = entry["streamId"];
     node["sourceId"] = entry["sourceId"];
-    sourceSizes[ordinal] = source_size_t{entry["width"].AsUInt16(), entry["height"].AsUInt16()};
+    sourceSizes[ordinal] = source_size_t{static_cast<uint16_t>(state.width()), static_cast<uint16_t>(state.height())};
   }
   return true;
 }
@@ -264,20 +266,21 @@ bool VideoEncoder::SetSourceBuffers() {
 
 bool VideoEncoder::SetEncoding(Variant& stream) {
   H264VideoEncoderSettingsRef node(stream);
-  const unsigned int streamId = number(stream, "streamId", 0);
+  const StreamState state(stream);
+  const unsigned int streamId = state.streamId();
   const uint8_t fps = node.fps();
   if (!SetFrameRate(streamId, fps)) {
     VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup framerate");
     return false;
   }
-  const std::string type = stream["type"].AsString();
+  const std::string type = state.type();
   const bool h264 = type == "h264";
-  const uint32_t width = number(stream, "width", 0);
-  const uint32_t height = number(stream, "height", 0);
+  const uint32_t width = state.width();
+  const uint32_t height = state.height();
   iav_encode_format_ex_t format{};
   format.id = streamId;
   format.encode_type = h264 ? IAV_ENCODE_H264 : IAV_ENCODE_MJPEG;
-  format.source = static_cast<uint8_t>(number(stream, "sourceId", 0));
+  format.source = static_cast<uint8_t>(state.sourceId());
   format.encode_width = static_cast<uint16_t>(width);
   format.encode_height = static_cast<uint16_t>(height);
   IAV_REQUEST(IAV_IOC_SET_ENCODE_FORMAT_EX, &format);
@@ -293,10 +296,10 @@ bool VideoEncoder::SetEncoding(Variant& stream) {
   iav_h264_config_ex_s config{};
   config.id = streamId;
   IAV_REQUEST(IAV_IOC_GET_H264_CONFIG_EX, &config);
-  config.M = static_cast<uint16_t>(number(stream, "M", 0));
-  config.N = static_cast<uint16_t>(number(stream, "N", 0));
-  config.idr_interval = static_cast<uint8_t>(number(stream, "idrInterval", 0));
-  config.gop_model = static_cast<uint8_t>(number(stream, "gopModel", 0));
+  config.M = static_cast<uint16_t>(state.M());
+  config.N = static_cast<uint16_t>(state.N());
+  config.idr_interval = static_cast<uint8_t>(state.idrInterval());
+  config.gop_model = static_cast<uint8_t>(state.gopModel());
   config.vflip = node.verticalFlip() ? 1 : 0;
   config.hflip = node.horizontalFlip() ? 1 : 0;
   config.au_type = 0;
@@ -317,8 +320,9 @@ bool VideoEncoder::SetFrameRate(unsigned int streamId, unsigned char fps) {
   iav_change_gop_ex_t gop{streamId, fps, 1};
   IAV_REQUEST(IAV_IOC_CHANGE_GOP_EX, &gop);
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
-    if (number(it->second, "streamId", 0) != streamId) continue;
-    BaseContainer* container = containers[static_cast<int>(number(it->second, "streamOrdinal", 0))];
+    const StreamState state(it->second);
+    if (state.streamId() != streamId) continue;
+    BaseContainer* container = containers[static_cast<int>(state.ordinal())];
     return container == nullptr || container->SignalCodecsChanged();
   }
   return true;
@@ -340,7 +344,7 @@ bool VideoEncoder::EnterPreview() {
 
 bool VideoEncoder::StartStopEncoding(bool start) {
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
-    const uintptr_t streamId = number(it->second, "streamId", 0);
+    const uintptr_t streamId = StreamState(it->second).streamId();
     if (devIoctl(iavFd, start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX, streamId) < 0) {
       VE_LOG(LOG_LEVEL_ERROR, errno, "start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX failed");
       return false;
@@ -351,7 +355,7 @@ bool VideoEncoder::StartStopEncoding(bool start) {
 
 bool VideoEncoder::ForceIDR() {
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
-    const uintptr_t streamId = number(it->second, "streamId", 0);
+    const uintptr_t streamId = StreamState(it->second).streamId();
     IAV_REQUEST(IAV_IOC_FORCE_IDR_EX, streamId);
   }
   return true;
