@@ -5,9 +5,8 @@
 #include "kavo/encoder/audioencoder.h"
 #include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/videoencoder.h"
-#include "kavo/logger/logger.h"
+#include "encoderlog.h"
 
-#define ENC_LOG(level, err, ...) logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
 
 namespace kavo {
 namespace encoder {

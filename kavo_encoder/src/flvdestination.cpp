@@ -3,12 +3,10 @@
 #include <cstring>
 
 #include "kavo/encoder/encoder.h"
-#include "kavo/logger/logger.h"
 #include "kavo/utils/clock.h"
 #include "kavo/variant/variant.h"
+#include "encoderlog.h"
 
-#define FLV_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
 
 namespace kavo {
 namespace encoder {
@@ -119,7 +117,7 @@ bool FLVDestiantion::SignalConnected() {
   metadata["audioBandwidth"] = encoder != nullptr ? encoder->GetAudioBandwidth() : 0u;
   metadata["feedStartTime"] = kavo::utils::now();
   if (!Variant("onMetaData").ToAMF(start) || !metadata.ToAMF(start)) {
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onMetaData");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onMetaData");
     return false;
   }
   put24(start.data() + 14, static_cast<uint32_t>(start.size() - 24));
@@ -147,7 +145,7 @@ bool FLVDestiantion::SignalConnected() {
 
   if (!syncMade) {
     clockSyncTag.clear();
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onClockSync");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onClockSync");
     return false;
   }
   put24(sync.data() + 1, static_cast<uint32_t>(sync.size() - 11));
@@ -256,7 +254,7 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
   if (!EnsureConnected(timestamp, relative)) return true;
   const uint32_t size = frame->frameSize;
   if (frame->ringBase == nullptr || frame->ringSize == 0 || size > frame->ringSize) {
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Invalid video frame: %u bytes in a ring of %u", size, frame->ringSize);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid video frame: %u bytes in a ring of %u", size, frame->ringSize);
     return DropFrame(congestion);
   }
   const bool key = frame->isKeyFrame();
@@ -299,9 +297,9 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
   if (units == 0 || tooMany) {
     if (!badFrameLogged) {
       if (tooMany) {
-        FLV_LOG(LOG_LEVEL_ERROR, 0, "Video frame with more than %d NAL units refused", kMaxUnits);
+        ENC_LOG(LOG_LEVEL_ERROR, 0, "Video frame with more than %d NAL units refused", kMaxUnits);
       } else {
-        FLV_LOG(LOG_LEVEL_ERROR, 0, "Video frame without a slice refused (%u bytes)", size);
+        ENC_LOG(LOG_LEVEL_ERROR, 0, "Video frame without a slice refused (%u bytes)", size);
       }
       badFrameLogged = true;
     }
@@ -401,7 +399,7 @@ bool FLVDestiantion::WriteAudioFrame(const audio_frame_t* frame, int64_t timesta
   const uint8_t* header;
   uint32_t length;
   if (!adtsPayload(frame, data, length, header)) {
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Invalid ADTS frame refused (%u bits)", frame->config.output_bits);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid ADTS frame refused (%u bits)", frame->config.output_bits);
     return DropFrame(congestion);
   }
   if (audioConfigPending) {

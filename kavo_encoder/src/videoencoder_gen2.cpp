@@ -28,7 +28,7 @@ using kavo::variant::VariantType;
 #define IAV_REQUEST(request, arg)                                \
   do {                                                           \
     if (devIoctl(iavFd, request, arg) < 0) {                     \
-      VE_LOG(LOG_LEVEL_ERROR, errno, #request " failed");        \
+      ENC_LOG(LOG_LEVEL_ERROR, errno, #request " failed");       \
       return false;                                              \
     }                                                            \
   } while (0)
@@ -57,7 +57,7 @@ struct kept_source_t {
 bool VideoEncoder::GetMaxCapabilities() {
   int32_t count = 0;
   IAV_REQUEST(IAV_IOC_VIN_GET_SOURCE_NUM, &count);
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "VIN count: %d:", count);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "VIN count: %d:", count);
   std::map<int32_t, kept_source_t> kept;
   for (int32_t i = 0; i < count; ++i) {
     int32_t source = i;
@@ -75,15 +75,15 @@ bool VideoEncoder::GetMaxCapabilities() {
     if (entry.mode.is_supported == 0 || entry.mode.frame_rate == 0) continue;
     entry.info.name[sizeof(entry.info.name) - 1] = '\0';
     kept[i] = entry;
-    VE_LOG(LOG_LEVEL_DEBUG, 0,
-           "\t%d. name: %s; id: %d; adapterId: %d; devType: %u; sensorId: %d; defaultMode: 0x%04x; channelsCount: %u; "
-           "curentChannel: %u; res: %ux%u",
-           i + 1, entry.info.name, entry.info.id, entry.info.adapter_id, entry.info.dev_type, entry.info.sensor_id,
-           entry.info.default_mode & 0xFFFFu, entry.info.total_channel_num, entry.info.active_channel_id,
-           entry.mode.width, entry.mode.height);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0,
+            "\t%d. name: %s; id: %d; adapterId: %d; devType: %u; sensorId: %d; defaultMode: 0x%04x; channelsCount: %u; "
+            "curentChannel: %u; res: %ux%u",
+            i + 1, entry.info.name, entry.info.id, entry.info.adapter_id, entry.info.dev_type, entry.info.sensor_id,
+            entry.info.default_mode & 0xFFFFu, entry.info.total_channel_num, entry.info.active_channel_id,
+            entry.mode.width, entry.mode.height);
   }
   if (kept.empty()) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "No supported modes detected for VIN");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "No supported modes detected for VIN");
     return false;
   }
   vinSource = vin_source_t{};
@@ -99,13 +99,13 @@ bool VideoEncoder::GetMaxCapabilities() {
   IAV_REQUEST(IAV_IOC_MAP_BSB, &ring);
   frame.ringBase = ring.addr;
   frame.ringSize = ring.length;
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "DMA on circular buffer of %d bytes at address %p", static_cast<int>(ring.length),
-         static_cast<void*>(ring.addr));
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "DMA on circular buffer of %d bytes at address %p", static_cast<int>(ring.length),
+          static_cast<void*>(ring.addr));
   int32_t chipId = 0;
   IAV_REQUEST(IAV_IOC_GET_CHIP_ID_EX, &chipId);
   const chip_info_t& row = chips[detail::chipRow(chipId)];
   chipCapacity = row.capability;
-  VE_LOG(LOG_LEVEL_INFO, 0, "%s chip detected capable of %uMbps", row.name, row.capability);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "%s chip detected capable of %uMbps", row.name, row.capability);
   return true;
 }
 
@@ -143,9 +143,9 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
     uint32_t fps = state.fps();
     const uint32_t need = fps * ((((w + 15) & ~15u) * ((h + 15) & ~15u)) >> 8);
     total += need;
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "Encoding %ux%u@%u requires %uMbps out of %u", w, h, fps, need, capacity);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "Encoding %ux%u@%u requires %uMbps out of %u", w, h, fps, need, capacity);
     if (capacity < total) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Mbps exceeded: wanted: %u; max: %u", total, capacity);
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Mbps exceeded: wanted: %u; max: %u", total, capacity);
       return false;
     }
     if (state.type() == "h264") {
@@ -189,7 +189,7 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
     entry["maxFps"] = fps;
     video[state.name()] = entry;
   }
-  VE_LOG(LOG_LEVEL_INFO, 0, "Setup is using %uMbps out of %uMbps", total, capacity);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "Setup is using %uMbps out of %uMbps", total, capacity);
   return true;
 }
 
@@ -198,9 +198,9 @@ bool VideoEncoder::SetVIN() {
   IAV_REQUEST(IAV_IOC_VIN_SET_CURRENT_SRC, &source);
   IAV_REQUEST(IAV_IOC_VIN_SRC_SET_VIDEO_MODE, uintptr_t{vinSource.mode.mode});
   IAV_REQUEST(IAV_IOC_VIN_SRC_SET_FRAME_RATE, uintptr_t{vinSource.mode.frame_rate});
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "VIN is now configured in mode 0x%04x as %ux%u@%u with id %d",
-         vinSource.mode.mode & 0xFFFFu, vinSource.mode.width, vinSource.mode.height, vinSource.fps,
-         vinSource.sourceId);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "VIN is now configured in mode 0x%04x as %ux%u@%u with id %d",
+          vinSource.mode.mode & 0xFFFFu, vinSource.mode.width, vinSource.mode.height, vinSource.fps,
+          vinSource.sourceId);
   int ordinal = 0;
   for (auto it = streams.num_begin(); it != streams.num_end() && ordinal < 4; ++it, ++ordinal) {
     Variant& entry = it->second;
@@ -270,7 +270,7 @@ bool VideoEncoder::SetEncoding(Variant& stream) {
   const unsigned int streamId = state.streamId();
   const uint8_t fps = node.fps();
   if (!SetFrameRate(streamId, fps)) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup framerate");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup framerate");
     return false;
   }
   const std::string type = state.type();
@@ -285,12 +285,12 @@ bool VideoEncoder::SetEncoding(Variant& stream) {
   format.encode_height = static_cast<uint16_t>(height);
   IAV_REQUEST(IAV_IOC_SET_ENCODE_FORMAT_EX, &format);
   if (!h264) {
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
     return true;
   }
   if (!SetBitRate(streamId, node.isCbr() ? IAV_CBR : IAV_VBR, node.bitRateVbrMin(), node.bitRateCbrAvg(),
                   node.bitRateVbrMax())) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup bitrate");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup bitrate");
     return false;
   }
   iav_h264_config_ex_s config{};
@@ -307,7 +307,7 @@ bool VideoEncoder::SetEncoding(Variant& stream) {
   config = iav_h264_config_ex_s{};
   config.id = streamId;
   IAV_REQUEST(IAV_IOC_GET_H264_CONFIG_EX, &config);
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
   return true;
 }
 
@@ -338,7 +338,7 @@ bool VideoEncoder::SetBitRate(unsigned int streamId, iav_rate_control_mode mode,
 bool VideoEncoder::EnterPreview() {
   IAV_REQUEST(IAV_IOC_ENABLE_PREVIEW, uintptr_t{0});
   IAV_REQUEST(IAV_IOC_SET_AUDIO_CLK_FREQ_EX, uintptr_t{audioClockHz});
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "Audio sampling rate is %uHz for video synchronization", audioClockHz);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "Audio sampling rate is %uHz for video synchronization", audioClockHz);
   return true;
 }
 
@@ -346,7 +346,7 @@ bool VideoEncoder::StartStopEncoding(bool start) {
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     const uintptr_t streamId = StreamState(it->second).streamId();
     if (devIoctl(iavFd, start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX, streamId) < 0) {
-      VE_LOG(LOG_LEVEL_ERROR, errno, "start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX failed");
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX failed");
       return false;
     }
   }
@@ -390,16 +390,18 @@ void VideoEncoder::DumpResourcesLimits(const iav_system_resource_setup_ex_s& r) 
   };
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  for (const Field& f : fields) VE_LOG(LOG_LEVEL_DEBUG, 0, f.format, f.value);
+  for (const Field& f : fields) ENC_LOG(LOG_LEVEL_DEBUG, 0, f.format, f.value);
 #pragma GCC diagnostic pop
   for (int k = 0; k < 8; ++k) {
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_M[%d]: %llx", k, static_cast<unsigned long long>(r.stream_max_GOP_M[k]));
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_N[%d]: %llx", k, static_cast<unsigned long long>(r.stream_max_GOP_N[k]));
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_advanced_quality_model[%d]: %llx", k,
-           static_cast<unsigned long long>(r.stream_max_advanced_quality_model[k]));
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_encode_size[%d]: %llux%llu", k,
-           static_cast<unsigned long long>(r.stream_max_encode_size[k].width),
-           static_cast<unsigned long long>(r.stream_max_encode_size[k].height));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_M[%d]: %llx", k,
+            static_cast<unsigned long long>(r.stream_max_GOP_M[k]));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_N[%d]: %llx", k,
+            static_cast<unsigned long long>(r.stream_max_GOP_N[k]));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_advanced_quality_model[%d]: %llx", k,
+            static_cast<unsigned long long>(r.stream_max_advanced_quality_model[k]));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_encode_size[%d]: %llux%llu", k,
+            static_cast<unsigned long long>(r.stream_max_encode_size[k].width),
+            static_cast<unsigned long long>(r.stream_max_encode_size[k].height));
   }
 }
 
@@ -504,7 +506,7 @@ video_frame_t* VideoEncoder::GetFrame() {
     if (devIoctl(iavFd, IAV_IOC_READ_BITSTREAM_EX, &desc) < 0) {
       if (errno == EAGAIN) return nullptr;
       if (!restartPending) {
-        VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_READ_BITSTREAM_EX failed");
+        ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_READ_BITSTREAM_EX failed");
         return nullptr;
       }
       // Nothing encodes since a failed recovery: try again once a second, and meanwhile wait a
@@ -524,11 +526,11 @@ video_frame_t* VideoEncoder::GetFrame() {
   frame.nalMap = nullptr;
   // Every reader of the frame indexes the ring and the per-stream tables with these.
   if (frame.frameSize == 0 || frame.frameSize > frame.ringSize) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Invalid frame size %u in a ring of %u bytes", frame.frameSize, frame.ringSize);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid frame size %u in a ring of %u bytes", frame.frameSize, frame.ringSize);
     return nullptr;
   }
   if (desc.streamIndex > 3) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Invalid stream index %u", desc.streamIndex);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid stream index %u", desc.streamIndex);
     return nullptr;
   }
   const uint32_t type = frame.pictureType();
@@ -568,15 +570,15 @@ bool VideoEncoder::SkipInvalidFrame() {
     lastFrameNumber = desc.frameNumber;
     return true;
   }
-  VE_LOG(LOG_LEVEL_ERROR, 0, "Encoding issues detected: frame sequence: %s; queue size: %s; valid frame: %s",
-         sequence ? "OK" : "FAIL", queue ? "OK" : "FAIL", valid ? "OK" : "FAIL");
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "Encoding issues detected: frame sequence: %s; queue size: %s; valid frame: %s",
+          sequence ? "OK" : "FAIL", queue ? "OK" : "FAIL", valid ? "OK" : "FAIL");
   StartStopEncoding(false);
   if (StartStopEncoding(true)) {
     AdjustBitrates(true);
     lastFrameNumber = 0;
     return false;
   }
-  VE_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding Failed!");
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding Failed!");
   kavo::ipc::Ipc* ipc = kavo::ipc::Ipc::GetInstance();
   {
     kavo::ipc::messages::AnalyticsInterrupt interrupt;
@@ -596,11 +598,11 @@ void VideoEncoder::RestartStreams() {
   restartPending = true;
   lastRestartAttempt = kavo::utils::moment();
   if (!SetVIN() || !EnterPreview()) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Try to restart streamer Failed!!");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Try to restart streamer Failed!!");
     return;
   }
   if (!StartStopEncoding(true)) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding still Failed!!");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding still Failed!!");
     return;
   }
   restartPending = false;

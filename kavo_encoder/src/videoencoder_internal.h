@@ -6,13 +6,8 @@
 #include "kavo/encoder/encodersettings.h"
 #include "kavo/encoder/streaminfo.h"
 #include "kavo/encoder/videoencoder.h"
-#include "kavo/logger/logger.h"
+#include "encoderlog.h"
 
-#define VE_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
-// For helpers that log on behalf of the operation `function`.
-#define VE_LOG_FOR(function, level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, function, __LINE__, level, err, 0, __VA_ARGS__)
 
 namespace kavo {
 namespace encoder {
