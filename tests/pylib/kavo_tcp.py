@@ -25,25 +25,30 @@ def free_port():
 
 class Capture(threading.Thread):
     """A peer that a program connects to, one connection after another, and that reads each to its
-    end: stored as its own file (<prefix>.<n>.flv) when a prefix is given, else only counted.
+    end: stored as its own file (<prefix>.<n>.flv) when a prefix is given, else only counted. It
+    listens from its construction (on `port`, or one of the system's choice).
 
-    `stop` is anything with a truth value and a `final` attribute; when it turns true no further
-    connection is taken, and once `final` is true a connection ends at the first 0.2 s without
-    data. Without one, close() does both."""
+    `stop` is anything with a truth value and a `final` attribute, shared with other peers: when it
+    turns true no further connection is taken, and once `final` is true a connection ends at the
+    first 0.2 s without data. close() ends it at once, as a peer process that exits."""
 
-    def __init__(self, prefix=None, stop=None):
+    def __init__(self, prefix=None, stop=None, port=0):
         super().__init__(daemon=True)
         self.prefix = prefix
-        self.stop = stop if stop is not None else _Flag()
-        self.sock = listener()
+        self.stop = stop
+        self.closing = False
+        self.sock = listener(port)
         self.port = self.sock.getsockname()[1]
         self.connected = threading.Event()  # set by the first connection
         self.files = []
         self.bytes = 0
 
+    def _taking(self):
+        return not self.closing and not (self.stop is not None and self.stop)
+
     def run(self):
         self.sock.settimeout(0.2)
-        while not self.stop:
+        while self._taking():
             try:
                 conn, _ = self.sock.accept()
             except socket.timeout:
@@ -58,11 +63,11 @@ class Capture(threading.Thread):
                 out = open(path, "wb")
             conn.settimeout(0.2)
             try:
-                while True:
+                while not self.closing:
                     try:
                         data = conn.recv(1 << 16)
                     except socket.timeout:
-                        if self.stop.final:
+                        if self.stop is not None and self.stop.final:
                             break
                         continue
                     except OSError:
@@ -79,18 +84,7 @@ class Capture(threading.Thread):
         self.sock.close()
 
     def close(self):
-        """Stops a capture that has no `stop` of its caller's and waits for it."""
-        self.stop.set()
-        self.join(2)
+        self.closing = True
+        if self.is_alive():
+            self.join(2)
         self.sock.close()
-
-
-class _Flag:
-    def __init__(self):
-        self.final = False
-
-    def __bool__(self):
-        return self.final
-
-    def set(self):
-        self.final = True

@@ -203,7 +203,7 @@ TEST_F(VideoProcess, EncoderWritesFilesAndATcpStream) {
   Child receiver({"ffmpeg", "-nostdin", "-v", "error", "-analyzeduration", "1000000", "-f", "flv", "-listen", "1", "-i",
                   "tcp://127.0.0.1:" + std::to_string(port), "-c", "copy", "-y", received});
   ASSERT_TRUE(receiver.running());
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // until it listens
+  ASSERT_TRUE(waitFor([&] { return kavo::test::loopbackListening(port); }, 20000));
 
   json doc = threeStreams();
   doc["video"]["video1"]["avSerializer"] = serializer("flv", {"file:///var/media/one.flv"}, "one");

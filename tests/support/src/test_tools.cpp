@@ -93,5 +93,21 @@ int connectLoopback(uint16_t port, bool blocking, int receiveBuffer) {
   return fd;
 }
 
+bool loopbackListening(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  // Addresses as the kernel prints them: the address word as it lies in memory, then the port.
+  char loopback[16], any[16];
+  std::snprintf(loopback, sizeof loopback, "%08X:%04X", static_cast<unsigned>(htonl(INADDR_LOOPBACK)), port);
+  std::snprintf(any, sizeof any, "%08X:%04X", 0u, port);
+  std::string slot, local, remote, state;
+  std::string line;
+  std::getline(table, line);  // the header
+  while (table >> slot >> local >> remote >> state) {
+    if ((local == loopback || local == any) && state == "0A") return true;  // TCP_LISTEN
+    std::getline(table, line);
+  }
+  return false;
+}
+
 }  // namespace test
 }  // namespace kavo

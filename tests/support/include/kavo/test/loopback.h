@@ -26,5 +26,9 @@ class LoopbackListener {
 // `receiveBuffer` > 0 sets SO_RCVBUF before the connect.
 int connectLoopback(uint16_t port, bool blocking = true, int receiveBuffer = 0);
 
+// True when some process listens on 127.0.0.1:`port` (read from /proc/net/tcp, so that a peer
+// that takes one connection only is not used up by looking).
+bool loopbackListening(uint16_t port);
+
 }  // namespace test
 }  // namespace kavo
