@@ -10,6 +10,7 @@
 
 #include "ipclog.h"
 #include "kavo/os/path.h"
+#include "kavo/utils/fd.h"
 #include "kavo/utils/strings.h"
 #include "socketaddress.h"
 
@@ -73,6 +74,22 @@ bool EndpointAddress::Resolve(const Ipc* hub, const std::string& name, const cha
   }
   std::memcpy(address.sun_path, shown.data(), shown.size());
   length = static_cast<socklen_t>(shown.size() + 3);
+  return true;
+}
+
+bool OpenEndpointSocket(const Ipc* hub, int& fd, const char* what) {
+  if (fd < 0) {
+    fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+      int err = errno;
+      IPC_VLOG(hub, LOG_LEVEL_ERROR, err, "Unable to create UNIX socket: (%d) %s", err, std::strerror(err));
+      return false;
+    }
+  }
+  if (!kavo::utils::SetFdOptions(fd, 0x8c000000u)) {
+    IPC_VLOG(hub, LOG_LEVEL_WARNING, errno, "Unable to set the default options of IPC %s", what);
+    return false;
+  }
   return true;
 }
 

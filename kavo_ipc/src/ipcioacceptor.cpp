@@ -29,16 +29,7 @@ bool IPCIOAcceptor::Initialize() {
     return false;
   }
   ::unlink(kavo::os::path(address.Path()).c_str());
-  fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
-    int err = errno;
-    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to create UNIX socket: (%d) %s", err, std::strerror(err));
-    return false;
-  }
-  if (!kavo::utils::SetFdOptions(fd, 0x8c000000u)) {
-    IPC_VLOG(owner, LOG_LEVEL_WARNING, errno, "Unable to set the default options of IPC acceptor");
-    return false;
-  }
+  if (!OpenEndpointSocket(owner, fd, "acceptor")) return false;
   if (address.Bind(fd) != 0) {
     int err = errno;
     IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to bind UNIX socket on `%s`: (%d) %s", address.Path().c_str(), err,

@@ -2,12 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 #include "ipclog.h"
 #include "kavo/ipc/iopayload.h"
 #include "kavo/ipc/ipc.h"
-#include "kavo/utils/fd.h"
 
 namespace kavo {
 namespace ipc {
@@ -25,18 +23,7 @@ OutboundIPCConnection::~OutboundIPCConnection() = default;
 
 bool OutboundIPCConnection::StartConnect() {
   if (handshakePayload == nullptr) return false;
-  if (fd < 0) {
-    fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) {
-      int err = errno;
-      IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to create UNIX socket: (%d) %s", err, std::strerror(err));
-      return false;
-    }
-  }
-  if (!kavo::utils::SetFdOptions(fd, 0x8c000000u)) {
-    IPC_VLOG(owner, LOG_LEVEL_WARNING, errno, "Unable to set the default options of IPC outbound connection");
-    return false;
-  }
+  if (!OpenEndpointSocket(owner, fd, "outbound connection")) return false;
   if (!address.Resolve(owner, toName, "TO")) return false;
   if (address.Connect(fd) == 0) return true;
   int err = errno;

@@ -33,5 +33,10 @@ class EndpointAddress {
   std::string folder;  // set when the address is relative to this folder (long test roots)
 };
 
+// A UNIX stream socket with the descriptor options of IPC sockets into `fd` (a socket already open
+// there is kept). False, logged when `hub` is verbose, on failure; `what` names the socket in the
+// log ("acceptor", "outbound connection").
+bool OpenEndpointSocket(const Ipc* hub, int& fd, const char* what);
+
 }  // namespace ipc
 }  // namespace kavo
