@@ -14,6 +14,17 @@ def listener(port=0, rcvbuf=None):
     return s
 
 
+def receive(conn, size):
+    """What a socket with a time-out gives: bytes; b"" once the peer has gone or on an error;
+    None when nothing came in time."""
+    try:
+        return conn.recv(size)
+    except socket.timeout:
+        return None
+    except OSError:
+        return b""
+
+
 def free_port():
     """A port nobody listens on at the moment."""
     s = socket.socket()
@@ -64,14 +75,9 @@ class Capture(threading.Thread):
             conn.settimeout(0.2)
             try:
                 while not self.closing:
-                    try:
-                        data = conn.recv(1 << 16)
-                    except socket.timeout:
-                        if self.stop is not None and self.stop.final:
-                            break
+                    data = receive(conn, 1 << 16)
+                    if data is None and not (self.stop is not None and self.stop.final):
                         continue
-                    except OSError:
-                        break
                     if not data:
                         break
                     if out is not None:

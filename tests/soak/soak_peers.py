@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TREE = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.environ.get("KAVO_PYLIB", os.path.join(TREE, "tests", "pylib")))
 from kavo_ipc_peer import Endpoint, FrameReader, encode_frame, new_id  # noqa: E402
-from kavo_tcp import listener  # noqa: E402
+from kavo_tcp import listener, receive  # noqa: E402
 
 # Streams: name, size, configured rate; the ordinal is the stream's place in the settings.
 VIDEO = {"video1": (640, 360, 1500000), "video2": (320, 180, 400000)}
@@ -61,12 +61,9 @@ def read_until(conn, stop, until):
     count = 0
     conn.settimeout(0.1)
     while not stop and time.monotonic() < until:
-        try:
-            data = conn.recv(1 << 16)
-        except socket.timeout:
+        data = receive(conn, 1 << 16)
+        if data is None:
             continue
-        except OSError:
-            break
         if not data:
             break
         count += len(data)
@@ -105,12 +102,9 @@ class SlowReader(threading.Thread):
                 self.connections += 1
                 s.settimeout(0.2)
                 while not self.stop:
-                    try:
-                        data = s.recv(1024)
-                    except socket.timeout:
+                    data = receive(s, 1024)
+                    if data is None:
                         continue
-                    except OSError:
-                        break
                     if not data:
                         break
                     if self.connections == 1:
