@@ -4,7 +4,6 @@
 #include "kavo/encoder/mjpgcontainer.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 

@@ -22,7 +22,6 @@
 #include "kavo/utils/strings.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 

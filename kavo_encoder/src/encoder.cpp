@@ -7,7 +7,6 @@
 #include "kavo/encoder/videoencoder.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 

@@ -5,7 +5,6 @@
 #include "kavo/variant_utils/uri.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 

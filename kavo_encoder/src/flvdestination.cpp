@@ -7,7 +7,6 @@
 #include "kavo/variant/variant.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 

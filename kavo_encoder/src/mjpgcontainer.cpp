@@ -10,7 +10,6 @@
 #include "kavo/variant_utils/uri.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 

@@ -8,7 +8,6 @@
 #include "kavo/encoder/videoencoder.h"
 #include "encoderlog.h"
 
-
 namespace kavo {
 namespace encoder {
 namespace detail {

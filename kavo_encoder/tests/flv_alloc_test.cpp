@@ -18,7 +18,6 @@
 #include "kavo/test/loopback.h"
 #include "kavo/utils/clock.h"
 
-
 namespace {
 
 using flvtest::Frame;
