@@ -1,7 +1,9 @@
-# kavo_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <VAR=value...>] [TIMEOUT <s>])
-# A GoogleTest executable; each test case becomes a CTest test.
+# kavo_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <VAR=value...>] [TIMEOUT <s>]
+#               [LABELS <labels...>])
+# A GoogleTest executable; each test case becomes a CTest test. Each label goes on every case
+# (ctest -L <label>), and the target kavo_tests_<label> builds every test program of the label.
 function(kavo_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   if(KAVO_FUZZ)
     return()
   endif()
@@ -17,10 +19,27 @@ function(kavo_add_test name)
   target_compile_definitions(${name} PRIVATE
     KAVO_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KAVO_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}"
     KAVO_TEST_ENV="${env}")
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    string(REPLACE ";" "\\;" labels "${T_LABELS}")
+    list(APPEND props LABELS "${labels}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT})
+    PROPERTIES ${props})
+  kavo_label_targets(${name} ${T_LABELS})
+endfunction()
+
+# kavo_label_targets(<target> <labels...>): kavo_tests_<label> builds <target> too (test programs
+# and the programs that process tests of the label run).
+function(kavo_label_targets target)
+  foreach(label ${ARGN})
+    if(NOT TARGET kavo_tests_${label})
+      add_custom_target(kavo_tests_${label})
+    endif()
+    add_dependencies(kavo_tests_${label} ${target})
+  endforeach()
 endfunction()
 
 # kavo_add_fuzzer(<name> SOURCES <files...> LIBS <targets...>)

@@ -2,18 +2,37 @@
 // The one process-wide block that the ISP server's threads share.
 //
 // The threads poll flags instead of locking. Every word one thread writes while another reads it
-// is an atomic (relaxed, or release/acquire where it publishes a record). Records that are
-// written once during start-up, before any worker thread exists, and only read afterwards are
-// plain fields. Each group names its writers.
+// is an atomic: relaxed for a value that stands alone, release/acquire where a flag publishes what
+// another thread then reads (the controller's initialised and 3A-enabled words, the thread
+// handshakes, the component slots). Records that are written once during start-up, before any
+// worker thread exists, and only read afterwards are plain fields. Each group names its writers.
+#include <pthread.h>
+#include <semaphore.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "kavo/os/iav.h"
 
 namespace kavo {
 namespace isp {
 
 class CIsp;
 class DVisca;
+class IAVDriver;
+class I2CDriver;
+class SubCPU;
+class SubCPUStub;
+class AEControl;
+class AWBControl;
+class CAFControl;
+class ATFControl;
+class MaskControl;
+
+// Holds the third place of the component table; nothing uses it.
+class ThreadProcStub {};
 
 // Run-state values of the main loop.
 constexpr int32_t kRunStateRun = 0;
@@ -52,6 +71,33 @@ struct AELimits {
   uint32_t shutterFastest;    // G_shutter_fastest_speed
 };
 
+// The picture settings in force. Written by the settings pass (main thread at start and at each
+// re-initialisation, IPC thread) and by VISCA handlers; read by the 3A thread and the handlers.
+struct ImageParameters {
+  std::atomic<uint16_t> manualIris{0};
+  std::atomic<uint8_t> dssOn{0};
+  std::atomic<uint32_t> dssMinimum{0};       // shutter index
+  std::atomic<uint32_t> backlight{0};        // 0..4; 1-3 choose a metering weight table
+  std::atomic<uint32_t> brightness{0};       // 0..100, as are the four below
+  std::atomic<uint32_t> contrast{0};
+  std::atomic<uint32_t> saturation{0};       // the one in force, also under the night picture set
+  std::atomic<uint32_t> hue{0};
+  std::atomic<uint32_t> sharpness{0};
+  std::atomic<uint32_t> wdrLevel{0};         // 0..3
+  std::atomic<uint32_t> nrLevel{0};          // noise reduction in force
+  std::atomic<uint32_t> dayNrLevel{0};
+  std::atomic<uint32_t> daySaturation{0};
+  // Night picture set: per control (brightness, contrast, saturation, hue, sharpness, denoise)
+  // whether it applies, and its value.
+  std::atomic<uint8_t> irOnSts[6] = {};
+  std::atomic<uint32_t> irOnVal[6] = {};
+  std::atomic<uint32_t> flip{0};
+  std::atomic<uint32_t> mirror{0};
+  std::atomic<uint32_t> vportOutput[2] = {};
+  std::atomic<uint32_t> vportInputLevel[2] = {};  // level at which video-port input 1, 2 triggers
+  std::atomic<uint16_t> powerLedInterval{0};
+};
+
 // A System V segment attached by start-up: address null and id -1 when it does not exist.
 struct ShmSegment {
   uint8_t* addr = nullptr;
@@ -60,26 +106,128 @@ struct ShmSegment {
 
 constexpr int kSdLogSlots = 7;
 
+// The ten components the controller creates, in table order. Set by the controller's constructor
+// before any worker thread starts and cleared by its destructor after they stopped; the IPC thread,
+// which is never stopped, finds null once the controller is gone.
+struct ComponentTable {
+  std::atomic<IAVDriver*> iav{nullptr};
+  std::atomic<ThreadProcStub*> threadProc{nullptr};
+  std::atomic<SubCPUStub*> subCpuStub{nullptr};
+  std::atomic<SubCPU*> subCpu{nullptr};
+  std::atomic<AEControl*> ae{nullptr};
+  std::atomic<AWBControl*> awb{nullptr};
+  std::atomic<CAFControl*> af{nullptr};
+  std::atomic<ATFControl*> atf{nullptr};
+  std::atomic<MaskControl*> mask{nullptr};
+  std::atomic<I2CDriver*> i2c{nullptr};
+};
+
+// White-balance gains handed from the AWB step to the driver (3A thread; a handler may post gains
+// too): the gains are stored first, then the pending byte with release.
+struct AwbInterrupt {
+  std::atomic<uint8_t> pending{0};
+  std::atomic<uint32_t> r{0}, g{0}, b{0};
+};
+
+// The handshake of a worker thread with its starter and stopper. `run` is set by the starter and
+// cleared by the stopper, `acknowledge` set by the starter and cleared by the thread at each pass,
+// `alive` set by the thread while it runs. The handle is the main thread's.
+struct ThreadControl {
+  std::atomic<uint32_t> alive{0};
+  std::atomic<uint32_t> acknowledge{0};
+  std::atomic<uint32_t> run{0};
+  pthread_t handle{};
+  bool joinable = false;  // main thread only: a thread was created and not yet joined
+};
+
+struct IoThreadControl : ThreadControl {
+  std::atomic<uint8_t> pause{0};          // never set in this system
+  std::atomic<uint8_t> triggered[2] = {};  // inputs 1 and 2 (the I/O thread's own)
+};
+
+struct PanTiltThreadControl : ThreadControl {
+  sem_t wake;  // posted by the stop, so that the thread sees its run word cleared
+};
+
+struct AaaThreadControl : ThreadControl {
+  std::atomic<uint8_t> pause{0};  // set by the VISCA camera-init command and by main
+};
+
 struct IspGlobals {
   // Main loop, IPC thread ("ReInitIsp") and signal handling; changed by compare-and-swap so that a
   // re-initialisation never overwrites a pending stop.
   std::atomic<int32_t> runState{kRunStateRun};
 
-  // Set by main before the worker threads start and cleared after they stopped.
+  // Set by main before the worker threads start and cleared before it deletes them.
   std::atomic<CIsp*> controller{nullptr};
   std::atomic<DVisca*> visca{nullptr};
 
   // Board detection (start-up only).
   int32_t board = 0;
   SystemParameters sys{};
+  ImageParameters image;
   AELimits aeLimits{};
 
-  // Start-up creates the segments; stop removes them after every thread that uses them ended.
+  // Start-up creates the segments; stop removes them after every thread that uses them ended. The
+  // focus segment's record is written by the 3A thread (its own protocol in byte 0).
   ShmSegment ctrlShm;
   ShmSegment imageShm;
   ShmSegment viscaShm;
   ShmSegment focusShm;
   std::atomic<int32_t> shmReady{0};
+
+  // Settings and VISCA handlers write these; the 3A thread reads them.
+  std::atomic<int32_t> focusMode{0};            // 2 auto, 3 manual, 4 zoom-triggered
+  std::atomic<uint8_t> focusExport{0};          // 1: each 3A pass copies the AF figures out
+  std::atomic<uint32_t> dayNightHold{0};        // non-zero: no automatic day/night decision
+  std::atomic<uint32_t> irFilterThreshold[3] = {};  // cnt2day, thd2day, thd2night
+  std::atomic<uint32_t> irLedManualLevel{0};
+  std::atomic<uint32_t> irLedDriveLevel{0};     // 215 in auto
+  std::atomic<uint32_t> irLedAuto{0};           // 1 auto
+  std::atomic<uint32_t> dptzTilt{50};           // 0..100
+  std::atomic<uint32_t> dptzPan{50};
+  std::atomic<uint32_t> dptzZoom{1};            // 1..8; the statistics scale by its square
+  std::atomic<uint32_t> colourTemperature{0};   // kelvin
+  std::atomic<uint32_t> awbMode{0};             // 0 manual, 1 auto, 5 colour temperature
+  std::atomic<uint32_t> viscaAeMode{0};         // 0 full auto, 3 manual, 6/7 flicker, 10 shutter priority
+  std::atomic<uint32_t> shutterSlowestBound{0}; // exposure bounds the settings ask for
+  std::atomic<uint32_t> shutterFastestBound{0};
+  std::atomic<uint32_t> agcMinimumBound{0};
+  std::atomic<uint32_t> agcMaximumBound{0};
+  std::atomic<uint32_t> manualAgcIndex{0};
+  std::atomic<uint32_t> manualShutterIndex{0};
+  std::atomic<uint32_t> aeTarget{0};
+  std::atomic<uint32_t> settingsAeMode{0};      // 0 manual, 1 auto, 2 shutter, 4/5 flicker
+  std::atomic<uint32_t> remoteUpgrade{0};       // set while the lens MCU is upgraded
+
+  // The ten components (the controller's constructor and destructor).
+  ComponentTable components;
+
+  AwbInterrupt awbInterrupt;
+
+  // Filled by CIsp::initialize (main thread) while the 3A thread is stopped.
+  iav_shutter_info_t shutterInfo{};
+  iav_agc_info_t agcInfo{};
+  std::atomic<uint32_t> framePeriod{0};         // of the video mode, 1/512,000,000 s (0: unknown)
+  std::atomic<int32_t> videoMode{0};            // the code get_vin_mode read
+
+  // Picture code (settings, VISCA and 3A threads): the contrast offsets and the tone curve with them.
+  std::atomic<int32_t> contrastCurve[256] = {};
+  std::atomic<int32_t> adjustedToneCurve[256] = {};
+  std::atomic<uint32_t> irOn{0};                // 1 while the night picture set applies
+
+  // Worker threads.
+  IoThreadControl ioThread;
+  PanTiltThreadControl panTiltThread;
+  AaaThreadControl aaaThread;
+  std::atomic<int32_t> aaaFrames{0};            // 3A passes, 0..60 (written by the 3A thread)
+
+  // 3A thread only.
+  int32_t dayNightPasses = 0;
+  FILE* irisLog = nullptr;
+
+  // Lens shading: the gain shift of the last file read.
+  std::atomic<uint32_t> lensShadingGainShift{0};
 
   // SD-card logs: opened and closed by one thread; the flag is what other threads test.
   FILE* sdLogs[kSdLogSlots] = {};
@@ -88,6 +236,35 @@ struct IspGlobals {
 
 // The block itself: zero at load, never reset while the process runs.
 extern IspGlobals g_isp;
+
+// The signal handler stores the stop request directly.
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the run state is written from a signal handler");
+
+// Run-state changes. A stop always wins: neither a re-initialisation request nor its end replaces
+// a pending stop.
+inline void requestStop() noexcept { g_isp.runState.store(kRunStateStop); }
+// False when a stop is pending or a re-initialisation is already asked for.
+inline bool requestReinit() noexcept {
+  int32_t expected = kRunStateRun;
+  return g_isp.runState.compare_exchange_strong(expected, kRunStateReinit);
+}
+// Back to running after a re-initialisation, unless a stop arrived meanwhile.
+inline bool finishReinit() noexcept {
+  int32_t expected = kRunStateReinit;
+  return g_isp.runState.compare_exchange_strong(expected, kRunStateRun);
+}
+
+// The components and the controller as the threads find them (null before the controller exists and
+// after it is gone).
+inline CIsp* controller() noexcept { return g_isp.controller.load(std::memory_order_acquire); }
+inline IAVDriver* iavDriver() noexcept { return g_isp.components.iav.load(std::memory_order_acquire); }
+inline SubCPU* subCpu() noexcept { return g_isp.components.subCpu.load(std::memory_order_acquire); }
+inline AEControl* aeControl() noexcept { return g_isp.components.ae.load(std::memory_order_acquire); }
+inline AWBControl* awbControl() noexcept { return g_isp.components.awb.load(std::memory_order_acquire); }
+inline CAFControl* afControl() noexcept { return g_isp.components.af.load(std::memory_order_acquire); }
+inline ATFControl* atfControl() noexcept { return g_isp.components.atf.load(std::memory_order_acquire); }
+inline MaskControl* maskControl() noexcept { return g_isp.components.mask.load(std::memory_order_acquire); }
+inline I2CDriver* i2cDriver() noexcept { return g_isp.components.i2c.load(std::memory_order_acquire); }
 
 }  // namespace isp
 }  // namespace kavo

@@ -7,6 +7,8 @@
 
 #include "kavo/ipc/messages/analyticsinterrupt.h"
 #include "kavo/ipc/messages/baseresponsemessage.h"
+#include "kavo/ipc/messages/changeanalyticssettings.h"
+#include "kavo/ipc/messages/changeispsettings.h"
 #include "kavo/ipc/messages/changevideosettings.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
 
@@ -36,5 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check<ChangeVideoSettings>(doc);
   check<EventStreamingStatus>(doc);
   check<AnalyticsInterrupt>(doc);
+  check<ChangeIspSettings>(doc);
+  check<ChangeAnalyticsSettings>(doc);
   return 0;
 }

@@ -11,21 +11,21 @@ BaseMessage::~BaseMessage() = default;
 
 void BaseMessage::NormalizeFields() {
   BaseVariantContainer::NormalizeFields();
-  fields::normalize(document(), F::id, F::timeStamp, F::from, F::to, F::functionName);
+  F::normalize(document());
 }
 
 BaseRequestMessage::~BaseRequestMessage() = default;
 
 void BaseRequestMessage::NormalizeFields() {
   BaseMessage::NormalizeFields();
-  fields::normalize(document(), F::responseExpected);
+  F::normalize(document());
 }
 
 BaseResponseMessage::~BaseResponseMessage() = default;
 
 void BaseResponseMessage::NormalizeFields() {
   BaseMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::requestId, F::statusCode, F::payload);
+  F::normalize(document());
 }
 
 }  // namespace messages

@@ -1,6 +1,8 @@
 // The per-function request classes. Each runs the request envelope's normalisation first, so a
 // missing "responseExpected" is already false when the class's own field is read.
 #include "kavo/ipc/messages/analyticsinterrupt.h"
+#include "kavo/ipc/messages/changeanalyticssettings.h"
+#include "kavo/ipc/messages/changeispsettings.h"
 #include "kavo/ipc/messages/changevideosettings.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
 #include "kavo/ipc/messages/audiosettings.h"
@@ -24,23 +26,35 @@ EventStreamingStatus::~EventStreamingStatus() = default;
 
 void EventStreamingStatus::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::responseExpected, F::previousStatus, F::currentStatus,
-                    F::channelId, F::uri);
+  F::normalize(document());
 }
 
 ChangeVideoSettings::~ChangeVideoSettings() = default;
 
 void ChangeVideoSettings::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::responseExpected, F::audio, F::video);
+  F::normalize(document());
 }
 
 AnalyticsInterrupt::~AnalyticsInterrupt() = default;
 
 void AnalyticsInterrupt::NormalizeFields() {
   BaseRequestMessage::NormalizeFields();
-  fields::normalize(document(), F::functionName, F::responseExpected, F::sendClosure, F::interruptTimeoutMs,
-                    F::reason);
+  F::normalize(document());
+}
+
+ChangeIspSettings::~ChangeIspSettings() = default;
+
+void ChangeIspSettings::NormalizeFields() {
+  BaseRequestMessage::NormalizeFields();
+  F::normalize(document());
+}
+
+ChangeAnalyticsSettings::~ChangeAnalyticsSettings() = default;
+
+void ChangeAnalyticsSettings::NormalizeFields() {
+  BaseRequestMessage::NormalizeFields();
+  F::normalize(document());
 }
 
 }  // namespace messages

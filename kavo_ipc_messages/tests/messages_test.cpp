@@ -7,6 +7,8 @@
 #include "kavo/ipc/messages/avserializer.h"
 #include "kavo/ipc/messages/baserequestmessage.h"
 #include "kavo/ipc/messages/baseresponsemessage.h"
+#include "kavo/ipc/messages/changeanalyticssettings.h"
+#include "kavo/ipc/messages/changeispsettings.h"
 #include "kavo/ipc/messages/changevideosettings.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
 #include "kavo/ipc/messages/videosettings.h"
@@ -39,6 +41,8 @@ const kavo::test::Normalisers& classes() {
       {"EventStreamingStatus", normaliseMessage<EventStreamingStatus>},
       {"ChangeVideoSettings", normaliseMessage<ChangeVideoSettings>},
       {"AnalyticsInterrupt", normaliseMessage<AnalyticsInterrupt>},
+      {"ChangeIspSettings", normaliseMessage<ChangeIspSettings>},
+      {"ChangeAnalyticsSettings", normaliseMessage<ChangeAnalyticsSettings>},
   };
   return all;
 }
@@ -168,6 +172,34 @@ TEST(Messages, FieldRules) {
       {"AnalyticsInterrupt", R"({"reason":7})", "reason", "\"unknown\""},
       {"AnalyticsInterrupt", R"({"functionName":"analyticsinterrupt"})", "functionName",
        "\"AnalyticsInterrupt\""},
+      // ChangeIspSettings: above the range is not set, wrong kinds are not set, not parsed
+      {"ChangeIspSettings", R"({"brightness":150})", "brightness", "101"},
+      {"ChangeIspSettings", R"({"brightness":100})", "brightness", "100"},
+      {"ChangeIspSettings", R"({"brightness":-4})", "brightness", "0"},
+      {"ChangeIspSettings", R"({"contrast":"50"})", "contrast", "101"},
+      {"ChangeIspSettings", R"({"irLedLevel":300})", "irLedLevel", "256"},
+      {"ChangeIspSettings", R"({"irLedLevel":255})", "irLedLevel", "255"},
+      {"ChangeIspSettings", R"({"irLedLevel":4294967296})", "irLedLevel", "256"},
+      {"ChangeIspSettings", R"({"wdr":3})", "wdr", "3"},
+      {"ChangeIspSettings", R"({"wdr":9})", "wdr", "4"},
+      {"ChangeIspSettings", R"({"mirror":1})", "mirror", "1"},
+      {"ChangeIspSettings", R"({"irOnStsHue":true})", "irOnStsHue", "2"},
+      {"ChangeIspSettings", R"({"focusPosition":100.7})", "focusPosition", "100"},
+      {"ChangeIspSettings", R"({"aeMode":"FLICK50"})", "aeMode", "\"flick50\""},
+      {"ChangeIspSettings", R"({"aeMode":"day"})", "aeMode", "\"none\""},
+      {"ChangeIspSettings", R"({"irLedMode":"Manual"})", "irLedMode", "\"manual\""},
+      {"ChangeIspSettings", R"({"focusMode":"ztrig "})", "focusMode", "\"none\""},
+      {"ChangeIspSettings", R"({"functionName":"changeispsettings"})", "functionName", "\"ChangeIspSettings\""},
+      {"ChangeIspSettings", R"({"functionName":"ReInitIsp"})", "functionName", "\"ChangeIspSettings\""},
+      // ChangeAnalyticsSettings
+      {"ChangeAnalyticsSettings", R"({"ispMirror":7})", "ispMirror", "2"},
+      {"ChangeAnalyticsSettings", R"({"ispFlip":0})", "ispFlip", "0"},
+      {"ChangeAnalyticsSettings", R"({"interruptTimeoutMs":20000})", "interruptTimeoutMs", "10000"},
+      {"ChangeAnalyticsSettings", R"({"zones":5})", "zones", "null"},
+      {"ChangeAnalyticsSettings", R"({"zones":"all"})", "zones", "null"},
+      {"ChangeAnalyticsSettings", R"({"zones":{"a":[1,2]}})", "zones", R"({"a":[1,2]})"},
+      {"ChangeAnalyticsSettings", R"({"zones":[]})", "zones", "[]"},
+      {"ChangeAnalyticsSettings", R"({"respondFullSettings":0})", "respondFullSettings", "true"},
   });
 }
 
@@ -216,15 +248,70 @@ TEST(AnalyticsInterrupt, DefaultsAndTheRecoveryRequest) {
   EXPECT_TRUE(isp.responseExpected());
 }
 
+TEST(ChangeIspSettings, EmptyRequestNormalisesToNotSetMarks) {
+  ChangeIspSettings change;
+  change.NormalizeFields();
+  EXPECT_EQ(change.functionName(), "ChangeIspSettings");
+  EXPECT_FALSE(change.responseExpected());
+  // The envelope, then the 27 settings, each at its mark.
+  EXPECT_EQ(change.Size(), 6u + 27u) << text(change);
+  using F = ChangeIspSettingsFields;
+  for (const auto* f : {&F::brightness, &F::contrast, &F::denoise, &F::hue, &F::saturation, &F::sharpness,
+                        &F::zoomPosition, &F::focusPosition, &F::irOnValBrightness, &F::irOnValContrast,
+                        &F::irOnValDenoise, &F::irOnValHue, &F::irOnValSaturation, &F::irOnValSharpness})
+    EXPECT_EQ(change[f->key], Variant(uint8_t(101))) << f->key;
+  for (const auto* f : {&F::mirror, &F::flip, &F::irOnStsBrightness, &F::irOnStsContrast, &F::irOnStsDenoise,
+                        &F::irOnStsHue, &F::irOnStsSaturation, &F::irOnStsSharpness})
+    EXPECT_EQ(change[f->key], Variant(uint8_t(2))) << f->key;
+  EXPECT_EQ(change.wdr(), 4);
+  EXPECT_EQ(change.irLedLevel(), 256u);
+  EXPECT_FALSE(F::irLedLevel.isSet(change.irLedLevel()));
+  for (const char* key : {"aeMode", "irLedMode", "focusMode"}) EXPECT_EQ(change[key], "none") << key;
+
+  // A request that asks for an answer keeps asking; the class default shows only before normalising.
+  ChangeIspSettings asked{BaseMessage(json(R"({"responseExpected":true,"brightness":20})"))};
+  asked.NormalizeFields();
+  EXPECT_TRUE(asked.responseExpected());
+  EXPECT_EQ(asked.brightness(), 20);
+  EXPECT_TRUE(ChangeIspSettings().responseExpected());
+}
+
+TEST(ChangeAnalyticsSettings, DefaultsAndTheMirrorAnnouncement) {
+  ChangeAnalyticsSettings plain;
+  plain.NormalizeFields();
+  EXPECT_EQ(plain.functionName(), "ChangeAnalyticsSettings");
+  EXPECT_FALSE(plain.responseExpected());
+  EXPECT_TRUE(plain.respondFullSettings());
+  EXPECT_TRUE(plain.incremental());
+  EXPECT_EQ(plain.sendEvents(), 2);
+  EXPECT_EQ(plain.ispFlip(), 2);
+  EXPECT_EQ(plain.ispMirror(), 2);
+  EXPECT_EQ(plain.interruptTimeoutMs(), 5000);
+  EXPECT_TRUE(plain.zones().IsNull());
+
+  ChangeAnalyticsSettings mirror;
+  mirror.responseExpected(true);
+  mirror.respondFullSettings(false);
+  mirror.ispMirror(1);
+  mirror.NormalizeFields();
+  EXPECT_EQ(text(mirror["ispMirror"]), "1");
+  EXPECT_EQ(text(mirror["ispFlip"]), "2");
+  EXPECT_EQ(mirror["respondFullSettings"], false);
+  EXPECT_EQ(mirror["responseExpected"], true);
+}
+
 TEST(Messages, NormalisingTwiceEqualsOnce) {
   std::vector<std::string> keys = {"id", "timeStamp", "from", "to", "functionName", "responseExpected",
                                    "requestId", "statusCode", "payload", "destinations", "type", "streamName",
                                    "volume", "fps", "bitRateVbrMin", "bitRateVbrMax", "bitRateCbrAvg", "isCbr",
                                    "avSerializer", "video1", "video2", "video3", "mjpg", "previousStatus",
                                    "currentStatus", "channelId", "uri", "audio", "video", "sendClosure",
-                                   "interruptTimeoutMs", "reason"};
+                                   "interruptTimeoutMs", "reason", "brightness", "wdr", "mirror", "irLedLevel",
+                                   "aeMode", "focusMode", "irOnStsHue", "ispMirror", "zones", "sendEvents",
+                                   "respondFullSettings"};
   std::vector<std::string> words = {"flv", "mjpg", "rtmp", "unknown", "accept", "SEND_DATA", "__response__",
-                                    "ChangeVideoSettings", "EventStreamingStatus", "AnalyticsInterrupt", ""};
+                                    "ChangeVideoSettings", "EventStreamingStatus", "AnalyticsInterrupt", "auto", "none", "manual",
+                                    "flick60", "ztrig", "ChangeIspSettings", ""};
   kavo::test::RandomDocuments gen(keys, words, 20240601u);
   kavo::test::checkIdempotent(classes(), gen, 300);
 }

@@ -41,14 +41,23 @@ def main():
     if not args.to or not args.function:
         ap.error("TO and FUNCTION are required")
     payload = json.loads(args.payload) if args.payload else None
+    return exchange(args.to, args.function, payload=payload, name=args.name, root=args.root,
+                    response_expected=not args.no_response, timeout=args.timeout)
+
+
+def exchange(to, function, payload=None, keys=None, name="kavo_ipc_client", root=None, response_expected=True,
+             timeout=5.0):
+    """Sends one request (`keys` at the top level of the message) and prints the answer; the exit
+    status: 0 for statusCode 0, 1 for any other status, 2 when there is no answer."""
+    keys = keys or {}
     try:
-        with Connection.connect(args.to, args.name, args.root, timeout=args.timeout) as c:
-            if args.no_response:
-                c.request(args.function, payload, response_expected=False)
+        with Connection.connect(to, name, root, timeout=timeout) as c:
+            if not response_expected:
+                c.request(function, payload, response_expected=False, **keys)
                 return 0
-            answer = c.call(args.function, payload, timeout=args.timeout)
+            answer = c.call(function, payload, timeout=timeout, **keys)
     except (OSError, TimeoutError, PeerClosed, ValueError) as e:
-        print("kavo_ipc_client: %s" % (e or type(e).__name__), file=sys.stderr)
+        print("%s: %s" % (os.path.basename(sys.argv[0]), e or type(e).__name__), file=sys.stderr)
         return 2
     print(json.dumps(answer, indent=2))
     return 0 if answer.get("statusCode") == 0 else 1

@@ -2,49 +2,21 @@
 // chosen by a byte, its parameter record filled from the bytes that follow, so sequences (7x7
 // switch, FIR, spatial filter, colour files) meet each other. The request hook fails when the input
 // asks it to. Every input starts from the defaults.
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "img_dsp.h"
+
+using imgdsp_fuzz::Input;
+using imgdsp_fuzz::print;
 
 namespace {
 
 bool gFailRequests = false;
 
 int request(int, unsigned long, void*) { return gFailRequests ? -1 : 0; }
-
-int print(const char* format, ...) {
-  char text[256];
-  va_list ap;
-  va_start(ap, format);
-  int n = std::vsnprintf(text, sizeof text, format, ap);
-  va_end(ap);
-  return n;
-}
-
-struct Input {
-  const uint8_t* data;
-  size_t size;
-  template <class T>
-  T take() {
-    T v{};
-    size_t n = std::min(sizeof v, size);
-    std::memcpy(&v, data, n);
-    data += n, size -= n;
-    return v;
-  }
-  // A file of `bytes` whose first `head` bytes come from the input (the rest stays zero).
-  std::vector<uint8_t> file(size_t bytes, size_t head) {
-    std::vector<uint8_t> f(bytes);
-    size_t n = std::min(head, size);
-    std::memcpy(f.data(), data, n);
-    data += n, size -= n;
-    return f;
-  }
-};
 
 uint16_t gVignette[4][IMG_DSP_VIGNETTE_TABLE_BYTES / 2];
 

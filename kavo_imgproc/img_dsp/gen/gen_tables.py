@@ -4,6 +4,7 @@
   src/kernel_tables.cpp      the 7x7 smoothing and high-pass half kernels (isotropic and the eight
                              directions, strengths 0, 64, 128, 192 and 256)
   src/bad_pixel_tables.cpp   the two sets of dynamic bad-pixel threshold rows
+  src/iso_tables.cpp         the colour matrix, tone curve and grids of the low- and high-ISO modes
 
 Run from anywhere:  python3 gen_tables.py          (writes the sources)
                     python3 gen_tables.py --check  (recomputes and compares, exit 1 on a difference)
@@ -214,6 +215,52 @@ def check_bad_pixel():
     assert BAD_PIXEL[0] != BAD_PIXEL[1]
 
 
+# ---- low- and high-ISO colour tables -----------------------------------------------------------------
+# RGB to YCbCr (BT.601, full range) in 1/1024, each row rounded and its largest entry adjusted so the
+# luma row sums to 1024 and the chroma rows to 0 (grey stays grey). The ISO modes invert it.
+BT601 = [(0.299, 0.587, 0.114), (-0.168736, -0.331264, 0.5), (0.5, -0.418688, -0.081312)]
+ROW_SUM = (1024, 0, 0)
+
+
+def colour_matrix():
+    m = []
+    for row, want in zip(BT601, ROW_SUM):
+        r = [round_half_away(1024 * v) for v in row]
+        big = max(range(3), key=lambda k: abs(row[k]))
+        r[big] += want - sum(r)
+        m.append(r)
+    return m
+
+
+COLOUR_MATRIX = colour_matrix()
+# The library's own tone curve (10-bit, linear) and the 16-point grid of 14-bit inputs (6 fractional
+# bits) that meets it at entries 0, 17, ..., 255: the 3D tone table built from them is the identity.
+TONE_CURVE = [round_half_away(i * 1023 / 255) for i in range(256)]
+TONE_GRID = [17 * i * 64 for i in range(16)]
+# The 8-bit grid of the high-ISO colour table (Y, Cb and Cr alike).
+YCC_GRID = [17 * i for i in range(16)]
+
+
+def check_iso_tables():
+    from fractions import Fraction
+    m = [[Fraction(v) for v in row] for row in COLOUR_MATRIX]
+    assert [sum(r) for r in COLOUR_MATRIX] == list(ROW_SUM)
+    (a, b, c), (d, e, f), (g, h, i) = m
+    det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
+    assert det >= 2 ** 20, 'colour matrix not invertible by the library'
+    adj = [[e * i - f * h, c * h - b * i, b * f - c * e],
+           [f * g - d * i, a * i - c * g, c * d - a * f],
+           [d * h - e * g, b * g - a * h, a * e - b * d]]
+    inv = [[round_half_away(float(v * 2 ** 20 / det)) for v in row] for row in adj]
+    # Its inverse is the YCbCr-to-RGB conversion whose factors the high-ISO colour stage uses.
+    want = [[1024, 0, 1435], [1024, -352, -731], [1024, 1815, 0]]
+    assert all(abs(x - y) <= 1 for r, s in zip(inv, want) for x, y in zip(r, s)), inv
+    assert TONE_CURVE[0] == 0 and TONE_CURVE[255] == 1023
+    assert all(x < y for x, y in zip(TONE_CURVE, TONE_CURVE[1:]))
+    assert [TONE_CURVE[v // 64] for v in TONE_GRID] == [round_half_away(i * 1023 / 15) for i in range(16)]
+    assert YCC_GRID[0] == 0 and YCC_GRID[-1] == 255
+
+
 # ---- output -----------------------------------------------------------------------------------------
 
 def rows_text(rows, indent):
@@ -248,12 +295,28 @@ def bad_pixel_source():
     return ''.join(out)
 
 
-OUTPUTS = {'kernel_tables.cpp': kernel_source, 'bad_pixel_tables.cpp': bad_pixel_source}
+def iso_source():
+    def values(v):
+        return ', '.join('%d' % x for x in v)
+    out = [HEAD, '#include "tables.h"\n\nnamespace imgdsp {\n\n']
+    out.append('const int16_t kColourMatrixQ10[9] = {%s};\n\n' % values(sum(COLOUR_MATRIX, [])))
+    out.append('const uint16_t kToneCurveQ10[256] = {\n')
+    for k in range(0, 256, 16):
+        out.append('    %s,\n' % values(TONE_CURVE[k:k + 16]))
+    out.append('};\n\n')
+    out.append('const int32_t kToneGrid[16] = {%s};\n\n' % values(TONE_GRID))
+    out.append('const uint8_t kYccGrid[16] = {%s};\n\n' % values(YCC_GRID))
+    out.append('}  // namespace imgdsp\n')
+    return ''.join(out)
+
+
+OUTPUTS = {'kernel_tables.cpp': kernel_source, 'bad_pixel_tables.cpp': bad_pixel_source, 'iso_tables.cpp': iso_source}
 
 
 def main(argv):
     check_kernels()
     check_bad_pixel()
+    check_iso_tables()
     check = '--check' in argv
     bad = 0
     for name, make in OUTPUTS.items():

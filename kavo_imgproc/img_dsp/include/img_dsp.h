@@ -128,6 +128,91 @@ struct img_dsp_mctf_curve_desc {
 };
 static_assert(sizeof(img_dsp_mctf_curve_desc) == 33, "mctf curve description");
 
+// ---- high-ISO input parameters ------------------------------------------------------------------------
+// Kernel strengths are 0..256 (larger values act as 256), weights 0..256 (weight of the isotropic
+// kernel), saturations 1024 = 1.0.
+
+struct img_high_iso_path {  // one filter path: Normal, CB_first, CD_first, Level_based, Low_freq
+  uint16_t fir_strength_iso;  // high-pass strength of direction 0 of the path's FIR
+  uint16_t fir_strength_dir;  // the same for directions 1 to 8
+  uint16_t blend_strength_a, blend_strength_b, blend_strength_c;  // the path's blended FIR
+  uint16_t blend_weight;
+  uint8_t low, low_delta, high, high_delta;  // level control
+  uint8_t mode;                              // 2: the level control's area is 1, else 6
+  uint8_t retain_level;                      // coring of the first three paths: signal retain,
+  uint8_t coring_value;                      // the level of the second ramp
+  uint8_t reserved0;
+  uint16_t coring_strength;                  // and the strength of its floor
+  uint16_t edge_threshold;                   // 0..2047
+  uint8_t blend_enable, edge_threshold_multiplier, iso_threshold_multiplier, reserved1;
+  uint16_t edge_threshold0, edge_threshold1, dir_threshold0, dir_threshold1, iso_threshold0, iso_threshold1;
+};
+static_assert(sizeof(img_high_iso_path) == 40, "high-ISO path");
+
+struct img_high_iso_alpha_setting {
+  uint16_t strength;  // 0..256: where the alpha ramp rises
+  uint8_t level;
+  uint8_t reserved;
+};
+
+struct img_high_iso_input {
+  struct {
+    uint16_t reduce_cc_sat0_cb, reduce_cc_sat0_cr;  // chroma kept where it is faint (1024 = all)
+    uint16_t reduce_cc_sat1_cb, reduce_cc_sat1_cr;  // chroma kept where it is strong
+    uint16_t reduce_cc_strength_cb, reduce_cc_strength_cr;  // 0..256: how much of that applies in the dark
+  } high_iso_color_correction;
+  struct {
+    uint16_t global_strength;  // 32 = 1.0: scales the alpha-table strengths
+  } luma_control;
+  struct {
+    uint16_t strength;
+  } luma_detail_preservation;
+  struct {
+    uint16_t high_band_max_change_down, high_band_max_change_up, high_band_noise_reduce,
+        high_band_sharpen_strength_down, high_band_sharpen_strength_up;
+    uint16_t low_band_max_change_down, low_band_max_change_up, low_band_noise_reduce, low_band_sharpen_strength_down,
+        low_band_sharpen_strength_up;
+    uint16_t medium_band_max_change_down, medium_band_max_change_up, medium_band_noise_reduce,
+        medium_band_sharpen_strength_down, medium_band_sharpen_strength_up;
+  } luma_freq_separation;
+  struct {
+    uint16_t strength;
+  } luma_level_based_noise_reduction;
+  struct {
+    uint16_t adaptation, strength;
+  } luma_very_low_freq_filter;
+  struct {
+    uint8_t cb_end, cb_start, cr_end, cr_start;  // luma levels over which chroma comes back
+  } chroma_level_based_noise_reduction;
+  struct {
+    uint16_t adaptation_bright, adaptation_dark, max_change_bright, max_change_dark, strength_bright, strength_dark;
+  } first_chroma_filter;
+  struct {
+    uint16_t adaptation_bright, adaptation_dark, edge_adapt_cb_bright, edge_adapt_cb_dark, edge_adapt_cr_bright,
+        edge_adapt_cr_dark, max_change_bright, max_change_dark, strength_bright, strength_dark;
+  } second_chroma_filter;
+  img_high_iso_path path[5];
+  img_high_iso_alpha_setting alpha[4];
+  uint16_t chroma_median_act_thresh[8];
+  uint8_t max_change_up_fine_detail, max_change_down_fine_detail, max_change_down_alpha;
+  uint8_t debug_major_step, debug_minor_step;  // 0..31, 0..7
+  uint8_t use_color_correction_tone_curve;
+  uint8_t use_colour_matrix;  // rgb2yuv from the library's colour matrix while high-ISO sharpening holds
+  uint8_t reserved0;
+  uint8_t coring[4][256];  // four coring tables (0..31), packed as they are
+  uint8_t reserved[948];
+};
+static_assert(sizeof(img_high_iso_input) == 2300, "high-ISO input");
+static_assert(offsetof(img_high_iso_input, path) == 88 && offsetof(img_high_iso_input, coring) == 328,
+              "high-ISO input layout");
+
+// Sizes for the high-ISO scalers.
+struct img_high_iso_scaler {
+  uint16_t width, height;
+  uint16_t reduction;  // 1/32: 32 none, 64 to half size (values below 32 act as 32)
+  uint16_t reserved;
+};
+
 // Image modes of the sharpening setters: 0 and 1 are sent, 2 (low ISO) is only stored, 3 (high ISO)
 // is refused.
 enum : int { IMG_DSP_MODE_COUNT = 4, IMG_DSP_MODE_LOW_ISO = 2, IMG_DSP_MODE_HIGH_ISO = 3 };
@@ -185,5 +270,35 @@ int img_dsp_set_mctf_info(int fd, const img_dsp_mctf_info* info);
 int img_dsp_enable_mctf(int fd, uint8_t enable);
 int img_dsp_get_mctf_info(img_dsp_mctf_info* out);
 int img_dsp_set_video_mctf(int fd, const img_dsp_mctf_curve_desc* desc);
+
+
+// ---- low-ISO mode (image mode 2) ---------------------------------------------------------------------------
+// The record and its areas are the library's; the sharpening setters fill them for mode 2.
+int img_dsp_low_iso_start(img_dsp_low_iso_record** out);  // -1 before the library's set-up
+int img_dsp_low_iso_start_cc(uint8_t** out);               // the cc_reg_A area
+// Derives the colour-correction areas and fills `table` with the addresses of a contiguous copy of
+// the areas at `buffer` (IMG_DSP_LOW_ISO_BUFFER_BYTES); cc_reg_c and cc_3d_c are where the caller put
+// the two set-C colour areas, `word` goes into the table as it is.
+int img_dsp_low_iso_prepare(img_dsp_low_iso_address_table* table, uintptr_t buffer, uintptr_t cc_reg_c,
+                            uintptr_t cc_3d_c, uint32_t word);
+int img_dsp_low_iso_set_chroma_scale(uint32_t width, uint32_t height, uint32_t divisor);  // divisor 1/32
+int img_dsp_low_iso_debug_info(const img_dsp_low_iso_record* record, img_dsp_low_iso_debug_desc* out);
+void img_dsp_low_iso_set_debug_mode(uint8_t mode);
+int img_dsp_low_iso_dump_bins(int fd, uint32_t first, uint32_t second);  // the print hook's result
+int img_dsp_dump_low_iso(const img_dsp_low_iso_record* record);
+
+// ---- high-ISO mode (image mode 3) --------------------------------------------------------------------------
+// Computes the parameter record and the 44 work areas from `input` (kept by the library); the record
+// is copied to `out` when given. -1 until a high-ISO colour-correction 3D table is loaded.
+int img_high_iso_run(const img_high_iso_input* input, img_high_iso_params* out);
+int img_high_iso_prepare_record(img_high_iso_params* record);
+int img_high_iso_compute_sizes(const img_high_iso_scaler* scaler, img_high_iso_params* record);
+int img_high_iso_fill_config(const img_high_iso_params* record, img_high_iso_config* out);
+int img_high_iso_fill_words(img_high_iso_address_table* table, uintptr_t area_value, uintptr_t record_value);
+// The RGB gains last given to img_dsp_set_rgb_gain and the digital gain (limited to 16 bits).
+int img_high_iso_get_state(img_dsp_gain_q10_t* r, img_dsp_gain_q10_t* g, img_dsp_gain_q10_t* b,
+                           uint16_t* digital_gain);
+int img_high_iso_dump_input(const img_high_iso_input* input);
+int img_high_iso_dump(const img_high_iso_params* record);
 
 }  // extern "C"

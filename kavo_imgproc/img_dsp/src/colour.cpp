@@ -21,7 +21,6 @@ constexpr uint8_t kMedianRows[4][36] = {
 constexpr uint16_t kMedianThresholds[8] = {33, 81, 33, 81, 40, 130, 40, 130};
 constexpr int16_t kChromaScaleMatrix[6] = {0, -44, 228, 180, -92, 0};
 
-constexpr size_t kCcInputOffset[2] = {9344, 16256};  // in the register image, by table selection
 constexpr size_t kCc3dHeaderBytes = 128;
 constexpr size_t kCc3dTailOffset = 16512;
 constexpr uint32_t kUnityQ16 = 0x10000;

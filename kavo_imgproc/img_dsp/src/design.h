@@ -40,6 +40,11 @@ void img_dsp_expand_coeffs_complement(const img_dsp_coeff_q8_t coeff[10], img_ds
 void img_dsp_write_fir_dir(uint8_t block[IMG_DSP_FIR_BLOCK_BYTES], int direction, int shift,
                            const img_dsp_half_kernel_q8 half);
 
+namespace imgdsp {
+// The same kernel into all nine directions of a FIR block.
+void writeAllDirections(uint8_t* block, int shift, const img_dsp_half_kernel_q8 half);
+}  // namespace imgdsp
+
 // ---- coring and the luma-sharpening table ----------------------------------------------------------------
 void img_dsp_pack_coring_table(const uint8_t table[256], uint32_t block[IMG_DSP_CORING_BLOCK_WORDS]);
 void img_dsp_apply_signal_retain(uint8_t table[256], uint8_t level);

@@ -10,10 +10,6 @@ using namespace imgdsp;
 
 namespace {
 
-void writeAllDirections(uint8_t* block, int shift, const img_dsp_half_kernel_q8 half) {
-  for (int d = 0; d <= 8; d++) img_dsp_write_fir_dir(block, d, shift, half);
-}
-
 // The kernel of case B of the design: the coefficient list (strength -1) or the isotropic high-pass
 // table kernel of the strength.
 void baseKernel(const img_dsp_fir_info* fir, int* shift, img_dsp_half_kernel_q8 half) {
@@ -109,7 +105,7 @@ void img_dsp_set_identity_fir(int mode) {
 
 void img_dsp_reset_level_min(int mode) {
   if (mode < 0 || mode >= IMG_DSP_MODE_COUNT) return;
-  img_dsp_level_control_record& l = g.p.mode[mode].level[kLevelMin];
+  img_dsp_level_control_record& l = levelRecord(mode, kLevelMin);
   l.low = 10, l.low_0 = 12, l.low_delta = 1, l.low_val = 0;
   l.high = 20, l.high_0 = 22, l.high_delta = 1, l.high_val = 0, l.base_val = 0;
   if (mode != IMG_DSP_MODE_LOW_ISO) l.area = 6;
@@ -117,7 +113,7 @@ void img_dsp_reset_level_min(int mode) {
 
 void img_dsp_reset_level_overall(int mode) {
   if (mode < 0 || mode >= IMG_DSP_MODE_COUNT) return;
-  img_dsp_level_control_record& l = g.p.mode[mode].level[kLevelOverall];
+  img_dsp_level_control_record& l = levelRecord(mode, kLevelOverall);
   l.low = 10, l.low_0 = 12, l.low_delta = 1, l.low_val = 16;
   l.high = 20, l.high_0 = 22, l.high_delta = 1, l.high_val = 16, l.base_val = 16;
 }
@@ -166,6 +162,6 @@ void img_dsp_rebuild_luma_sharpen_tables(void) {
     img_dsp_build_luma_sharpen_table(s.lumaTable, s.lumaBaseA, s.lumaBaseB, s.lumaColumnLevel, s.lumaPositionLevel);
   }
   uint8_t* t = g.p.mode[2].lumaTable;
-  for (int e = 0; e < 128; e++) t[4 * e] = 32;
+  for (int e = 0; e < 128; e++) t[4 * e] = static_cast<uint8_t>(g.p.lowIsoAlpha);
   std::memcpy(g.p.lowIsoAlpha2, t, IMG_DSP_LUMA_TABLE_BYTES);
 }

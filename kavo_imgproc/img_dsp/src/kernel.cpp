@@ -153,6 +153,10 @@ void img_dsp_expand_coeffs_complement(const img_dsp_coeff_q8_t coeff[10], img_ds
   for (int p = 0; p < 25; p++) half[p] = c[kImgDspTapClass[p]];
 }
 
+void imgdsp::writeAllDirections(uint8_t* block, int shift, const img_dsp_half_kernel_q8 half) {
+  for (int d = 0; d <= 8; d++) img_dsp_write_fir_dir(block, d, shift, half);
+}
+
 void img_dsp_write_fir_dir(uint8_t block[IMG_DSP_FIR_BLOCK_BYTES], int direction, int shift,
                            const img_dsp_half_kernel_q8 half) {
   if (direction < 0 || direction > 8) {

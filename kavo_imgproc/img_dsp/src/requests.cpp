@@ -21,7 +21,7 @@ const img_dsp_request_layout kLayouts[] = {
     {IMG_DSP_REQ_LOCAL_EXPOSURE, "IAV_IOC_IMG_LOCAL_EXPOSURE", sizeof(img_dsp_local_exposure_record), 0, {}},
     {IMG_DSP_REQ_COLOR_CORRECTION, "IAV_IOC_IMG_COLOR_CORRECTION", sizeof(img_dsp_color_correction_record), 3,
      {{at(offsetof(img_dsp_color_correction_record, input_table)), IMG_DSP_CC_INPUT_TABLE_BYTES},
-      {at(offsetof(img_dsp_color_correction_record, table_3d)), IMG_DSP_CC_3D_TABLE_BYTES},
+      {at(offsetof(img_dsp_color_correction_record, lut_3d)), IMG_DSP_CC_3D_TABLE_BYTES},
       {at(offsetof(img_dsp_color_correction_record, tone_curve)), IMG_DSP_TONE_CURVE_WORDS * 4}}},
     {IMG_DSP_REQ_CHROMA_SCALE, "IAV_IOC_IMG_CHROMA_SCALE", sizeof(img_dsp_chroma_scale_record), 0, {}},
     {IMG_DSP_REQ_CHROMA_MEDIAN, "IAV_IOC_IMG_CHROMA_MEDIAN_FILTER_SETUP", sizeof(img_dsp_chroma_median_record), 1,

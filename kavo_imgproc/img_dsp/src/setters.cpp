@@ -122,9 +122,9 @@ int img_dsp_set_rgb_gain(int fd, const img_dsp_rgb_gain_info* gains, uint32_t di
   if (gains->r == 0 || gains->g == 0 || gains->b == 0 || digital_gain == 0) return -1;
   Params& p = g.p;
   img_dsp_rgb_gain_record& r = p.rgbGain;
-  r.gain[0] = gains->r * 64;
-  r.gain[1] = r.gain[2] = gains->g * 64;
-  r.gain[3] = gains->b * 64;
+  r.r_gain = gains->r * 64;
+  r.g_gain_r = r.g_gain_b = gains->g * 64;
+  r.b_gain = gains->b * 64;
   p.rgbInfo = *gains;
   p.wbInfo = gains->g == 1024 ? *gains
                               : img_dsp_rgb_gain_info{roundedRatio(gains->r, gains->g), 1024, roundedRatio(gains->b, gains->g)};

@@ -21,8 +21,6 @@ constexpr char kFirConfigFailure[] = "error: IOC_IMG_LUMA_SHARPENING_FIR_CONFIG\
 
 inline bool sent(int mode) { return mode < IMG_DSP_MODE_LOW_ISO; }
 
-uint8_t pow2Byte(uint8_t n) { return n < 32 ? static_cast<uint8_t>(uint32_t{1} << n) : 0; }
-
 // The caller's seven level bytes into a level-control record (bytes wrap).
 void fillLevel(img_dsp_level_control_record& l, const img_dsp_level_info& v) {
   l.low = v.low;
@@ -55,11 +53,12 @@ int setLevel(int fd, int mode, const img_dsp_level_info* level, int which, const
   if (!modeAccepted(mode, name)) return -1;
   SharpenMode& s = g.p.mode[mode];
   img_dsp_level_info& kept = which == kLevelMin ? s.levelMin : s.levelOverall;
+  img_dsp_level_control_record& record = levelRecord(mode, which);
   if (g.p.highIsoSharpen)
     which == kLevelMin ? img_dsp_reset_level_min(mode) : img_dsp_reset_level_overall(mode);
   else
-    fillLevel(s.level[which], *level);
-  if (sent(mode) && apply(fd, IMG_DSP_REQ_SHARPEN_LEVEL, &s.level[which], kLevelFailure) < 0) return -1;
+    fillLevel(record, *level);
+  if (sent(mode) && apply(fd, IMG_DSP_REQ_SHARPEN_LEVEL, &record, kLevelFailure) < 0) return -1;
   kept = *level;
   return 0;
 }
@@ -224,7 +223,7 @@ int img_dsp_set_spatial_filter(int fd, int mode, const img_dsp_spatial_filter_in
   uint16_t edge = on ? filter->edge_threshold : kNoEdgeLimit;
   if (mode == IMG_DSP_MODE_LOW_ISO) {
     s.spatial = *filter;
-    s.edge.edge_threshold = edge;  // the low-ISO record's edge_thresh_A
+    p.lowIso.edge_thresh_A = edge;
     return 0;
   }
   if (p.highIsoSharpen) {

@@ -3,7 +3,9 @@
 #include <initializer_list>
 
 #include "design.h"
+#include "iso.h"
 #include "state.h"
+#include "tables.h"
 
 namespace imgdsp {
 
@@ -15,10 +17,8 @@ constexpr size_t kWorkBytes[3] = {2048, 24832, 16640};
 
 const img_dsp_lib_version kVersion = {3, 5, 0, 0x20130718, "X5S image dsp"};
 
-// The high-ISO set-up (two steps) and the low-ISO set-up belong to those modes; until they are
-// built their records stay as the clearing left them.
-void highIsoDefaults() {}
-void lowIsoDefaults() {}
+// RGB to YCbCr (BT.601, full range): the colour space in which the ISO modes recombine colour.
+void colourMatrixDefaults() { copyIn(g.p.colourMatrix, kColourMatrixQ10, sizeof g.p.colourMatrix); }
 
 // The three colour-correction buffers, made once for the life of the process. All or none: a
 // buffer that cannot be had leaves nothing behind, and the next initialisation tries again.
@@ -32,13 +32,17 @@ bool allocateColourBuffers() {
       if (p) g.mem.release(p);
     return false;
   }
+  // The low-ISO preparation reads them (as cc_reg_C and cc_3d_C) whether or not a file was loaded.
+  clear(input, IMG_DSP_CC_INPUT_TABLE_BYTES);
+  clear(table, IMG_DSP_CC_3D_TABLE_BYTES);
+  clear(tone, IMG_DSP_TONE_CURVE_WORDS * 4);
   g.colourBuffersAllocated = true;
   g.ccInputTable = input;
   g.cc3d = table;
   g.ccTone = tone;
   clear(&g.ccRecord, sizeof g.ccRecord);
   g.ccRecord.input_table = input;
-  g.ccRecord.table_3d = table;
+  g.ccRecord.lut_3d = table;
   g.ccRecord.tone_curve = tone;
   g.ccRecord.tone_update = 1;
   clear(g.ccRegImage, sizeof g.ccRegImage);
@@ -51,8 +55,9 @@ int loadDefaults() {
   p.tableSelect = 1;
   for (int16_t& r : p.blackReference) r = -512;
   if (!allocateColourBuffers()) return -1;
-  highIsoDefaults();
-  lowIsoDefaults();
+  img_high_iso_init();
+  colourMatrixDefaults();
+  img_dsp_low_iso_init();
 
   p.chromaMedian.table = p.chromaMedianTable;
   p.badPixel.hot_table = p.badPixelHot;
@@ -68,7 +73,7 @@ int loadDefaults() {
 
   p.rgbInfo = p.wbInfo = {1024, 1024, 1024};
   p.digitalGain = 1024;
-  for (uint32_t& v : p.rgbGain.gain) v = 1024 * 64;
+  p.rgbGain = img_dsp_rgb_gain_record{1024 * 64, 1024 * 64, 1024 * 64, 1024 * 64};
   return 0;
 }
 
@@ -90,11 +95,13 @@ void sharpenModeDefaults(int m) {
   s.luma.alpha_table = s.lumaTable;
   s.edge.edge_threshold = kNoEdgeLimit;
 
+  if (m == IMG_DSP_MODE_LOW_ISO) g.p.lowIso.edge_thresh_A = kNoEdgeLimit;
+
   static const uint32_t kSelect[4] = {8, 10, 12, 14};
   for (int i = 0; i < 4; i++) {
-    img_dsp_level_control_record& l = s.level[i];
+    img_dsp_level_control_record& l = levelRecord(m, i);
     l.cmd_code = kLevelCmdCode;
-    l.group_index = static_cast<uint32_t>(m);
+    l.group_index = m == IMG_DSP_MODE_LOW_ISO ? 0 : static_cast<uint32_t>(m);  // the low-ISO record's
     l.select = kSelect[i];
     l.area = 6;
     l.clip_low = l.clip_low2 = kClipLow;

@@ -16,6 +16,7 @@ Hooks gHooks;
 void* allocate(size_t bytes) {
   if (gHooks.allocations++ == gHooks.failAllocation) return nullptr;
   void* p = std::malloc(bytes);
+  if (p) std::memset(p, 0xa5, bytes);  // memory as a long-running process hands it out: not clear
   gHooks.live.insert(p);
   return p;
 }
@@ -82,6 +83,22 @@ std::vector<uint32_t> requestCodes() {
   std::vector<uint32_t> codes;
   for (const Request& r : gHooks.requests) codes.push_back(r.code);
   return codes;
+}
+
+std::vector<uint8_t> ccFile(size_t bytes, uint32_t major, uint32_t minor, uint32_t third, uint8_t step) {
+  std::vector<uint8_t> f(bytes);
+  for (size_t i = 12; i < f.size(); i++) f[i] = static_cast<uint8_t>(i * step);
+  const uint32_t head[3] = {major, minor, third};
+  std::memcpy(f.data(), head, sizeof head);
+  return f;
+}
+
+std::vector<uint8_t> regFile(uint32_t major, uint32_t minor, uint32_t size) {
+  return ccFile(18752, major, minor, size, 7);
+}
+
+std::vector<uint8_t> table3d(uint32_t major, uint32_t minor, uint32_t highIso) {
+  return ccFile(17536, major, minor, highIso, 13);
 }
 
 void expectDirectionRecord(const uint8_t* block, int direction, const std::vector<int32_t>& taps) {

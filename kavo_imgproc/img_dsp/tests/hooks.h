@@ -46,6 +46,11 @@ void installHooks();
 void resetLibrary();
 std::string messages();  // every message so far, concatenated
 std::vector<uint32_t> requestCodes();
+// Colour-correction files: three header words (major, minor, then the size of a register file or
+// the high-ISO flag of a 3D table) and a byte pattern.
+std::vector<uint8_t> ccFile(size_t bytes, uint32_t major, uint32_t minor, uint32_t third, uint8_t step);
+std::vector<uint8_t> regFile(uint32_t major, uint32_t minor, uint32_t size = 18752);
+std::vector<uint8_t> table3d(uint32_t major, uint32_t minor, uint32_t highIso = 0);
 // A FIR block's direction record holds `taps` (a half kernel): centre in bits 0-8 of the first word,
 // the other taps' low bytes at their places.
 void expectDirectionRecord(const uint8_t* block, int direction, const std::vector<int32_t>& taps);

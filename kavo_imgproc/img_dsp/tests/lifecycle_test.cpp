@@ -119,7 +119,8 @@ TEST_F(ImgDspTest, DefaultsOfModeZero) {
 
   ASSERT_EQ(img_dsp_set_dgain(kFd, 1024), 0);  // resends the stored white balance
   auto rgb = hooks().requests.back().as<img_dsp_rgb_gain_record>();
-  EXPECT_EQ(std::count(rgb.gain, rgb.gain + 4, 1024u * 64), 4);
+  EXPECT_EQ(std::vector<uint32_t>({rgb.r_gain, rgb.g_gain_r, rgb.g_gain_b, rgb.b_gain}),
+            std::vector<uint32_t>(4, 1024u * 64));
   img_dsp_black_level_info zero{};
   ASSERT_EQ(img_dsp_set_black_level_offset(kFd, &zero, 0), 0);
   auto black = hooks().requests.back().as<img_dsp_black_level_record>();

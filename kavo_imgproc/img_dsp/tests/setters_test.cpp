@@ -15,21 +15,7 @@ namespace {
 
 const int kFd = 3;
 
-// A colour-correction file: three header words (major, minor, then the size of a register file or
-// the high-ISO flag of a 3D table) and a byte pattern.
-std::vector<uint8_t> ccFile(size_t bytes, uint32_t major, uint32_t minor, uint32_t third, uint8_t step) {
-  std::vector<uint8_t> f(bytes);
-  for (size_t i = 12; i < f.size(); i++) f[i] = static_cast<uint8_t>(i * step);
-  const uint32_t head[3] = {major, minor, third};
-  std::memcpy(f.data(), head, sizeof head);
-  return f;
-}
-std::vector<uint8_t> regFile(uint32_t major, uint32_t minor, uint32_t size = 18752) {
-  return ccFile(18752, major, minor, size, 7);
-}
-std::vector<uint8_t> table3d(uint32_t major, uint32_t minor, uint32_t highIso = 0) {
-  return ccFile(17536, major, minor, highIso, 13);
-}
+std::vector<uint32_t> gainsOf(const img_dsp_rgb_gain_record& r) { return {r.r_gain, r.g_gain_r, r.g_gain_b, r.b_gain}; }
 
 }  // namespace
 
@@ -217,11 +203,11 @@ TEST_F(ImgDspTest, RgbWhiteBalanceAndDigitalGains) {
   img_dsp_rgb_gain_info gains{1000, 2048, 3000};
   ASSERT_EQ(img_dsp_set_rgb_gain(kFd, &gains, 1024), 0);
   auto rec = hooks().requests.back().as<img_dsp_rgb_gain_record>();
-  EXPECT_EQ(std::vector<uint32_t>(rec.gain, rec.gain + 4), std::vector<uint32_t>({64000, 131072, 131072, 192000}));
+  EXPECT_EQ(gainsOf(rec), std::vector<uint32_t>({64000, 131072, 131072, 192000}));
   // The white-balance copy keeps green at 1024: 1000 -> 500, 3000 -> 1500; the digital gain resends it.
   ASSERT_EQ(img_dsp_set_dgain(kFd, 900), 0);
   rec = hooks().requests.back().as<img_dsp_rgb_gain_record>();
-  EXPECT_EQ(std::vector<uint32_t>(rec.gain, rec.gain + 4), std::vector<uint32_t>({32000, 65536, 65536, 96000}));
+  EXPECT_EQ(gainsOf(rec), std::vector<uint32_t>({32000, 65536, 65536, 96000}));
   img_dsp_rgb_gain_info odd{1001, 3072, 5};  // 333.67 and 1.67 round to 334 and 2
   ASSERT_EQ(img_dsp_set_wb_gain(kFd, &odd), 0);
   EXPECT_EQ(imgdsp::g.p.wbInfo.r, 334u);

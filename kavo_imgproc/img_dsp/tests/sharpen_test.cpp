@@ -64,8 +64,8 @@ TEST_F(ImgDspTest, ModesOfTheSharpeningSetters) {
   // Mode 2 went to the low-ISO areas.
   const imgdsp::SharpenMode& low = imgdsp::g.p.mode[2];
   EXPECT_EQ(low.retainLevel, 3);
-  EXPECT_EQ(low.level[imgdsp::kLevelMin].low_0, 1 + 4);
-  EXPECT_EQ(low.edge.edge_threshold, 60);
+  EXPECT_EQ(imgdsp::g.p.lowIso.level_0.low_0, 1 + 4);
+  EXPECT_EQ(imgdsp::g.p.lowIso.edge_thresh_A, 60);
 
   img_dsp_alpha_info got{};
   EXPECT_EQ(img_dsp_get_sharpening_alpha(3, &got), 0);

@@ -1,11 +1,16 @@
 #!/usr/bin/python3
-"""The library's kernel convolutions against an independent numpy (int64) computation.
+"""The library's kernel convolutions and 3x3 inversion against independent numpy computations.
 
 Random coefficient lists and table kernels are convolved with the smoothing kernels of every
 direction and strength, by the library (through the driver program given as the argument) and here:
 expansion of the list by its tap classes, interpolation of the tables (read from gen/gen_tables.py),
 the full 2-D convolution of the two 7x7 kernels, its central 7x7, (sum + 128) >> 8. Every tap must
-agree within 1, and at least 99 % of the cases exactly. Run with Debian's /usr/bin/python3 (python3-numpy).
+agree within 1, and at least 99 % of the cases exactly.
+
+Random 3x3 matrices (1024 = 1.0) are inverted by the library and by numpy (float64): the result code
+must follow the exact determinant (below 2^20: 1) and the elements (beyond +/-5,000: 2), and every
+element of an accepted inverse must lie within 1 of numpy's inverse in the same units.
+Run with Debian's /usr/bin/python3 (python3-numpy).
 """
 import os
 import random
@@ -57,8 +62,63 @@ def convolve_central(half_a, half_b):
     return ((out[3:10, 3:10] + 128) >> 8).reshape(49)[:25]
 
 
+def random_matrix(rng):
+    """Mostly invertible matrices near the scale the library works at, some of them not at all."""
+    kind = rng.randrange(4)
+    if kind == 0:  # around the identity
+        return [1024 * (i % 4 == 0) + rng.randrange(-400, 401) for i in range(9)]
+    if kind == 1:  # colour conversions: a luma row and two chroma rows
+        luma = [rng.randrange(100, 700) for _ in range(3)]
+        rows = [luma]
+        for _ in range(2):
+            r = [rng.randrange(-600, 601) for _ in range(2)]
+            rows.append(r + [-sum(r)])
+        return sum(rows, [])
+    if kind == 2:  # anything in 16 bits
+        return [rng.randrange(-32768, 32768) for _ in range(9)]
+    return [rng.randrange(-64, 65) for _ in range(9)]  # small: mostly refused
+
+
+def check_inversion(driver, rng):
+    cases = [random_matrix(rng) for _ in range(3000)]
+    text = ''.join('inv %s\n' % ' '.join(map(str, m)) for m in cases)
+    run = subprocess.run([driver], input=text, capture_output=True, text=True, check=True)
+    answers = [list(map(int, line.split())) for line in run.stdout.splitlines()]
+    assert len(answers) == len(cases), 'driver answered %d of %d inversions' % (len(answers), len(cases))
+    counts = [0, 0, 0]
+    for m, answer in zip(cases, answers):
+        result, r = answer[0], np.array(answer[1:], dtype=np.int64)
+        a = np.array(m, dtype=np.int64).reshape(3, 3)
+        det = int(round(np.linalg.det(a.astype(np.float64))))
+        exact = (m[0] * (m[4] * m[8] - m[5] * m[7]) - m[3] * (m[1] * m[8] - m[2] * m[7]) +
+                 m[6] * (m[1] * m[5] - m[2] * m[4]))
+        assert abs(det - exact) <= max(1, abs(exact) * 1e-9)
+        counts[result] += 1
+        if exact < 2 ** 20:
+            if result != 1:
+                print('FAIL inv %s: determinant %d, result %d' % (m, exact, result))
+                return 1
+            continue
+        want = np.linalg.inv(a.astype(np.float64)) * 1024 * 1024  # inputs and outputs in 1/1024
+        wide = np.max(np.abs(want)) > 5000.5
+        if result != (2 if wide else 0) and abs(np.max(np.abs(want)) - 5000.5) > 0.01:
+            print('FAIL inv %s: result %d, largest element %.2f' % (m, result, np.max(np.abs(want))))
+            return 1
+        if result == 0 and np.max(np.abs(want.reshape(9) - r)) > 1:
+            print('FAIL inv %s\n  numpy   %s\n  library %s' % (m, np.round(want.reshape(9), 2).tolist(), r.tolist()))
+            return 1
+    print('%d inversions: %d accepted, %d refused (determinant), %d refused (range)' %
+          (len(cases), counts[0], counts[1], counts[2]))
+    if min(counts) < 100:
+        print('FAIL: too few cases of some result')
+        return 1
+    return 0
+
+
 def main():
     driver = sys.argv[1]
+    if check_inversion(driver, random.Random(20240612)):
+        return 1
     rng = random.Random(20240611)
     cases, expected = [], []
     for n in range(1500):

@@ -80,6 +80,7 @@ constexpr SimLibrary kSimLibraries[] = {
     {"/dev/iav", "libkavo_sim_iav.so"},
     {"/dev/ucode", "libkavo_sim_iav.so"},
     {"/dev/ambad", "libkavo_sim_iav.so"},
+    {"/dev/i2c-0", "libkavo_sim_iav.so"},
 };
 
 std::string ownDirectory() {

@@ -33,6 +33,29 @@ TEST(Clock, TestHookAdvancesMomentsAndMonotonicMilliseconds) {
   EXPECT_GE(momentsDiffMs(a, moment()), 5001);
   resetMomentsForTest();
   EXPECT_LT(momentsDiffMs(a, moment()), 1000);
+  // Sleeps of a test clock take no time and move the moments instead.
+  setSleepsAdvanceMomentsForTest(true);
+  a = moment();
+  sleepMs(60000);
+  setSleepsAdvanceMomentsForTest(false);
+  EXPECT_GE(momentsDiffMs(a, moment()), 60000);
+  EXPECT_LT(momentsDiffMs(a, moment()), 61000);
+  resetMomentsForTest();
+}
+
+TEST(Clock, AFrozenClockMovesOnlyByTheHook) {
+  freezeMomentsForTest();
+  const struct timespec a = moment();
+  sleepMs(20);
+  EXPECT_EQ(momentsDiffMs(a, moment()), 0);
+  advanceMomentsForTest(10000);
+  EXPECT_EQ(momentsDiffMs(a, moment()), 10000);
+  resetMomentsForTest();
+  const struct timespec b = moment();
+  sleepMs(5);
+  EXPECT_GE(momentsDiffMs(b, moment()), 5);
+  EXPECT_GE(momentsDiffMs(a, b), 20);  // real time again, without the advance
+  EXPECT_LT(momentsDiffMs(a, b), 10000);
 }
 
 TEST(Clock, SleepAndWallClock) {

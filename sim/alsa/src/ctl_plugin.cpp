@@ -7,10 +7,9 @@
 #include <cstring>
 #include <new>
 
-#include "core.h"
+#include "card.h"
 #include "plugin_conf.h"
 
-using nlohmann::json;
 
 namespace kavo {
 namespace sim {
@@ -26,7 +25,9 @@ Ctl* self(snd_ctl_ext_t* ext) { return static_cast<Ctl*>(ext->private_data); }
 
 void cbClose(snd_ctl_ext_t* ext) {
   Ctl* c = self(ext);
-  c->journal.write("ctl", {{"req", "close"}});
+  JournalLine line;
+  c->begin(line, "close");
+  c->write(line);
   delete c;
 }
 
@@ -50,9 +51,11 @@ snd_ctl_ext_key_t cbFindElem(snd_ctl_ext_t* ext, const snd_ctl_elem_id_t* id) {
                                    snd_ctl_elem_id_get_index(id) == 0
                              : numid == 1);
   if (match) return 0;
-  c->journal.write("ctl", {{"req", "find"}, {"name", byName ? name : ""}, {"numid", numid},
-                           {"iface", snd_ctl_elem_iface_name(snd_ctl_elem_id_get_interface(id))},
-                           {"rc", -ENOENT}});
+  JournalLine line;
+  c->begin(line, "find");
+  line.str("name", byName ? name : "").unum("numid", numid);
+  line.str("iface", snd_ctl_elem_iface_name(snd_ctl_elem_id_get_interface(id))).num("rc", -ENOENT);
+  c->write(line);
   return SND_CTL_EXT_KEY_NOT_FOUND;
 }
 
@@ -60,7 +63,10 @@ int cbGetAttribute(snd_ctl_ext_t* ext, snd_ctl_ext_key_t, int* type, unsigned in
   Ctl* c = self(ext);
   const int rc = c->fault("snd_ctl_elem_info");
   if (rc < 0) {
-    c->journal.write("ctl", {{"req", "info"}, {"element", kElementName}, {"rc", rc}, {"fault", true}});
+    JournalLine line;
+    c->begin(line, "info");
+    line.str("element", kElementName).num("rc", rc).boolean("fault", true);
+    c->write(line);
     return rc;
   }
   *type = SND_CTL_ELEM_TYPE_INTEGER;
@@ -81,7 +87,10 @@ int cbReadInteger(snd_ctl_ext_t* ext, snd_ctl_ext_key_t, long* value) {
   Ctl* c = self(ext);
   const int rc = c->fault("snd_ctl_elem_read");
   if (rc < 0) {
-    c->journal.write("ctl", {{"req", "read"}, {"element", kElementName}, {"rc", rc}, {"fault", true}});
+    JournalLine line;
+    c->begin(line, "read");
+    line.str("element", kElementName).num("rc", rc).boolean("fault", true);
+    c->write(line);
     return rc;
   }
   value[0] = static_cast<long>(c->st->volume.load());
@@ -96,9 +105,11 @@ int cbWriteInteger(snd_ctl_ext_t* ext, snd_ctl_ext_key_t, long* value) {
   const bool injected = rc < 0;
   if (rc == 0 && (v < c->cfg.volumeMin || v > c->cfg.volumeMax)) rc = -EINVAL;
   if (rc == 0) c->st->volume.store(v);
-  json line = {{"req", "write"}, {"element", kElementName}, {"value", v}, {"previous", before}, {"rc", rc}};
-  if (injected) line["fault"] = true;
-  c->journal.write("ctl", std::move(line));
+  JournalLine line;
+  c->begin(line, "write");
+  line.str("element", kElementName).num("value", v).num("previous", before).num("rc", rc);
+  if (injected) line.boolean("fault", true);
+  c->write(line);
   // Like the kernel's write request: 0 whether or not the value changed.
   return rc;
 }
@@ -133,6 +144,7 @@ extern "C" {
 
 SND_CTL_PLUGIN_DEFINE_FUNC(kavo) {
   using namespace kavo::sim::alsa;
+  using kavo::sim::JournalLine;
   (void)root;
   Ctl* c = new (std::nothrow) Ctl();
   if (c == nullptr) return -ENOMEM;
@@ -151,8 +163,10 @@ SND_CTL_PLUGIN_DEFINE_FUNC(kavo) {
     c->ext.private_data = c;
     rc = snd_ctl_ext_create(&c->ext, name, mode);
   }
-  c->journal.write("ctl", {{"req", "open"}, {"name", name ? name : ""}, {"mode", mode}, {"rc", rc},
-                           {"element", c->cfg.volumePresent}});
+  JournalLine line;
+  c->begin(line, "open");
+  line.str("name", name ? name : "").num("mode", mode).num("rc", rc).boolean("element", c->cfg.volumePresent);
+  c->write(line);
   if (rc < 0) {
     delete c;
     return rc;

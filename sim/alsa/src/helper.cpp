@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "core.h"
+#include "card.h"
 #include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
 

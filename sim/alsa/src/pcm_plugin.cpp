@@ -14,11 +14,10 @@
 #include <cstring>
 #include <new>
 
-#include "core.h"
+#include "card.h"
 #include "plugin_conf.h"
 #include "video_timing.h"
 
-using nlohmann::json;
 
 namespace kavo {
 namespace sim {
@@ -118,16 +117,16 @@ struct Pcm : PluginDevice {
     if (!force && t == vt) return;
     vt = t;
     markVideo = vt.valid;
-    json line = {{"req", "marks"}, {"origin", markVideo ? "video" : "clock"}, {"position", written}};
+    JournalLine line;
+    begin(line, "marks");
+    line.str("origin", markVideo ? "video" : "clock").unum("position", written);
     if (markVideo) {
-      line["videoStartNs"] = vt.startNs;
-      line["framePeriod"] = vt.period;
-      line["everyFrames"] = cfg.markEveryFrames;
+      line.unum("videoStartNs", vt.startNs).unum("framePeriod", vt.period).unum("everyFrames", cfg.markEveryFrames);
     } else {
-      line["periodNs"] = markPeriodNs;
-      if (cfg.marksFollowVideo) line["why"] = video.why();
+      line.unum("periodNs", markPeriodNs);
+      if (cfg.marksFollowVideo) line.str("why", video.why());
     }
-    journal.write("pcm", std::move(line));
+    write(line);
     scheduleMark(static_cast<int64_t>(written));
   }
 
@@ -179,8 +178,10 @@ struct Pcm : PluginDevice {
     xrun = true;
     running = false;
     ++overruns;
-    journal.write("pcm", {{"req", "xrun"}, {"cause", cause}, {"position", position},
-                          {"avail", position - applAbs()}});
+    JournalLine line;
+    begin(line, "xrun");
+    line.str("cause", cause).unum("position", position).unum("avail", position - applAbs());
+    write(line);
     return -EPIPE;
   }
 
@@ -191,7 +192,7 @@ struct Pcm : PluginDevice {
     std::string err;
     if (faults.refresh(root, st, false, err)) {
       positionalXrun = faults.xrunArmed();
-      if (!err.empty()) journal.write("pcm", {{"req", "faults"}, {"error", err}});
+      if (!err.empty()) journalError("faults", err);
     }
     const uint32_t req = st != nullptr ? st->xrunRequests.load() : 0;
     const uint64_t now = monoNs();
@@ -245,7 +246,10 @@ int cbStart(snd_pcm_ioplug_t* io) {
     p->xrunSeen = p->st != nullptr ? p->st->xrunRequests.load() : 0;
     p->positionalXrun = p->faults.xrunArmed();
   }
-  p->journal.write("pcm", {{"req", "start"}, {"rc", rc}, {"startNs", p->startNs}});
+  JournalLine line;
+  p->begin(line, "start");
+  line.num("rc", rc).unum("startNs", p->startNs);
+  p->write(line);
   if (rc == 0) p->updateMarkSource(p->startNs, true);
   return rc;
 }
@@ -254,7 +258,10 @@ int cbStop(snd_pcm_ioplug_t* io) {
   Pcm* p = self(io);
   const bool was = p->running;
   p->running = false;
-  p->journal.write("pcm", {{"req", "stop"}, {"position", p->written}, {"wasRunning", was}});
+  JournalLine line;
+  p->begin(line, "stop");
+  line.unum("position", p->written).boolean("wasRunning", was);
+  p->write(line);
   return 0;
 }
 
@@ -268,7 +275,10 @@ int cbPrepare(snd_pcm_ioplug_t* io) {
     p->xrun = false;
     p->written = 0;
   }
-  p->journal.write("pcm", {{"req", "prepare"}, {"rc", rc}});
+  JournalLine line;
+  p->begin(line, "prepare");
+  line.num("rc", rc);
+  p->write(line);
   return rc;
 }
 
@@ -299,9 +309,12 @@ int cbHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t*) {
     p->markPeriodNs = static_cast<uint64_t>(std::llround(p->cfg.markPeriodMs * 1e6));
     p->stopThreshold = p->buffer;
   }
-  p->journal.write("pcm", {{"req", "hw_params"}, {"rc", rc}, {"access", accessName(io->access)},
-                           {"format", snd_pcm_format_name(io->format)}, {"channels", io->channels},
-                           {"rate", io->rate}, {"periodFrames", io->period_size}, {"bufferFrames", io->buffer_size}});
+  JournalLine line;
+  p->begin(line, "hw_params");
+  line.num("rc", rc).str("access", accessName(io->access)).str("format", snd_pcm_format_name(io->format));
+  line.unum("channels", io->channels).unum("rate", io->rate).unum("periodFrames", io->period_size);
+  line.unum("bufferFrames", io->buffer_size);
+  p->write(line);
   return rc;
 }
 
@@ -318,8 +331,10 @@ int cbSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
     p->stopThreshold = stop;
     p->boundary = bound;
   }
-  p->journal.write("pcm", {{"req", "sw_params"}, {"rc", rc}, {"availMin", availMin}, {"startThreshold", start},
-                           {"stopThreshold", stop}});
+  JournalLine line;
+  p->begin(line, "sw_params");
+  line.num("rc", rc).unum("availMin", availMin).unum("startThreshold", start).unum("stopThreshold", stop);
+  p->write(line);
   return rc;
 }
 
@@ -354,7 +369,10 @@ int cbPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds, u
 
 int cbClose(snd_pcm_ioplug_t* io) {
   Pcm* p = self(io);
-  p->journal.write("pcm", {{"req", "close"}, {"overruns", p->overruns}, {"maxAvail", p->maxAvail}});
+  JournalLine line;
+  p->begin(line, "close");
+  line.unum("overruns", p->overruns).unum("maxAvail", p->maxAvail);
+  p->write(line);
   if (p->timerFd >= 0) ::close(p->timerFd);
   delete p;
   return 0;
@@ -405,6 +423,7 @@ extern "C" {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(kavo) {
   using namespace kavo::sim::alsa;
+  using kavo::sim::JournalLine;
   (void)root;
   Pcm* p = new (std::nothrow) Pcm();
   if (p == nullptr) return -ENOMEM;
@@ -434,9 +453,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(kavo) {
       }
     }
   }
-  p->journal.write("pcm", {{"req", "open"}, {"name", name ? name : ""},
-                           {"stream", stream == SND_PCM_STREAM_CAPTURE ? "capture" : "playback"},
-                           {"mode", mode}, {"rc", rc}});
+  JournalLine line;
+  p->begin(line, "open");
+  line.str("name", name ? name : "").str("stream", stream == SND_PCM_STREAM_CAPTURE ? "capture" : "playback");
+  line.num("mode", mode).num("rc", rc);
+  p->write(line);
   if (rc < 0) {
     if (p->timerFd >= 0) ::close(p->timerFd);
     delete p;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "core.h"
+#include "card.h"
 
 namespace kavo {
 namespace sim {
@@ -60,10 +60,10 @@ struct PluginDevice {
     std::string cfgError, stError, faultsError;
     cfg = loadConfig(root, cfgError);
     st = mapState(root, cfg, stError);
-    journal.open(root, st, cfg.journal);
-    if (!cfgError.empty()) journal.write(kind, {{"req", "config"}, {"error", cfgError}});
+    if (cfg.journal && makeDirs(root + kRunDir)) journal.open(root + kJournalFile, st != nullptr ? &st->journalSeq : nullptr);
+    if (!cfgError.empty()) journalError("config", cfgError);
     faults.refresh(root, st, true, faultsError);
-    if (!faultsError.empty()) journal.write(kind, {{"req", "faults"}, {"error", faultsError}});
+    if (!faultsError.empty()) journalError("faults", faultsError);
     if (st == nullptr) {
       SNDERR("kavo: %s", stError.c_str());
       return -EIO;
@@ -74,8 +74,22 @@ struct PluginDevice {
   // Negative errno that the faults file injects into `request`, or 0.
   int fault(const char* request) {
     std::string err;
-    if (faults.refresh(root, st, false, err) && !err.empty()) journal.write(kind, {{"req", "faults"}, {"error", err}});
+    if (faults.refresh(root, st, false, err) && !err.empty()) journalError("faults", err);
     return faults.onRequest(request);
+  }
+
+  // Starts a journal line of this plugin: seq, t, pid, dev, req; the caller adds its fields and
+  // writes it with write().
+  void begin(JournalLine& line, const char* req) {
+    journalHead(journal, line, kind);
+    line.str("req", req);
+  }
+  void write(JournalLine& line) { journal.write(line, false); }
+  void journalError(const char* req, const std::string& error) {
+    JournalLine line;
+    begin(line, req);
+    line.str("error", error.c_str());
+    write(line);
   }
 
   const char* kind;  // "pcm" or "ctl" in the journal

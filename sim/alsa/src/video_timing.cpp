@@ -48,11 +48,11 @@ VideoTiming VideoTimingReader::read(uint64_t nowNs) {
     why_ = "no video state";
     return t;
   }
-  const volatile SharedState* st = static_cast<const volatile SharedState*>(map_);
-  if (st->magic != iav::kStateMagic || st->version != iav::kStateVersion) {
+  if (!sharedStateValid(map_, iav::kStateMagic, iav::kStateVersion)) {
     why_ = "no video state";
     return t;
   }
+  const volatile SharedState* st = static_cast<const volatile SharedState*>(map_);
   if (st->virtualClock != 0) {
     why_ = "virtual clock";
     return t;

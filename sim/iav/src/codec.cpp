@@ -9,37 +9,13 @@ extern "C" {
 #include <turbojpeg.h>
 
 #include "kavo/os/iav.h"
+#include "render.h"
 
 namespace kavo {
 namespace sim {
 namespace iav {
 
 namespace {
-
-constexpr int kTexSize = 256;
-
-// A fixed pseudo-random texture, built once.
-const uint8_t* texture() {
-  static uint8_t* tex = [] {
-    static uint8_t t[kTexSize * kTexSize];
-    uint32_t s = 0x12345678u;
-    for (auto& b : t) {
-      s = s * 1664525u + 1013904223u;
-      b = static_cast<uint8_t>(40 + ((s >> 24) % 176));
-    }
-    return t;
-  }();
-  return tex;
-}
-
-void flipPlane(uint8_t* p, int w, int h, bool hflip, bool vflip) {
-  if (hflip)
-    for (int y = 0; y < h; ++y) std::reverse(p + static_cast<size_t>(y) * w, p + static_cast<size_t>(y + 1) * w);
-  if (vflip)
-    for (int y = 0; y < h / 2; ++y)
-      std::swap_ranges(p + static_cast<size_t>(y) * w, p + static_cast<size_t>(y + 1) * w,
-                       p + static_cast<size_t>(h - 1 - y) * w);
-}
 
 void fillH264Params(x264_param_t& p, const EncodeParams& e) {
   x264_param_default_preset(&p, "ultrafast", "zerolatency");
@@ -91,81 +67,6 @@ bool sameStream(const EncodeParams& a, const EncodeParams& b) {
 bool EncodeParams::operator==(const EncodeParams& o) const {
   return sameStream(*this, o) && avgBitrate == o.avgBitrate &&
          maxBitrate == o.maxBitrate && jpegQuality == o.jpegQuality;
-}
-
-uint16_t sceneCheck(uint32_t number) {
-  return static_cast<uint16_t>(((number >> 16) ^ (number & 0xffffu) ^ 0x5a5au) & 0xffffu);
-}
-
-void drawScene(uint8_t* y, uint8_t* u, uint8_t* v, int w, int h, uint32_t number, bool hflip, bool vflip) {
-  const uint8_t* tex = texture();
-  const int cellW = w / kCellCols;
-  const int cellH = (h / 4) / kCellRows;
-  const int bandH = cellH * kCellRows;
-  const uint64_t bits = (static_cast<uint64_t>(number) << 16) | sceneCheck(number);
-  // The texture repeats every kTexSize blocks of 8 pixels, so the scroll offset wraps there.
-  const int shift = static_cast<int>((number * 3u) % (kTexSize * 8u));
-
-  for (int row = 0; row < bandH; ++row) {
-    uint8_t* line = y + static_cast<size_t>(row) * w;
-    const int r = row / cellH;
-    for (int c = 0; c < kCellCols; ++c) {
-      const int b = r * kCellCols + c;
-      const bool one = (bits >> (47 - b)) & 1u;
-      std::memset(line + c * cellW, one ? 235 : 16, static_cast<size_t>(cellW));
-    }
-    std::memset(line + kCellCols * cellW, 16, static_cast<size_t>(w - kCellCols * cellW));
-  }
-  uint32_t noise = number * 2654435761u + 1u;
-  for (int row = bandH; row < h; ++row) {
-    uint8_t* line = y + static_cast<size_t>(row) * w;
-    const uint8_t* texRow = tex + ((row >> 3) & (kTexSize - 1)) * kTexSize;
-    for (int x = 0; x < w; ++x) line[x] = texRow[((x + shift) >> 3) & (kTexSize - 1)];
-    if (row >= h / 2) {
-      // Fresh noise in the lower right quarter keeps the encoder short of bits, so bit-rate limits show.
-      for (int x = w / 2; x < w; ++x) {
-        noise = noise * 1664525u + 1013904223u;
-        int val = line[x] + static_cast<int>((noise >> 27) & 31u) - 16;
-        line[x] = static_cast<uint8_t>(std::min(235, std::max(16, val)));
-      }
-    }
-  }
-  const int cw = w / 2, ch = h / 2, cBand = bandH / 2;
-  for (int row = 0; row < ch; ++row) {
-    uint8_t* lu = u + static_cast<size_t>(row) * cw;
-    uint8_t* lv = v + static_cast<size_t>(row) * cw;
-    if (row < cBand) {
-      std::memset(lu, 128, static_cast<size_t>(cw));
-      std::memset(lv, 128, static_cast<size_t>(cw));
-      continue;
-    }
-    const uint8_t vv = static_cast<uint8_t>(96 + ((row >> 2) & 63));
-    for (int x = 0; x < cw; ++x) lu[x] = static_cast<uint8_t>(96 + ((static_cast<uint32_t>(x >> 2) + number) & 63u));
-    std::memset(lv, vv, static_cast<size_t>(cw));
-  }
-  if (hflip || vflip) {
-    flipPlane(y, w, h, hflip, vflip);
-    flipPlane(u, cw, ch, hflip, vflip);
-    flipPlane(v, cw, ch, hflip, vflip);
-  }
-}
-
-bool readSceneNumber(const uint8_t* y, int w, int h, uint32_t* number) {
-  const int cellW = w / kCellCols;
-  const int cellH = (h / 4) / kCellRows;
-  if (cellW < 2 || cellH < 2) return false;
-  uint64_t bits = 0;
-  for (int b = 0; b < kCellCols * kCellRows; ++b) {
-    const int x0 = (b % kCellCols) * cellW, y0 = (b / kCellCols) * cellH;
-    int sum = 0;
-    for (int j = 1; j <= 3; ++j)
-      for (int i = 1; i <= 3; ++i) sum += y[static_cast<size_t>(y0 + cellH * j / 4) * w + x0 + cellW * i / 4];
-    bits = (bits << 1) | (sum / 9 >= 128 ? 1u : 0u);
-  }
-  const uint32_t n = static_cast<uint32_t>(bits >> 16);
-  if (static_cast<uint16_t>(bits & 0xffffu) != sceneCheck(n)) return false;
-  *number = n;
-  return true;
 }
 
 StreamEncoder::StreamEncoder() = default;
@@ -247,13 +148,11 @@ bool StreamEncoder::configure(const EncodeParams& p, std::string& error) {
   return true;
 }
 
-bool StreamEncoder::encodeLive(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k,
-                               std::string& error) {
+bool StreamEncoder::encodeLive(FrameKind kind, uint64_t pts90k, std::string& error) {
   const int w = params_.width, h = params_.height;
   uint8_t* py = planes_.data();
   uint8_t* pu = py + static_cast<size_t>(w) * h;
   uint8_t* pv = pu + static_cast<size_t>(w / 2) * (h / 2);
-  drawScene(py, pu, pv, w, h, number, hflip, vflip);
 
   if (params_.type == IAV_ENCODE_MJPEG) {
     const unsigned char* planes[3] = {py, pu, pv};
@@ -317,9 +216,13 @@ bool StreamEncoder::encodeLive(uint32_t number, bool hflip, bool vflip, FrameKin
 bool StreamEncoder::prepareReplay(std::string& error) {
   // One key frame, then predicted frames; replayed in a loop without coding anything more.
   const uint32_t n = std::max<uint32_t>(1, params_.replayFrames);
+  const int w = params_.width, h = params_.height;
+  uint8_t* py = planes_.data();
+  uint8_t* pu = py + static_cast<size_t>(w) * h;
+  uint8_t* pv = pu + static_cast<size_t>(w / 2) * (h / 2);
   for (uint32_t i = 0; i < n; ++i) {
-    if (!encodeLive(i, false, false, i == 0 ? FrameKind::Idr : FrameKind::Predicted, 3000ull * (i + 1), error))
-      return false;
+    drawScene(py, pu, pv, w, h, i, false, false);
+    if (!encodeLive(i == 0 ? FrameKind::Idr : FrameKind::Predicted, 3000ull * (i + 1), error)) return false;
     recs_.push_back(Rec{store_.size(), static_cast<uint32_t>(outLen_), outType_});
     store_.insert(store_.end(), out_.get(), out_.get() + outLen_);
   }
@@ -327,8 +230,8 @@ bool StreamEncoder::prepareReplay(std::string& error) {
   return true;
 }
 
-bool StreamEncoder::encode(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k,
-                           const uint8_t** data, uint32_t* size, uint32_t* picType, std::string& error) {
+bool StreamEncoder::encode(FrameKind kind, uint64_t pts90k, const uint8_t** data, uint32_t* size, uint32_t* picType,
+                           std::string& error) {
   if (!configured_) {
     error = "encoder not configured";
     return false;
@@ -342,7 +245,7 @@ bool StreamEncoder::encode(uint32_t number, bool hflip, bool vflip, FrameKind ki
     *picType = r.type;
     return true;
   }
-  if (!encodeLive(number, hflip, vflip, kind, pts90k, error)) return false;
+  if (!encodeLive(kind, pts90k, error)) return false;
   fresh_ = false;
   *data = out_.get();
   *size = static_cast<uint32_t>(outLen_);

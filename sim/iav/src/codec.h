@@ -1,7 +1,6 @@
 #pragma once
-// The simulated DSP's picture source and encoders: a moving test scene that carries its picture
-// number in large black and white cells (tools/read_frame_numbers.py reads it back), H.264 from
-// libx264 and JPEG from libjpeg-turbo, or pre-encoded frames replayed for benchmarks.
+// The simulated DSP's encoders: H.264 from libx264 and JPEG from libjpeg-turbo of the pictures of
+// render.h, or pre-encoded frames replayed for benchmarks.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,16 +11,6 @@ struct x264_t;
 namespace kavo {
 namespace sim {
 namespace iav {
-
-// Number cells: kCellCols x kCellRows cells in the top quarter of the picture, 32 bits of the
-// number then a 16-bit check, most significant bit first, row by row.
-constexpr int kCellCols = 12;
-constexpr int kCellRows = 4;
-uint16_t sceneCheck(uint32_t number);
-// Draws the scene for picture `number` into I420 planes (strides: w, w/2, w/2).
-void drawScene(uint8_t* y, uint8_t* u, uint8_t* v, int w, int h, uint32_t number, bool hflip, bool vflip);
-// Reads the number back from a luma plane; false when the check does not match.
-bool readSceneNumber(const uint8_t* y, int w, int h, uint32_t* number);
 
 struct EncodeParams {
   uint8_t type = 0;  // IAV_ENCODE_H264 or IAV_ENCODE_MJPEG
@@ -53,13 +42,17 @@ class StreamEncoder {
   const EncodeParams& params() const { return params_; }
   // True until the first frame after an (re)open: that frame is a key frame whatever was asked.
   bool fresh() const { return fresh_ && !params_.replay; }
-  // Encodes picture `number`. The bytes stay valid until the next call. `picType` is IAV_PIC_TYPE_*.
-  bool encode(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k, const uint8_t** data,
-              uint32_t* size, uint32_t* picType, std::string& error);
+  // True in replay mode: encode() hands out pre-encoded frames and ignores the picture.
+  bool replaying() const { return params_.replay; }
+  // The I420 picture the next encode() codes (strides w, w/2, w/2), filled by the caller.
+  uint8_t* picture() { return planes_.data(); }
+  // Encodes the picture. The bytes stay valid until the next call. `picType` is IAV_PIC_TYPE_*.
+  bool encode(FrameKind kind, uint64_t pts90k, const uint8_t** data, uint32_t* size, uint32_t* picType,
+              std::string& error);
 
  private:
   bool openH264(std::string& error);
-  bool encodeLive(uint32_t number, bool hflip, bool vflip, FrameKind kind, uint64_t pts90k, std::string& error);
+  bool encodeLive(FrameKind kind, uint64_t pts90k, std::string& error);
   bool prepareReplay(std::string& error);
   void close();
   void ensure(size_t bytes);

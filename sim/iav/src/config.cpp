@@ -60,6 +60,18 @@ void getBool(const json& j, const char* key, bool& out) {
   auto it = j.find(key);
   if (it != j.end() && it->is_boolean()) out = it->get<bool>();
 }
+bool getNumber(const json& j, const char* key, double lo, double hi, double& out, std::string& error,
+               const char* where) {
+  auto it = j.find(key);
+  if (it == j.end()) return true;
+  if (!it->is_number() || !(it->get<double>() >= lo && it->get<double>() <= hi)) {
+    error = std::string("\"") + where + "\".\"" + key + "\" must be a number from " + std::to_string(lo) + " to " +
+            std::to_string(hi);
+    return false;
+  }
+  out = it->get<double>();
+  return true;
+}
 void getString(const json& j, const char* key, std::string& out) {
   auto it = j.find(key);
   if (it != j.end() && it->is_string()) out = it->get<std::string>();
@@ -192,6 +204,39 @@ bool parseUcode(const json& ju, Config& c, std::string& error) {
   return true;
 }
 
+bool parseSensor(const json& js, SensorConfig& s, std::string& error) {
+  if (!js.is_object()) {
+    error = "\"sensor\" is not an object";
+    return false;
+  }
+  double pedestal = s.pedestal, mount = s.mount;
+  if (!getNumber(js, "sensitivity", 1, 1e7, s.sensitivity, error, "sensor") ||
+      !getNumber(js, "fullWell", 100, 1e6, s.fullWell, error, "sensor") ||
+      !getNumber(js, "readNoise", 0, 1000, s.readNoise, error, "sensor") ||
+      !getNumber(js, "pedestal", 0, 4095, pedestal, error, "sensor") ||
+      !getNumber(js, "mount", 0, 3, mount, error, "sensor") ||
+      !getNumber(js, "irLedLux", 0, 1e5, s.irLedLux, error, "sensor"))
+    return false;
+  s.pedestal = static_cast<uint32_t>(pedestal);
+  s.mount = static_cast<uint32_t>(mount);
+  return true;
+}
+
+bool parseLightSensor(const json& js, LightSensorConfig& l, std::string& error) {
+  if (!js.is_object()) {
+    error = "\"lightSensor\" is not an object";
+    return false;
+  }
+  double ready = l.readyMs;
+  if (!getNumber(js, "countsPerLux", 0, 1e4, l.countsPerLux, error, "lightSensor") ||
+      !getNumber(js, "irLeak", 0, 65535, l.irLeak, error, "lightSensor") ||
+      !getNumber(js, "noise", 0, 1, l.noise, error, "lightSensor") ||
+      !getNumber(js, "readyMs", 0, 10000, ready, error, "lightSensor"))
+    return false;
+  l.readyMs = static_cast<uint32_t>(ready);
+  return true;
+}
+
 bool parse(const json& j, Config& c, std::string& error) {
   if (!j.is_object()) {
     error = "the configuration is not a JSON object";
@@ -239,6 +284,8 @@ bool parse(const json& j, Config& c, std::string& error) {
   if (j.contains("vin") && !parseSources(j["vin"], c.sources, error)) return false;
   if (j.contains("vout") && !parseSinks(j["vout"], c.sinks, error)) return false;
   if (j.contains("ucode") && !parseUcode(j["ucode"], c, error)) return false;
+  if (j.contains("sensor") && !parseSensor(j["sensor"], c.sensor, error)) return false;
+  if (j.contains("lightSensor") && !parseLightSensor(j["lightSensor"], c.lightSensor, error)) return false;
   if (c.ucodeRegionSize < 4096 || c.ucodeRegionSize > (64u << 20)) {
     error = "\"ucode\".\"regionSize\" must be 4 KiB to 64 MiB";
     return false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sensor.h"
 #include "state.h"
 
 namespace kavo {
@@ -24,7 +25,7 @@ struct Config {
   bool autoAdvance = true;
   uint32_t ringSize = 4u << 20;
   uint32_t queueLimit = 200;
-  uint32_t dspMemSize = 1u << 20;
+  uint32_t dspMemSize = 4u << 20;  // holds the ME1 pictures of every source buffer
   bool ucodeRunning = false;
   uint32_t ucodeRegionSize = 4u << 20;
   std::string firmwareDir = "/lib/firmware/";
@@ -40,6 +41,8 @@ struct Config {
   bool journal = true;
   bool journalFrames = true;
   std::vector<std::string> absent;
+  SensorConfig sensor;
+  LightSensorConfig lightSensor;
 };
 
 // Fills `out` with the defaults, then with the file's values when it exists. A malformed file

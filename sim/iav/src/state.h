@@ -1,18 +1,21 @@
 #pragma once
 // The DSP state that every process of a PC run sees: one plain record in a shared file under the
-// test root, guarded by a robust process-shared mutex (a process killed while holding it does not
-// wedge the others).
+// test root (the simulator core's shared state), guarded by a robust process-shared mutex (a
+// process killed while holding it does not wedge the others).
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
 #include "kavo/os/iav.h"
+#include "kavo/sim/core/shared_state.h"
+#include "sensor.h"
 
 namespace kavo {
 namespace sim {
 namespace iav {
 
 constexpr uint32_t kStateMagic = 0x53564149;  // "IAVS"
-constexpr uint32_t kStateVersion = 3;
+constexpr uint32_t kStateVersion = 5;
 constexpr int kMaxSources = 4;
 constexpr int kMaxModes = 8;
 constexpr int kMaxRates = 8;
@@ -76,14 +79,43 @@ struct Stream {
   uint32_t pad1;
 };
 
+// The image side that the processes of a run share: what the sensor and the DSP are set to, what
+// the lens MCU and the GPIO publish, where the statistics are taken, the privacy masks, the scene
+// script in force, the light sensor.
+struct CameraShared {
+  SettingsQueue sensor;      // the sensor's settings by the frame from which each applies
+  DspSettings dsp;           // the DSP's, from the next frame
+  LensInputs lens;
+  iav_aaa_tile_info_t tiles;
+  uint32_t tilesSet;
+  uint32_t lensSet;          // bumped by each publication
+  // Privacy masks: the set-up in force (enable 0: none) and the buffer the next one goes to.
+  iav_privacy_mask_setup_ex_t mask;
+  uint32_t maskNext;
+  uint32_t maskBufferSize;
+  // The scene script: the file's identity when a process first took it, and the DSP's clock then
+  // (t = 0 of the script for every process).
+  uint32_t sceneGen;  // bumped by setScene()
+  uint32_t sceneTaken;
+  uint64_t sceneIno;
+  uint64_t sceneSize;
+  int64_t sceneMtimeNs;
+  uint64_t sceneEpochNs;
+  // The light sensor.
+  uint8_t alsPointer;   // register selected by the last write
+  uint8_t alsControl;
+  uint8_t alsStarted;   // a measurement runs or is done
+  uint8_t alsLatched;   // ... and its result is in alsResult
+  uint8_t alsResult[4];
+  uint64_t alsReadyNs;  // the running measurement is ready at this time (DSP clock)
+  uint64_t statsReads;  // statistics read, by every process
+};
+
 struct SharedState {
-  uint32_t magic;
-  uint32_t version;
-  uint32_t size;
-  uint32_t pad0;
+  SharedHeader head;
   pthread_mutex_t mutex;
 
-  uint64_t journalSeq;
+  std::atomic<uint64_t> journalSeq;
   uint32_t dspState;
   int32_t chipId;
 
@@ -154,6 +186,8 @@ struct SharedState {
   uint32_t pad5;
   iav_sensor_reg_t sensorRegs[kSensorRegs];
   uint64_t imageRequests;  // image-kernel requests taken
+
+  CameraShared camera;
 };
 
 }  // namespace iav

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <sys/wait.h>
 
-#include "codec.h"
+#include "render.h"
 #include "iav_client.h"
 
 namespace {

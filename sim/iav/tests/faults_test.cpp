@@ -4,8 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "faults.h"
-#include "journal.h"
+#include "frame_faults.h"
 #include "iav_client.h"
 #include "kavo/logger/logger.h"
 
@@ -171,16 +170,16 @@ TEST(IavFaultParser, RefusesBadEntries) {
       {R"({"faults": [{"frame": "gap", "stream": 4}]})", "\"stream\" must be a stream ordinal 0 to 3"},
   };
   for (const auto& k : cases) {
-    std::vector<sim::RequestFault> r;
+    std::vector<kavo::sim::RequestFault> r;
     std::vector<sim::FrameFault> f;
     std::string error;
-    EXPECT_FALSE(sim::Faults::parse(k.text, r, f, error)) << k.text;
+    EXPECT_FALSE(sim::FrameFaults::parse(k.text, r, f, error)) << k.text;
     EXPECT_EQ(error.rfind(k.error, 0), 0u) << k.text << " gave " << error;
   }
-  std::vector<sim::RequestFault> r;
+  std::vector<kavo::sim::RequestFault> r;
   std::vector<sim::FrameFault> f;
   std::string error;
-  ASSERT_TRUE(sim::Faults::parse(R"({"faults": [{"request": "open", "errno": 2}, {"frame": "queue", "stream": 1}]})",
+  ASSERT_TRUE(sim::FrameFaults::parse(R"({"faults": [{"request": "open", "errno": 2}, {"frame": "queue", "stream": 1}]})",
                                  r, f, error));
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].err, 2);
@@ -188,30 +187,6 @@ TEST(IavFaultParser, RefusesBadEntries) {
   ASSERT_EQ(f.size(), 1u);
   EXPECT_EQ(f[0].value, 151u);
   EXPECT_EQ(f[0].stream, 1);
-}
-
-TEST(IavJournalLine, WritesValidJsonWhateverTheText) {
-  kavo::sim::iav::JournalLine line;
-  line.str("text", "a\"b\\c\nd\x01").num("neg", -42).unum("big", 18446744073709551615ull).hex("code", 0x650b);
-  line.object("arg").boolean("yes", true).num("zero", 0).close();
-  size_t n = 0;
-  const char* text = line.finish(&n);
-  ASSERT_GT(n, 0u);
-  EXPECT_EQ(text[n - 1], '\n');
-  const auto j = nlohmann::json::parse(std::string(text, n - 1), nullptr, false);
-  ASSERT_FALSE(j.is_discarded()) << std::string(text, n);
-  EXPECT_EQ(j["text"], "a\"b\\c\nd\x01");
-  EXPECT_EQ(j["neg"], -42);
-  EXPECT_EQ(j["big"].get<unsigned long long>(), 18446744073709551615ull);
-  EXPECT_EQ(j["code"], "0x0000650b");
-  EXPECT_EQ(j["arg"]["yes"], true);
-  EXPECT_EQ(j["arg"]["zero"], 0);
-  // A line too long for its buffer stays valid JSON.
-  kavo::sim::iav::JournalLine longLine;
-  const std::string big(3000, 'x');
-  longLine.str("a", big.c_str()).str("b", "end");
-  const char* t2 = longLine.finish(&n);
-  EXPECT_FALSE(nlohmann::json::parse(std::string(t2, n - 1), nullptr, false).is_discarded());
 }
 
 }  // namespace

@@ -41,6 +41,18 @@ inline int req(int fd, uint32_t code, T* arg) {
   return devIoctl(fd, code, arg) < 0 ? errno : 0;
 }
 
+// FNV-1a (64 bits) of a block, as the journal spells it ("0x...").
+inline std::string fnvHex(const void* p, size_t n) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i < n; ++i) {
+    h ^= static_cast<const uint8_t*>(p)[i];
+    h *= 0x100000001b3ull;
+  }
+  char t[24];
+  std::snprintf(t, sizeof t, "0x%08llx", static_cast<unsigned long long>(h));
+  return t;
+}
+
 inline void writeConfig(kavo::test::TestRoot& root, const std::string& json) { root.write("/etc/kavo_sim/iav.json", json); }
 
 inline std::vector<nlohmann::json> journal() {

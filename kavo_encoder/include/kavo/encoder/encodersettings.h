@@ -32,60 +32,75 @@ namespace encoder {
 namespace fields = kavo::ipc::messages::fields;
 
 // ---- tables ------------------------------------------------------------------------------------
-// Number<T>{key, default, min, max}; Steps<T>{key, default, allowed values ascending};
-// Choice{key, getter default, allowed values (the first is the fall-back)}.
+// FIELD(key, Number<T>, default, min, max); FIELD(key, Steps<T>, default, allowed values
+// ascending); FIELD(key, Choice, getter default, allowed values (the first is the fall-back)).
+
+#define KAVO_FIELDS_BaseEncoderSettings(FIELD, NODE) \
+  FIELD(type, Choice, "h264", pPossibleValues_type) \
+  FIELD(description, Text, "") \
+  FIELD(enabled, Flag, false)
 
 struct BaseEncoderSettingsFields {
   static constexpr const char* pPossibleValues_type[] = {"h264", "mjpg", "aac"};
-  static constexpr fields::Choice type{"type", "h264", pPossibleValues_type};
-  static constexpr fields::Text description{"description", ""};
-  static constexpr fields::Flag enabled{"enabled", false};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_BaseEncoderSettings)
 };
+
+#define KAVO_FIELDS_AudioEncoderSettings(FIELD, NODE) \
+  FIELD(type, Choice, "aac", pPossibleValues_type) \
+  FIELD(mode, Number<uint8_t>, 0, 0, 1) /* not 0 -> 1 */ \
+  FIELD(channels, Number<uint8_t>, 1, 1, 2) \
+  FIELD(sampleRate, Steps<uint32_t>, 11025, possibleValues_sampleRate) \
+  FIELD(bitRate, Number<uint32_t>, 32000, 16000, 128000) \
+  FIELD(quality, Number<uint8_t>, 0, 0, 2) \
+  FIELD(enableTemporalNoiseShaping, Flag, false) \
+  FIELD(volume, Number<uint8_t>, 50, 1, 100)
 
 struct AudioEncoderSettingsFields {
   static constexpr const char* pPossibleValues_type[] = {"aac"};
   static constexpr uint32_t possibleValues_sampleRate[] = {11025, 22050, 44100};
-  static constexpr fields::Choice type{"type", "aac", pPossibleValues_type};
-  static constexpr fields::Number<uint8_t> mode{"mode", 0, 0, 1};              // not 0 -> 1
-  static constexpr fields::Number<uint8_t> channels{"channels", 1, 1, 2};
-  static constexpr fields::Steps<uint32_t> sampleRate{"sampleRate", 11025, possibleValues_sampleRate};
-  static constexpr fields::Number<uint32_t> bitRate{"bitRate", 32000, 16000, 128000};
-  static constexpr fields::Number<uint8_t> quality{"quality", 0, 0, 2};
-  static constexpr fields::Flag enableTemporalNoiseShaping{"enableTemporalNoiseShaping", false};
-  static constexpr fields::Number<uint8_t> volume{"volume", 50, 1, 100};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_AudioEncoderSettings)
 };
+
+#define KAVO_FIELDS_BaseVideoEncoderSettings(FIELD, NODE) \
+  FIELD(type, Choice, "h264", pPossibleValues_type) \
+  FIELD(width, Number<uint32_t>, kUnknownSize) \
+  FIELD(height, Number<uint32_t>, kUnknownSize) \
+  FIELD(fps, Number<uint8_t>, 255) \
+  FIELD(bitRateVbrMin, Number<uint32_t>, 500000, 16384) \
+  FIELD(bitRateVbrMax, Number<uint32_t>, 500000, 16384) \
+  FIELD(bitRateCbrAvg, Number<uint32_t>, 500000, 16384) \
+  FIELD(validBitrateRangeMin, Number<uint32_t>, 32000, 16384) \
+  FIELD(validBitrateRangeMax, Number<uint32_t>, 6000000, 16384) \
+  FIELD(isCbr, Flag, false) \
+  NODE(avSerializer, kavo::ipc::messages::AVSerializerT)
 
 struct BaseVideoEncoderSettingsFields {
   static constexpr const char* pPossibleValues_type[] = {"h264", "mjpg"};
   static constexpr uint32_t kUnknownSize = 4294967295u;
-  static constexpr fields::Choice type{"type", "h264", pPossibleValues_type};
-  static constexpr fields::Number<uint32_t> width{"width", kUnknownSize};
-  static constexpr fields::Number<uint32_t> height{"height", kUnknownSize};
-  static constexpr fields::Number<uint8_t> fps{"fps", 255};
-  static constexpr fields::Number<uint32_t> bitRateVbrMin{"bitRateVbrMin", 500000, 16384};
-  static constexpr fields::Number<uint32_t> bitRateVbrMax{"bitRateVbrMax", 500000, 16384};
-  static constexpr fields::Number<uint32_t> bitRateCbrAvg{"bitRateCbrAvg", 500000, 16384};
-  static constexpr fields::Number<uint32_t> validBitrateRangeMin{"validBitrateRangeMin", 32000, 16384};
-  static constexpr fields::Number<uint32_t> validBitrateRangeMax{"validBitrateRangeMax", 6000000, 16384};
-  static constexpr fields::Flag isCbr{"isCbr", false};
-  static constexpr fields::Section<kavo::ipc::messages::AVSerializerT> avSerializer{"avSerializer"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_BaseVideoEncoderSettings)
 };
+
+#define KAVO_FIELDS_H264VideoEncoderSettings(FIELD, NODE) \
+  FIELD(type, Choice, "h264", pPossibleValues_type) \
+  FIELD(verticalFlip, Flag, false) \
+  FIELD(horizontalFlip, Flag, false) \
+  FIELD(M, Number<uint32_t>, 2, 1, 3) \
+  FIELD(N, Number<uint32_t>, 30, 3) \
+  FIELD(idrInterval, Number<uint32_t>, 1, 1) \
+  FIELD(gopModel, Steps<uint32_t>, 0, possibleValues_gopModel)
 
 struct H264VideoEncoderSettingsFields {
   static constexpr const char* pPossibleValues_type[] = {"h264"};
   static constexpr uint32_t possibleValues_gopModel[] = {0, 1, 2, 3, 4, 6, 7};
-  static constexpr fields::Choice type{"type", "h264", pPossibleValues_type};
-  static constexpr fields::Flag verticalFlip{"verticalFlip", false};
-  static constexpr fields::Flag horizontalFlip{"horizontalFlip", false};
-  static constexpr fields::Number<uint32_t> M{"M", 2, 1, 3};
-  static constexpr fields::Number<uint32_t> N{"N", 30, 3};
-  static constexpr fields::Number<uint32_t> idrInterval{"idrInterval", 1, 1};
-  static constexpr fields::Steps<uint32_t> gopModel{"gopModel", 0, possibleValues_gopModel};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_H264VideoEncoderSettings)
 };
+
+#define KAVO_FIELDS_MJPGVideoEncoderSettings(FIELD, NODE) \
+  FIELD(type, Choice, "mjpg", pPossibleValues_type)
 
 struct MJPGVideoEncoderSettingsFields {
   static constexpr const char* pPossibleValues_type[] = {"mjpg"};
-  static constexpr fields::Choice type{"type", "mjpg", pPossibleValues_type};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_MJPGVideoEncoderSettings)
 };
 
 // ---- classes -----------------------------------------------------------------------------------
@@ -98,13 +113,11 @@ class BaseEncoderSettingsT : public Host {
   using Host::Host;
   using Host::operator=;
 
-  KAVO_FIELD(F, type)
-  KAVO_FIELD(F, description)
-  KAVO_FIELD(F, enabled)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_BaseEncoderSettings)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::type, F::description, F::enabled);
+    F::normalize(this->document());
   }
 };
 
@@ -117,19 +130,11 @@ class AudioEncoderSettingsT : public BaseEncoderSettingsT<Host> {
   using Base::Base;
   using Base::operator=;
 
-  KAVO_FIELD(F, type)
-  KAVO_FIELD(F, mode)
-  KAVO_FIELD(F, channels)
-  KAVO_FIELD(F, sampleRate)
-  KAVO_FIELD(F, bitRate)
-  KAVO_FIELD(F, quality)
-  KAVO_FIELD(F, enableTemporalNoiseShaping)
-  KAVO_FIELD(F, volume)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_AudioEncoderSettings)
 
   void NormalizeFields() {
     Base::NormalizeFields();
-    fields::normalize(this->document(), F::type, F::mode, F::channels, F::sampleRate, F::bitRate, F::quality,
-                      F::enableTemporalNoiseShaping, F::volume);
+    F::normalize(this->document());
   }
 };
 
@@ -142,23 +147,11 @@ class BaseVideoEncoderSettingsT : public BaseEncoderSettingsT<Host> {
   using Base::Base;
   using Base::operator=;
 
-  KAVO_FIELD(F, type)
-  KAVO_FIELD(F, width)
-  KAVO_FIELD(F, height)
-  KAVO_FIELD(F, fps)
-  KAVO_FIELD(F, bitRateVbrMin)
-  KAVO_FIELD(F, bitRateVbrMax)
-  KAVO_FIELD(F, bitRateCbrAvg)
-  KAVO_FIELD(F, validBitrateRangeMin)
-  KAVO_FIELD(F, validBitrateRangeMax)
-  KAVO_FIELD(F, isCbr)
-  KAVO_NODE(F, avSerializer)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_BaseVideoEncoderSettings)
 
   void NormalizeFields() {
     Base::NormalizeFields();
-    fields::normalize(this->document(), F::type, F::width, F::height, F::fps, F::bitRateVbrMin, F::bitRateVbrMax,
-                      F::bitRateCbrAvg, F::validBitrateRangeMin, F::validBitrateRangeMax, F::isCbr,
-                      F::avSerializer);
+    F::normalize(this->document());
   }
 };
 
@@ -171,18 +164,11 @@ class H264VideoEncoderSettingsT : public BaseVideoEncoderSettingsT<Host> {
   using Base::Base;
   using Base::operator=;
 
-  KAVO_FIELD(F, type)
-  KAVO_FIELD(F, verticalFlip)
-  KAVO_FIELD(F, horizontalFlip)
-  KAVO_FIELD(F, M)
-  KAVO_FIELD(F, N)
-  KAVO_FIELD(F, idrInterval)
-  KAVO_FIELD(F, gopModel)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_H264VideoEncoderSettings)
 
   void NormalizeFields() {
     Base::NormalizeFields();
-    fields::normalize(this->document(), F::type, F::verticalFlip, F::horizontalFlip, F::M, F::N, F::idrInterval,
-                      F::gopModel);
+    F::normalize(this->document());
   }
 };
 
@@ -195,22 +181,25 @@ class MJPGVideoEncoderSettingsT : public BaseVideoEncoderSettingsT<Host> {
   using Base::Base;
   using Base::operator=;
 
-  KAVO_FIELD(F, type)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_MJPGVideoEncoderSettings)
 
   void NormalizeFields() {
     Base::NormalizeFields();
-    fields::normalize(this->document(), F::type);
+    F::normalize(this->document());
   }
 };
 
+#define KAVO_FIELDS_VideoEncoderSettings(FIELD, NODE) \
+  FIELD(lowDelay, Flag, false) \
+  FIELD(audioSampleRate, Steps<uint32_t>, 11025, possibleValues_audioSampleRate) \
+  NODE(video1, H264VideoEncoderSettingsT) \
+  NODE(video2, H264VideoEncoderSettingsT) \
+  NODE(video3, H264VideoEncoderSettingsT) \
+  NODE(mjpg, MJPGVideoEncoderSettingsT)
+
 struct VideoEncoderSettingsFields {
   static constexpr uint32_t possibleValues_audioSampleRate[] = {11025, 22050, 44100, 48000};
-  static constexpr fields::Flag lowDelay{"lowDelay", false};
-  static constexpr fields::Steps<uint32_t> audioSampleRate{"audioSampleRate", 11025, possibleValues_audioSampleRate};
-  static constexpr fields::Section<H264VideoEncoderSettingsT> video1{"video1"};
-  static constexpr fields::Section<H264VideoEncoderSettingsT> video2{"video2"};
-  static constexpr fields::Section<H264VideoEncoderSettingsT> video3{"video3"};
-  static constexpr fields::Section<MJPGVideoEncoderSettingsT> mjpg{"mjpg"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_VideoEncoderSettings)
 };
 
 template <class Host>
@@ -221,23 +210,21 @@ class VideoEncoderSettingsT : public Host {
   using Host::Host;
   using Host::operator=;
 
-  KAVO_FIELD(F, lowDelay)
-  KAVO_FIELD(F, audioSampleRate)
-  KAVO_NODE(F, video1)
-  KAVO_NODE(F, video2)
-  KAVO_NODE(F, video3)
-  KAVO_NODE(F, mjpg)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_VideoEncoderSettings)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::lowDelay, F::audioSampleRate, F::video1, F::video2, F::video3, F::mjpg);
+    F::normalize(this->document());
   }
 };
 
+#define KAVO_FIELDS_EncoderSettings(FIELD, NODE) \
+  FIELD(firmwarePath, Text, "/lib/firmware/") \
+  NODE(audio, AudioEncoderSettingsT) \
+  NODE(video, VideoEncoderSettingsT)
+
 struct EncoderSettingsFields {
-  static constexpr fields::Text firmwarePath{"firmwarePath", "/lib/firmware/"};
-  static constexpr fields::Section<AudioEncoderSettingsT> audio{"audio"};
-  static constexpr fields::Section<VideoEncoderSettingsT> video{"video"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_EncoderSettings)
 };
 
 template <class Host>
@@ -248,13 +235,11 @@ class EncoderSettingsT : public Host {
   using Host::Host;
   using Host::operator=;
 
-  KAVO_FIELD(F, firmwarePath)
-  KAVO_NODE(F, audio)
-  KAVO_NODE(F, video)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_EncoderSettings)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::firmwarePath, F::audio, F::video);
+    F::normalize(this->document());
   }
 };
 

@@ -16,13 +16,16 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_AnalyticsInterrupt(FIELD, NODE) \
+  FIELD(functionName, Choice, "AnalyticsInterrupt", pPossibleValues_functionName) \
+  FIELD(responseExpected, Flag, true) \
+  FIELD(sendClosure, Flag, true) \
+  FIELD(interruptTimeoutMs, Number<uint16_t>, 5000, 0, 10000) \
+  FIELD(reason, Text, "unknown")
+
 struct AnalyticsInterruptFields {
   static constexpr const char* pPossibleValues_functionName[] = {"AnalyticsInterrupt"};
-  static constexpr fields::Choice functionName{"functionName", "AnalyticsInterrupt", pPossibleValues_functionName};
-  static constexpr fields::Flag responseExpected{"responseExpected", true};
-  static constexpr fields::Flag sendClosure{"sendClosure", true};
-  static constexpr fields::Number<uint16_t> interruptTimeoutMs{"interruptTimeoutMs", 5000, 0, 10000};
-  static constexpr fields::Text reason{"reason", "unknown"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_AnalyticsInterrupt)
 };
 
 class AnalyticsInterrupt : public BaseRequestMessage {
@@ -33,11 +36,7 @@ class AnalyticsInterrupt : public BaseRequestMessage {
   explicit AnalyticsInterrupt(const BaseMessage& message) : BaseRequestMessage(message) {}
   ~AnalyticsInterrupt() override;
 
-  KAVO_FIELD(F, functionName)
-  KAVO_FIELD(F, responseExpected)
-  KAVO_FIELD(F, sendClosure)
-  KAVO_FIELD(F, interruptTimeoutMs)
-  KAVO_FIELD(F, reason)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_AnalyticsInterrupt)
 
   void NormalizeFields() override;
 };

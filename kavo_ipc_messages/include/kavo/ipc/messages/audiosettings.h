@@ -7,8 +7,11 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_AudioSettings(FIELD, NODE) \
+  FIELD(volume, Incremental<int8_t>, -1, -1, 100)
+
 struct AudioSettingsFields {
-  static constexpr fields::Incremental<int8_t> volume{"volume", -1, -1, 100};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_AudioSettings)
 };
 
 template <class Host>
@@ -22,11 +25,11 @@ class AudioSettingsT : public Host {
   // A negative volume leaves the capture volume as it is.
   static constexpr int8_t kVolumeNotSet = -1;
 
-  KAVO_FIELD(F, volume)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_AudioSettings)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::volume);
+    F::normalize(this->document());
   }
 };
 

@@ -10,11 +10,14 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_AVSerializer(FIELD, NODE) \
+  FIELD(destinations, Value, kavo::variant::VariantType::Container) \
+  FIELD(type, Choice, "unknown", pPossibleValues_type) \
+  FIELD(streamName, Text, "")
+
 struct AVSerializerFields {
   static constexpr const char* pPossibleValues_type[] = {"unknown", "flv", "mjpg", "rtmp"};
-  static constexpr fields::Value destinations{"destinations", kavo::variant::VariantType::Container};
-  static constexpr fields::Choice type{"type", "unknown", pPossibleValues_type};
-  static constexpr fields::Text streamName{"streamName", ""};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_AVSerializer)
 };
 
 template <class Host>
@@ -25,13 +28,11 @@ class AVSerializerT : public Host {
   using Host::Host;
   using Host::operator=;
 
-  KAVO_FIELD(F, destinations)
-  KAVO_FIELD(F, type)
-  KAVO_FIELD(F, streamName)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_AVSerializer)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::destinations, F::type, F::streamName);
+    F::normalize(this->document());
   }
 };
 

@@ -17,12 +17,15 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_BaseMessage(FIELD, NODE) \
+  FIELD(id, Id) \
+  FIELD(timeStamp, Time) \
+  FIELD(from, Text, "") \
+  FIELD(to, Text, "") \
+  FIELD(functionName, Text, "")
+
 struct BaseMessageFields {
-  static constexpr fields::Id id{"id"};
-  static constexpr fields::Time timeStamp{"timeStamp"};
-  static constexpr fields::Text from{"from", ""};
-  static constexpr fields::Text to{"to", ""};
-  static constexpr fields::Text functionName{"functionName", ""};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_BaseMessage)
 };
 
 class BaseMessage : public fields::Document {
@@ -39,11 +42,7 @@ class BaseMessage : public fields::Document {
   BaseMessage& operator=(BaseMessage&&) noexcept = default;
   ~BaseMessage() override;
 
-  KAVO_FIELD(F, id)
-  KAVO_FIELD(F, timeStamp)
-  KAVO_FIELD(F, from)
-  KAVO_FIELD(F, to)
-  KAVO_FIELD(F, functionName)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_BaseMessage)
 
   // Every envelope key present with a value of its kind.
   void NormalizeFields() override;

@@ -8,8 +8,11 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_BaseRequestMessage(FIELD, NODE) \
+  FIELD(responseExpected, Flag, false)
+
 struct BaseRequestMessageFields {
-  static constexpr fields::Flag responseExpected{"responseExpected", false};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_BaseRequestMessage)
 };
 
 class BaseRequestMessage : public BaseMessage {
@@ -26,7 +29,7 @@ class BaseRequestMessage : public BaseMessage {
   BaseRequestMessage& operator=(BaseRequestMessage&&) noexcept = default;
   ~BaseRequestMessage() override;
 
-  KAVO_FIELD(F, responseExpected)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_BaseRequestMessage)
 
   void NormalizeFields() override;
 };

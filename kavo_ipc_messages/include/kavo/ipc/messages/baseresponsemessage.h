@@ -10,12 +10,15 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_BaseResponseMessage(FIELD, NODE) \
+  FIELD(functionName, Choice, "__response__", pPossibleValues_functionName) \
+  FIELD(requestId, Whole, 0) \
+  FIELD(statusCode, Whole, 0) \
+  FIELD(payload, Value, kavo::variant::VariantType::Any)
+
 struct BaseResponseMessageFields {
   static constexpr const char* pPossibleValues_functionName[] = {"__response__"};
-  static constexpr fields::Choice functionName{"functionName", "__response__", pPossibleValues_functionName};
-  static constexpr fields::Whole requestId{"requestId", 0};
-  static constexpr fields::Whole statusCode{"statusCode", 0};
-  static constexpr fields::Value payload{"payload", kavo::variant::VariantType::Any};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_BaseResponseMessage)
 };
 
 class BaseResponseMessage : public BaseMessage {
@@ -31,10 +34,7 @@ class BaseResponseMessage : public BaseMessage {
   BaseResponseMessage& operator=(BaseResponseMessage&&) noexcept = default;
   ~BaseResponseMessage() override;
 
-  KAVO_FIELD(F, functionName)
-  KAVO_FIELD(F, requestId)
-  KAVO_FIELD(F, statusCode)
-  KAVO_FIELD(F, payload)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_BaseResponseMessage)
 
   void NormalizeFields() override;
 };

@@ -16,12 +16,15 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_ChangeVideoSettings(FIELD, NODE) \
+  FIELD(functionName, Choice, "ChangeVideoSettings", pPossibleValues_functionName) \
+  FIELD(responseExpected, Flag, true) \
+  NODE(audio, AudioSettingsT) \
+  NODE(video, VideoSettingsT)
+
 struct ChangeVideoSettingsFields {
   static constexpr const char* pPossibleValues_functionName[] = {"ChangeVideoSettings"};
-  static constexpr fields::Choice functionName{"functionName", "ChangeVideoSettings", pPossibleValues_functionName};
-  static constexpr fields::Flag responseExpected{"responseExpected", true};
-  static constexpr fields::Section<AudioSettingsT> audio{"audio"};
-  static constexpr fields::Section<VideoSettingsT> video{"video"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_ChangeVideoSettings)
 };
 
 class ChangeVideoSettings : public BaseRequestMessage {
@@ -33,10 +36,7 @@ class ChangeVideoSettings : public BaseRequestMessage {
   explicit ChangeVideoSettings(const BaseMessage& message) : BaseRequestMessage(message) {}
   ~ChangeVideoSettings() override;
 
-  KAVO_FIELD(F, functionName)
-  KAVO_FIELD(F, responseExpected)
-  KAVO_NODE(F, audio)
-  KAVO_NODE(F, video)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_ChangeVideoSettings)
 
   void NormalizeFields() override;
 };

@@ -17,6 +17,14 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_EventStreamingStatus(FIELD, NODE) \
+  FIELD(functionName, Choice, "EventStreamingStatus", pPossibleValues_functionName) \
+  FIELD(responseExpected, Flag, false) \
+  FIELD(previousStatus, Choice, "UNINITIALIZED", pPossibleValues_previousStatus) \
+  FIELD(currentStatus, Choice, "UNINITIALIZED", pPossibleValues_currentStatus) \
+  FIELD(channelId, Number<uint8_t>, 255, 0, 3) \
+  FIELD(uri, Text, "")
+
 struct EventStreamingStatusFields {
   static constexpr const char* pPossibleValues_functionName[] = {"EventStreamingStatus"};
   static constexpr const char* pPossibleValues_previousStatus[] = {
@@ -24,12 +32,7 @@ struct EventStreamingStatusFields {
       "INIT_FOR_ACCEPT", "ACCEPT", "CONNECTED", "SEND_DATA",     "IGNORE_DESTINATION"};
   static constexpr const char* const (&pPossibleValues_currentStatus)[10] = pPossibleValues_previousStatus;
 
-  static constexpr fields::Choice functionName{"functionName", "EventStreamingStatus", pPossibleValues_functionName};
-  static constexpr fields::Flag responseExpected{"responseExpected", false};
-  static constexpr fields::Choice previousStatus{"previousStatus", "UNINITIALIZED", pPossibleValues_previousStatus};
-  static constexpr fields::Choice currentStatus{"currentStatus", "UNINITIALIZED", pPossibleValues_currentStatus};
-  static constexpr fields::Number<uint8_t> channelId{"channelId", 255, 0, 3};
-  static constexpr fields::Text uri{"uri", ""};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_EventStreamingStatus)
 };
 
 class EventStreamingStatus : public BaseRequestMessage {
@@ -40,12 +43,7 @@ class EventStreamingStatus : public BaseRequestMessage {
   explicit EventStreamingStatus(const BaseMessage& message) : BaseRequestMessage(message) {}
   ~EventStreamingStatus() override;
 
-  KAVO_FIELD(F, functionName)
-  KAVO_FIELD(F, responseExpected)
-  KAVO_FIELD(F, previousStatus)
-  KAVO_FIELD(F, currentStatus)
-  KAVO_FIELD(F, channelId)
-  KAVO_FIELD(F, uri)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_EventStreamingStatus)
 
   void NormalizeFields() override;
 };

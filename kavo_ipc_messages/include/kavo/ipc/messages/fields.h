@@ -1,9 +1,18 @@
 #pragma once
 // Fields of settings and message documents, declared as data.
 //
-// A document is a map of the value library. Every key is one field of a few shapes; a class
-// declares its fields in a table (a struct of constexpr descriptors, one line each) and gets a
-// getter and a setter per field from KAVO_FIELD (KAVO_NODE for sub-documents). The shapes:
+// A document is a map of the value library. Every key is one field of a few shapes. A class
+// writes its fields once, as a list macro in normalising order whose key is each field's name:
+//
+//   #define KAVO_FIELDS_VideoSettingsElement(FIELD, NODE) (then, one per line and continued)
+//     FIELD(fps, Incremental<uint8_t>, 0, 0, 30)   FIELD(name, shape, the shape's arguments)
+//     NODE(avSerializer, AVSerializerT)             NODE(name, class template of the node)
+//
+// KAVO_FIELD_TABLE(list) inside a struct makes the table: one constexpr descriptor per field and
+// normalize(doc), which normalises them in list order. KAVO_FIELD_ACCESSORS(table, list) inside
+// the class gives a getter and a setter per field and a getter per node. (KAVO_FIELD and
+// KAVO_NODE make one accessor, for classes that declare a few by hand.) KAVO_DOCUMENT_CLASS makes a
+// whole plain class from a list. The shapes:
 //
 //   Flag         boolean kind only; setter stores the value.
 //   Text         string kind only; setter stores the text.
@@ -331,12 +340,6 @@ struct Section {
   void normalize(Variant& doc) const { get(doc).NormalizeFields(); }
 };
 
-// Normalises the given fields in order.
-template <typename... F>
-void normalize(Variant& doc, const F&... field) {
-  (field.normalize(doc), ...);
-}
-
 }  // namespace fields
 }  // namespace messages
 }  // namespace ipc
@@ -350,3 +353,45 @@ void normalize(Variant& doc, const F&... field) {
 // The getter of sub-document `name` of `table`: a view of the stored map.
 #define KAVO_NODE(table, name) \
   auto name() { return table::name.get(this->document()); }
+
+// ---- one list per class -------------------------------------------------------------------------
+
+#define KAVO_FIELD_TABLE(list)                                                       \
+  list(KAVO_FIELDS_DESCRIPTOR_, KAVO_FIELDS_NODE_DESCRIPTOR_)                        \
+  static void normalize(::kavo::variant::Variant& doc) {                             \
+    list(KAVO_FIELDS_NORMALIZE_, KAVO_FIELDS_NORMALIZE_)                             \
+  }
+
+#define KAVO_FIELD_ACCESSORS(table, list) \
+  using KavoFieldTable = table;           \
+  list(KAVO_FIELDS_ACCESSOR_, KAVO_FIELDS_NODE_ACCESSOR_)
+
+// A plain document class over `list`: the table NameFields (holding first the members given after
+// the list, such as the arrays of allowed values), the class template NameT<Host> with the
+// accessors and NormalizeFields, the document Name and the view NameRef.
+#define KAVO_DOCUMENT_CLASS(Name, list, ...)                            \
+  struct Name##Fields {                                                 \
+    __VA_ARGS__                                                         \
+    KAVO_FIELD_TABLE(list)                                              \
+  };                                                                    \
+  template <class Host>                                                 \
+  class Name##T : public Host {                                         \
+   public:                                                              \
+    using Host::Host;                                                   \
+    using Host::operator=;                                              \
+    KAVO_FIELD_ACCESSORS(Name##Fields, list)                            \
+    void NormalizeFields() {                                            \
+      Host::NormalizeFields();                                          \
+      Name##Fields::normalize(this->document());                        \
+    }                                                                   \
+  };                                                                    \
+  using Name = Name##T<::kavo::ipc::messages::fields::Document>;        \
+  using Name##Ref = Name##T<::kavo::ipc::messages::fields::Node>;
+
+#define KAVO_FIELDS_DESCRIPTOR_(name, Shape, ...) \
+  static constexpr ::kavo::ipc::messages::fields::Shape name{#name, __VA_ARGS__};
+#define KAVO_FIELDS_NODE_DESCRIPTOR_(name, Class) \
+  static constexpr ::kavo::ipc::messages::fields::Section<Class> name{#name};
+#define KAVO_FIELDS_NORMALIZE_(name, ...) name.normalize(doc);
+#define KAVO_FIELDS_ACCESSOR_(name, ...) KAVO_FIELD(KavoFieldTable, name)
+#define KAVO_FIELDS_NODE_ACCESSOR_(name, Class) KAVO_NODE(KavoFieldTable, name)

@@ -15,13 +15,16 @@ namespace kavo {
 namespace ipc {
 namespace messages {
 
+#define KAVO_FIELDS_VideoSettingsElement(FIELD, NODE) \
+  FIELD(fps, Incremental<uint8_t>, 0, 0, 30) \
+  FIELD(bitRateVbrMin, Incremental<uint32_t>, 16383, 16383, 16000000) \
+  FIELD(bitRateVbrMax, Incremental<uint32_t>, 16383, 16383, 16000000) \
+  FIELD(bitRateCbrAvg, Incremental<uint32_t>, 16383, 16383, 16000000) \
+  FIELD(isCbr, Flag, false) \
+  NODE(avSerializer, AVSerializerT)
+
 struct VideoSettingsElementFields {
-  static constexpr fields::Incremental<uint8_t> fps{"fps", 0, 0, 30};
-  static constexpr fields::Incremental<uint32_t> bitRateVbrMin{"bitRateVbrMin", 16383, 16383, 16000000};
-  static constexpr fields::Incremental<uint32_t> bitRateVbrMax{"bitRateVbrMax", 16383, 16383, 16000000};
-  static constexpr fields::Incremental<uint32_t> bitRateCbrAvg{"bitRateCbrAvg", 16383, 16383, 16000000};
-  static constexpr fields::Flag isCbr{"isCbr", false};
-  static constexpr fields::Section<AVSerializerT> avSerializer{"avSerializer"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_VideoSettingsElement)
 };
 
 template <class Host>
@@ -35,28 +38,25 @@ class VideoSettingsElementT : public Host {
   static constexpr uint8_t kFpsNotSet = 0;
   static constexpr uint32_t kBitRateNotSet = 16383;
 
-  KAVO_FIELD(F, fps)
-  KAVO_FIELD(F, bitRateVbrMin)
-  KAVO_FIELD(F, bitRateVbrMax)
-  KAVO_FIELD(F, bitRateCbrAvg)
-  KAVO_FIELD(F, isCbr)
-  KAVO_NODE(F, avSerializer)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_VideoSettingsElement)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::fps, F::bitRateVbrMin, F::bitRateVbrMax, F::bitRateCbrAvg, F::isCbr,
-                      F::avSerializer);
+    F::normalize(this->document());
   }
 };
 
 using VideoSettingsElement = VideoSettingsElementT<fields::Document>;
 using VideoSettingsElementRef = VideoSettingsElementT<fields::Node>;
 
+#define KAVO_FIELDS_VideoSettings(FIELD, NODE) \
+  NODE(video1, VideoSettingsElementT) \
+  NODE(video2, VideoSettingsElementT) \
+  NODE(video3, VideoSettingsElementT) \
+  NODE(mjpg, VideoSettingsElementT)
+
 struct VideoSettingsFields {
-  static constexpr fields::Section<VideoSettingsElementT> video1{"video1"};
-  static constexpr fields::Section<VideoSettingsElementT> video2{"video2"};
-  static constexpr fields::Section<VideoSettingsElementT> video3{"video3"};
-  static constexpr fields::Section<VideoSettingsElementT> mjpg{"mjpg"};
+  KAVO_FIELD_TABLE(KAVO_FIELDS_VideoSettings)
 };
 
 template <class Host>
@@ -67,14 +67,11 @@ class VideoSettingsT : public Host {
   using Host::Host;
   using Host::operator=;
 
-  KAVO_NODE(F, video1)
-  KAVO_NODE(F, video2)
-  KAVO_NODE(F, video3)
-  KAVO_NODE(F, mjpg)
+  KAVO_FIELD_ACCESSORS(F, KAVO_FIELDS_VideoSettings)
 
   void NormalizeFields() {
     Host::NormalizeFields();
-    fields::normalize(this->document(), F::video1, F::video2, F::video3, F::mjpg);
+    F::normalize(this->document());
   }
 };
 

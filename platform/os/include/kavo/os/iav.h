@@ -55,15 +55,15 @@ constexpr uint32_t IAV_IOC_VIN_SRC_GET_VIDEO_INFO = 0x80047305;     // iav_vin_v
 constexpr uint32_t IAV_IOC_VIN_SRC_SET_BLC = 0x40047306;            // iav_vin_black_level_t (in)
 constexpr uint32_t IAV_IOC_VIN_SRC_SET_SHUTTER_TIME = 0x40047307;   // value: shutter (1/512,000,000 s)
 constexpr uint32_t IAV_IOC_VIN_SRC_GET_SHUTTER_TIME = 0x80047307;   // uint32_t shutter (out)
-constexpr uint32_t IAV_IOC_VIN_SRC_SET_AGC_INDEX = 0x40047308;      // value: gain index
-constexpr uint32_t IAV_IOC_VIN_SRC_GET_AGC_INDEX = 0x80047308;      // uint32_t gain index (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_SET_AGC_INDEX = 0x40047308;      // value: gain (IAV_AGC_DB_ONE)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_AGC_INDEX = 0x80047308;      // uint32_t gain (out)
 constexpr uint32_t IAV_IOC_VIN_SRC_SET_WB_GAIN = 0x40047309;        // iav_vin_wb_gain_t (in)
 constexpr uint32_t IAV_IOC_VIN_SRC_SET_TRIGGER_MODE = 0x4004730a;   // value
 constexpr uint32_t IAV_IOC_VIN_SRC_SET_MIRROR_MODE = 0x4004730b;    // iav_vin_mirror_mode_t (in)
 constexpr uint32_t IAV_IOC_VIN_SRC_GET_MIRROR_MODE = 0x8004730b;    // iav_vin_mirror_mode_t (out)
 constexpr uint32_t IAV_IOC_VIN_SRC_SET_ANTI_FLICKER = 0x4004730c;   // pointer to uint32_t, or the value
-constexpr uint32_t IAV_IOC_VIN_SRC_GET_AGC_INFO = 0x4004730d;       // driver record (out)
-constexpr uint32_t IAV_IOC_VIN_SRC_GET_SHUTTER_INFO = 0x4004730e;   // driver record (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_AGC_INFO = 0x4004730d;       // iav_agc_info_t (out)
+constexpr uint32_t IAV_IOC_VIN_SRC_GET_SHUTTER_INFO = 0x4004730e;   // iav_shutter_info_t (out)
 
 // ---- 'e': encoder-side controls -----------------------------------------------------------------
 
@@ -89,24 +89,25 @@ constexpr uint32_t IAV_IOC_QUERY_ME1_BUFFER_EX = 0xC0046560;           // iav_me
 
 // ---- 'o': privacy masks ------------------------------------------------------------------------
 
-constexpr uint32_t IAV_IOC_GET_PRIVACY_MASK_INFO_EX = 0x80046f20;       // driver record (out)
-constexpr uint32_t IAV_IOC_SET_PRIVACY_MASK_EX = 0x40046f22;            // driver record (in)
-constexpr uint32_t IAV_IOC_GET_PRIVACY_MASK_BUFFER_ID_EX = 0x80046f24;  // driver record (out)
+constexpr uint32_t IAV_IOC_GET_PRIVACY_MASK_INFO_EX = 0x80046f20;       // iav_mmap_info_t (out): mask memory
+constexpr uint32_t IAV_IOC_SET_PRIVACY_MASK_EX = 0x40046f22;            // iav_privacy_mask_setup_ex_t (in)
+constexpr uint32_t IAV_IOC_GET_PRIVACY_MASK_BUFFER_ID_EX = 0x80046f24;  // iav_privacy_mask_buffer_id_t (out)
 
-// ---- 'p': image kernels and 3A statistics (records: the image-DSP library's) ----------------------
+// ---- 'p': image kernels and 3A statistics (records of the 3A, colour and gain requests below; the
+// ---- others are the image-DSP library's) -----------------------------------------------------------
 
-constexpr uint32_t IAV_IOC_IMG_AAA_SETUP_EX = 0x40047000;                   // 3A tile layout
-constexpr uint32_t IAV_IOC_IMG_GET_STATISTICS = 0x80047001;                 // waits for the next frame's 3A data
+constexpr uint32_t IAV_IOC_IMG_AAA_SETUP_EX = 0x40047000;                   // iav_aaa_tile_info_t
+constexpr uint32_t IAV_IOC_IMG_GET_STATISTICS = 0x80047001;                 // iav_aaa_stats_request_t; waits for the next frame
 constexpr uint32_t IAV_IOC_IMG_NOISE_FILTER_SETUP = 0x40047002;
 constexpr uint32_t IAV_IOC_IMG_BLACK_LEVEL_GLOBAL_OFFSET = 0x40047003;
 constexpr uint32_t IAV_IOC_IMG_BAD_PIXEL_CORRECTION = 0x40047004;
 constexpr uint32_t IAV_IOC_IMG_CFA_LEAKAGE_FILTER_SETUP = 0x40047005;
 constexpr uint32_t IAV_IOC_IMG_CFA_NOISE_FILTER_SETUP = 0x40047006;
-constexpr uint32_t IAV_IOC_IMG_RGB_GAIN_ADJUST = 0x40047007;
+constexpr uint32_t IAV_IOC_IMG_RGB_GAIN_ADJUST = 0x40047007;                // iav_rgb_gain_t
 constexpr uint32_t IAV_IOC_IMG_VIGNETTE_COMPENSATION = 0x40047008;
 constexpr uint32_t IAV_IOC_IMG_LOCAL_EXPOSURE = 0x40047009;
-constexpr uint32_t IAV_IOC_IMG_COLOR_CORRECTION = 0x4004700a;               // also the RGB-to-RGB matrix
-constexpr uint32_t IAV_IOC_IMG_RGB_TO_YUV_SETUP = 0x4004700b;
+constexpr uint32_t IAV_IOC_IMG_COLOR_CORRECTION = 0x4004700a;               // iav_color_correction_t (also RGB to RGB)
+constexpr uint32_t IAV_IOC_IMG_RGB_TO_YUV_SETUP = 0x4004700b;                // iav_rgb_to_yuv_t
 constexpr uint32_t IAV_IOC_IMG_CHROMA_SCALE = 0x4004700c;
 constexpr uint32_t IAV_IOC_IMG_CHROMA_MEDIAN_FILTER_SETUP = 0x4004700d;
 constexpr uint32_t IAV_IOC_IMG_LUMA_SHARPENING = 0x4004700e;
@@ -580,3 +581,221 @@ static_assert(sizeof(iav_me1_buffer_info_t) == 32, "ME1 buffer record");
 static_assert(offsetof(iav_me1_buffer_info_t, width) == 8, "ME1 buffer record");
 static_assert(offsetof(iav_me1_buffer_info_t, seq_num) == 16, "ME1 buffer record");
 static_assert(offsetof(iav_me1_buffer_info_t, pts) == 24, "ME1 buffer record");
+
+// ==== image side: what the ISP server reads and sets (3A statistics, sensor information, privacy
+// ==== masks, colour). Records the driver defines; the ISP server's wrappers pass them through.
+
+// IAV_IOC_MAP_DSP also gives the DSP memory information: the DSP memory mapped read-only into the
+// caller (iav_mmap_info_t: address and length).
+
+// ---- sensor information ------------------------------------------------------------------------
+
+// The gain of IAV_IOC_VIN_SRC_SET/GET_AGC_INDEX is a value, not an index: the sensor gain in dB in
+// units of 1/IAV_AGC_DB_ONE dB (the ISP server sends entries of its AGC table: entry 198 =
+// 496,846,011 is 29.6 dB).
+constexpr uint32_t IAV_AGC_DB_ONE = 1u << 24;
+
+// IAV_IOC_VIN_SRC_GET_AGC_INFO (a read under a write-direction code): the sensor's gain range.
+struct iav_agc_info_t {
+  int32_t db_max;   // 1/IAV_AGC_DB_ONE dB
+  int32_t db_min;
+  int32_t db_step;  // the finest step the sensor takes
+  int32_t reserved;
+};
+static_assert(sizeof(iav_agc_info_t) == 16, "AGC information record");
+
+// IAV_IOC_VIN_SRC_GET_SHUTTER_INFO (a read under a write-direction code): exposure times in
+// 1/IAV_FRAME_RATE_CLOCK s.
+struct iav_shutter_info_t {
+  uint32_t max_shutter;   // the longest exposure the sensor takes
+  uint32_t min_shutter;   // the shortest
+  uint32_t frame_period;  // of the running video mode (0 before a mode is set)
+  uint32_t reserved;
+};
+static_assert(sizeof(iav_shutter_info_t) == 16, "shutter information record");
+
+// ---- 3A statistics ------------------------------------------------------------------------------
+
+// Grid positions and sizes of the statistics tiles are in 1/IAV_AAA_GRID of the picture's width and
+// height (12 AWB tiles of 340 span 4080 of 4096).
+constexpr uint32_t IAV_AAA_GRID = 4096;
+constexpr int IAV_AAA_MAX_AWB_TILES = 96;  // also the AE tiles
+constexpr int IAV_AAA_MAX_AF_TILES = 40;
+constexpr int IAV_AAA_HISTOGRAM_BINS = 64;
+
+// IAV_IOC_IMG_AAA_SETUP_EX: where the DSP takes its statistics. A grid with more tiles than the
+// maxima above, or starting outside the picture, is refused (EINVAL); tiles that reach past the
+// picture's edge are cut there.
+struct iav_aaa_tile_info_t {
+  uint8_t ae_awb_tile_changed;  // 1: take the AWB and AE grids of this record
+  uint8_t af_tile_changed;      // 1: take the AF grid of this record
+  uint16_t awb_tile_num_col;
+  uint16_t awb_tile_num_row;
+  uint16_t awb_tile_col_start;
+  uint16_t awb_tile_row_start;
+  uint16_t awb_tile_width;
+  uint16_t awb_tile_height;
+  uint16_t awb_tile_active_width;   // the part of each tile that is summed, centred in it
+  uint16_t awb_tile_active_height;
+  uint16_t awb_pix_min_value;  // pixels (14-bit, after black level) outside min..max are not summed
+  uint16_t awb_pix_max_value;
+  uint16_t ae_tile_num_col;
+  uint16_t ae_tile_num_row;
+  uint16_t ae_tile_col_start;
+  uint16_t ae_tile_row_start;
+  uint16_t ae_tile_width;
+  uint16_t ae_tile_height;
+  uint16_t ae_pix_min_value;
+  uint16_t ae_pix_max_value;
+  uint16_t af_tile_num_col;
+  uint16_t af_tile_num_row;
+  uint16_t af_tile_col_start;
+  uint16_t af_tile_row_start;
+  uint16_t af_tile_width;
+  uint16_t af_tile_height;
+  uint16_t af_tile_active_width;
+  uint16_t af_tile_active_height;
+};
+static_assert(sizeof(iav_aaa_tile_info_t) == 54, "3A tile record");
+static_assert(offsetof(iav_aaa_tile_info_t, ae_tile_num_col) == 22, "3A tile record");
+static_assert(offsetof(iav_aaa_tile_info_t, af_tile_num_col) == 38, "3A tile record");
+
+// The statistics of one frame, into the caller's buffers. Tiles run row by row (index = row x
+// columns + column). Values are taken after the black level and the white-balance gains, in linear
+// light, on a 16-bit scale: a tile value is the mean of its 14-bit pixels times 4 (full scale
+// 65532); linear luma is (306 R + 601 G + 117 B) / 1024 of such values.
+struct iav_awb_tile_t {
+  uint16_t r;
+  uint16_t g;
+  uint16_t b;
+  uint16_t reserved;
+};
+struct iav_ae_tile_t {
+  uint16_t lin_y;
+  uint16_t reserved;
+};
+// Focus values: high-pass energies of the tile's luma, FV1 of a fine band, FV2 of a coarser one;
+// they peak when the lens brings the tile into focus (saturating at 65535).
+struct iav_af_tile_t {
+  uint16_t fv1;
+  uint16_t fv2;
+};
+// Counts of the picture's pixels by value, 64 bins of 1024 on the 16-bit scale (bin = value >> 10).
+struct iav_aaa_histogram_t {
+  uint32_t r[IAV_AAA_HISTOGRAM_BINS];
+  uint32_t g[IAV_AAA_HISTOGRAM_BINS];
+  uint32_t b[IAV_AAA_HISTOGRAM_BINS];
+};
+// Mean linear luma of the picture's quarters (top left, top right, bottom left, bottom right).
+struct iav_aaa_luma_t {
+  uint32_t quarter[4];
+};
+// The frame the statistics were taken from, and the sensor settings in force for it.
+struct iav_aaa_frame_info_t {
+  uint32_t frame_number;  // input frame (as iav_bitstream_desc_t::vinFrameNumber)
+  uint32_t missed;        // frames whose statistics nobody read since the last read
+  uint64_t pts;           // capture time, ns (the DSP's clock)
+  uint32_t shutter;       // 1/IAV_FRAME_RATE_CLOCK s
+  int32_t agc_db;         // 1/IAV_AGC_DB_ONE dB
+  uint16_t awb_tiles;     // tiles filled
+  uint16_t ae_tiles;
+  uint16_t af_tiles;
+  uint16_t reserved;
+};
+static_assert(sizeof(iav_awb_tile_t) == 8 && sizeof(iav_ae_tile_t) == 4 && sizeof(iav_af_tile_t) == 4,
+              "statistics tiles");
+static_assert(sizeof(iav_aaa_histogram_t) == 768 && sizeof(iav_aaa_luma_t) == 16, "statistics records");
+static_assert(sizeof(iav_aaa_frame_info_t) == 32, "statistics frame record");
+
+// IAV_IOC_IMG_GET_STATISTICS: returns once the next frame's statistics are ready (paces the
+// caller) and fills each buffer that is not null. Buffers hold the maxima above.
+struct iav_aaa_stats_request_t {
+  iav_awb_tile_t* awb;              // IAV_AAA_MAX_AWB_TILES
+  iav_ae_tile_t* ae;                // IAV_AAA_MAX_AWB_TILES
+  iav_af_tile_t* af;                // IAV_AAA_MAX_AF_TILES
+  iav_aaa_histogram_t* histogram;
+  iav_aaa_luma_t* luma;
+  iav_aaa_frame_info_t* frame;
+};
+static_assert(sizeof(void*) != 4 || sizeof(iav_aaa_stats_request_t) == 24, "statistics request");
+
+// Room for every record of one statistics read, at the maxima above, and the request that fills it.
+struct iav_aaa_stats_buffers_t {
+  iav_awb_tile_t awb[IAV_AAA_MAX_AWB_TILES];
+  iav_ae_tile_t ae[IAV_AAA_MAX_AWB_TILES];
+  iav_af_tile_t af[IAV_AAA_MAX_AF_TILES];
+  iav_aaa_histogram_t histogram;
+  iav_aaa_luma_t luma;
+  iav_aaa_frame_info_t frame;
+};
+inline iav_aaa_stats_request_t iavStatsRequest(iav_aaa_stats_buffers_t& b) {
+  return iav_aaa_stats_request_t{b.awb, b.ae, b.af, &b.histogram, &b.luma, &b.frame};
+}
+
+// ---- privacy masks ------------------------------------------------------------------------------
+
+// IAV_IOC_GET_PRIVACY_MASK_INFO_EX: the privacy-mask memory (iav_mmap_info_t), mapped read-write
+// into the caller: IAV_PRIVACY_MASK_BUFFERS buffers of equal size one after the other. A buffer is
+// a bitmap of 16 x 16-pixel blocks of the main source buffer: one 32-bit word per block (non-zero:
+// masked), rows padded to a multiple of 32 bytes.
+constexpr uint32_t IAV_PRIVACY_MASK_BLOCK = 16;
+constexpr uint32_t IAV_PRIVACY_MASK_BUFFERS = 4;
+
+// IAV_IOC_GET_PRIVACY_MASK_BUFFER_ID_EX: the buffer the next set-up is to be written into.
+struct iav_privacy_mask_buffer_id_t {
+  uint8_t buffer_id;
+  uint8_t buffer_count;
+  uint16_t reserved;
+};
+static_assert(sizeof(iav_privacy_mask_buffer_id_t) == 4, "privacy mask buffer record");
+
+// IAV_IOC_SET_PRIVACY_MASK_EX: the bitmap of `buffer_id` is in force from the next frame, painted in
+// the colour y, u, v; the driver then moves on to the next buffer.
+struct iav_privacy_mask_setup_ex_t {
+  uint8_t enable;
+  uint8_t y;
+  uint8_t u;
+  uint8_t v;
+  uint16_t block_count_x;
+  uint16_t block_count_y;
+  uint8_t buffer_id;
+  uint8_t reserved[3];
+};
+static_assert(sizeof(iav_privacy_mask_setup_ex_t) == 12, "privacy mask set-up record");
+
+// ---- colour -------------------------------------------------------------------------------------
+
+// IAV_IOC_IMG_RGB_TO_YUV_SETUP: RGB to YUV, rows Y, U, V of Q10 values, then the offsets (8-bit
+// units). Zero U and V rows give a black-and-white picture.
+struct iav_rgb_to_yuv_t {
+  int16_t matrix_values[9];
+  int16_t y_offset;
+  int16_t u_offset;
+  int16_t v_offset;
+};
+static_assert(sizeof(iav_rgb_to_yuv_t) == 24, "RGB to YUV record");
+
+// IAV_IOC_IMG_RGB_GAIN_ADJUST: channel gains, 65536 = 1.0 (the image-DSP library sends its 1/1024
+// gains times 64).
+struct iav_rgb_gain_t {
+  uint32_t r_gain;
+  uint32_t g_gain_r;
+  uint32_t g_gain_b;
+  uint32_t b_gain;
+};
+static_assert(sizeof(iav_rgb_gain_t) == 16, "RGB gain record");
+
+// IAV_IOC_IMG_COLOR_CORRECTION (also the ISP server's RGB-to-RGB request): the colour correction
+// with its tone curve. The driver reads the tables while the request runs.
+struct iav_color_correction_t {
+  uint8_t enable;
+  uint8_t reserved[3];
+  uint32_t gain[3];              // 16.16
+  const uint8_t* input_table;    // 2,304 bytes
+  const uint8_t* lut_3d;         // 16,384 bytes
+  uint32_t tone_update;
+  const uint32_t* tone_curve;    // 256 words: R | G << 10 | B << 20, 10-bit values; null: unchanged
+  uint32_t reserved2;
+};
+static_assert(offsetof(iav_color_correction_t, input_table) == 16, "colour correction record");
+static_assert(sizeof(void*) != 4 || sizeof(iav_color_correction_t) == 36, "colour correction record");

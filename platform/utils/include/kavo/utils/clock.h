@@ -24,7 +24,13 @@ int64_t momentsDiffMs(const struct timespec& from, const struct timespec& to);
 
 // Test hook: every later moment() and nowMs() of this process is `ms` further on (cumulative).
 void advanceMomentsForTest(int64_t ms);
+// Test hook: moment() and nowMs() stand still (moving only by advanceMomentsForTest) until
+// resetMomentsForTest, so that a test can put a time span exactly on a boundary.
+void freezeMomentsForTest();
 void resetMomentsForTest();
+// Test hook: while on, sleepMs() of this process returns at once and advances the moments by the
+// time it would have slept, so that waits of many seconds run in no time.
+void setSleepsAdvanceMomentsForTest(bool on);
 
 }  // namespace utils
 }  // namespace kavo

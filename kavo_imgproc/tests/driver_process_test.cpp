@@ -1,0 +1,55 @@
+// The ISP server's wait for the DSP, with the DSP brought up to encoding by another process (the
+// simulator's control tool, as a streamer leaves it).
+#include <cstdio>
+#include <sys/wait.h>
+
+#include "be_iav/iav_driver.h"
+#include "driver_fixture.h"
+
+namespace {
+
+using namespace drivertest;
+
+int run(const std::string& args) {
+  const std::string cmd = kavo::test::binaryDir() + "/bin/kavo_sim_camera " + args + " 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (p == nullptr) return -1;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) std::fputs(buf, stderr);
+  const int st = ::pclose(p);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(DriverProcesses, OpenSeesTheStateAnotherProcessSetOrGivesUp) {
+  kavo::test::TestRoot root;
+  FastSleeps sleeps;
+  {
+    kavo::logger::LogCapture log;
+    kavo::isp::IAVDriver alone;
+    const timespec a = kavo::utils::moment();
+    EXPECT_EQ(alone.open_iav(), 0);
+    const int64_t waited = kavo::utils::momentsDiffMs(a, kavo::utils::moment());
+    EXPECT_GE(waited, 5000) << "five polls, a second apart";
+    EXPECT_LT(waited, 6000);
+    EXPECT_TRUE(log.has("check iav status timeout, streamer is not start?", LOG_LEVEL_WARNING));
+  }
+  ASSERT_EQ(run("--root " + root.dir() + " encode 320x180"), 0);
+  kavo::logger::LogCapture log;
+  kavo::isp::IAVDriver d;
+  const uint64_t seq = lastSeq();
+  const timespec a = kavo::utils::moment();
+  EXPECT_EQ(d.open_iav(), 0);
+  EXPECT_LT(kavo::utils::momentsDiffMs(a, kavo::utils::moment()), 1000) << "no poll slept";
+  EXPECT_FALSE(log.contains("timeout"));
+  const auto polls = requestsSince(seq, "IAV_IOC_GET_STATE");
+  ASSERT_EQ(polls.size(), 1u);
+  EXPECT_EQ(polls[0]["arg"]["state"], IAV_STATE_ENCODING);
+  EXPECT_EQ(d.get_iav_state(), static_cast<int>(IAV_STATE_ENCODING));
+  // The other process's stream runs on: this process reads its statistics.
+  iav_aaa_frame_info_t f{};
+  iav_aaa_stats_request_t r{nullptr, nullptr, nullptr, nullptr, nullptr, &f};
+  EXPECT_EQ(d.get_aaa_data(&r), 0);
+  EXPECT_GT(f.pts, 0u);
+}
+
+}  // namespace

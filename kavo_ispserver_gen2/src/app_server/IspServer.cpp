@@ -1,0 +1,174 @@
+#include "IspServer.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "IspServerMisc.h"
+#include "applysettings.h"
+#include "fe_subcpu/subcpu_stub.h"
+#include "if_visca/DVisca.h"
+#include "if_visca/visca_channel.h"
+#include "ispserver_api.h"
+#include "kavo/threading/interprocessmutex.h"
+#include "kavo/utils/system.h"
+#include "misc/isp_log.h"
+#include "misc/misc.h"
+#include "thread_proc/CIsp.h"
+#include "thread_proc/isp_globals.h"
+#include "thread_proc/worker_threads.h"
+
+namespace kavo {
+namespace isp {
+
+namespace {
+
+#define MAIN_LOG(level, ...) ISPAPP_LOG("IspServer", "main", level, __VA_ARGS__)
+
+constexpr const char* kSettingsFile = "/usr/etc/kavo_ispserver.json";
+constexpr useconds_t kPollMicroseconds = 50000;
+
+// The last stop signal, for the main loop to log (logging inside the handler could deadlock).
+std::atomic<int> lastSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
+
+// Sets the mask of SIGINT and SIGTERM in the calling thread. Threads inherit the mask of their
+// creator, so blocking them while the workers start leaves the signals to the main thread, whose
+// poll sleep they then cut short.
+void maskStopSignals(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(how, &set, nullptr);
+}
+
+void logStopSignal() {
+  const int signum = lastSignal.exchange(0);
+  if (signum != 0)
+    ISPAPP_LOG("IspServer", "signal_callback_handler", LOG_LEVEL_WARNING, "get signal num=%d", signum);
+}
+
+// A 3A thread that outlived its stop's time-out leaves at its next turn (a statistics read ends
+// within a second); the controller is not deleted under it.
+constexpr uint32_t kLastPassMs = 10000;
+
+void stopServer() {
+  MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server down...\n");
+  // The IPC thread uses the settings document and the controller: it ends before either goes.
+  stopExtAPIThread();
+  stopViscaThread();
+  CIsp* isp = g_isp.controller.load();
+  enable_aaa(isp, 0);
+  if (g_isp.sys.dspId < 4) stop_aaa_thread();
+  if (g_isp.board == TORVEX_BRISK) stop_io_thread();
+  if (g_isp.board == TORVEX_TARROW) stop_subcpu_pt_thread();
+  if (g_isp.sys.systemType == ZOOMLENS) stopSubCPUThread();
+  if (isp != nullptr) {
+    if (join_aaa_thread(kLastPassMs)) {
+      isp->closeDevices();
+      g_isp.controller.store(nullptr);
+      delete isp;
+    } else {
+      MAIN_LOG(LOG_LEVEL_ERROR, "the 3A thread did not stop: the devices and the controller are left in place");
+    }
+  }
+  if (DVisca* visca = g_isp.visca.exchange(nullptr)) delete visca;
+  deleteIspServerShareMemory();
+  MAIN_LOG(LOG_LEVEL_DEBUG, "server stop done");
+}
+
+}  // namespace
+
+void signal_callback_handler(int signum) {
+  lastSignal.store(signum);
+  requestStop();
+}
+
+void startIspProcessing() {
+  CIsp* isp = g_isp.controller.load();
+  isp->initialize(&g_isp.sys);
+  if (g_isp.sys.dspId < 4) {
+    setPauseAAA(0);
+    start_aaa_thread();
+  }
+  enable_aaa(isp, 1);
+  if (g_isp.board == TORVEX_BRISK || g_isp.board == TORVEX_TARROW) ::sleep(5);
+}
+
+void runStateLoop(IspSettings& settings) {
+  for (;;) {
+    if (g_isp.runState.load() == kRunStateStop) break;
+    while (g_isp.runState.load() != kRunStateReinit) {
+      ::usleep(kPollMicroseconds);
+      if (g_isp.runState.load() == kRunStateStop) {
+        logStopSignal();
+        return;
+      }
+    }
+    MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server re-init...\n");
+    ipc_reset_mirror_state(g_isp.controller.load());
+    stop_aaa_thread();
+    startIspProcessing();
+    IspSettings current = copyLiveSettings(settings);  // the IPC thread may change the document meanwhile
+    applyStartupSettings(current);
+    MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server re-init done.\n");
+    finishReinit();  // a stop that arrived meanwhile stays
+  }
+  logStopSignal();
+}
+
+int ispServerMain() {
+  ::openlog("isp", LOG_PID, LOG_LOCAL0);
+  if (!kavo::utils::InstallCrashDumpHandler(nullptr)) {
+    MAIN_LOG(LOG_LEVEL_ERROR, "Unable to install the crash dump handler");
+    return -1;
+  }
+  kavo::threading::InterProcessMutex singleton("kavo_ispserver_singleton", false);
+  if (singleton.acquire() != 0) {
+    MAIN_LOG(LOG_LEVEL_ERROR,
+             "ispserver already running or kavo_ispserver_singleton already acquired by someone else");
+    return -1;
+  }
+  ::signal(SIGINT, signal_callback_handler);
+  ::signal(SIGTERM, signal_callback_handler);
+  maskStopSignals(SIG_BLOCK);
+
+  if (set_system_parameters() < 0) MAIN_LOG(LOG_LEVEL_WARNING, "[IspServer_main]system parameters check failed.\n");
+  createShareMemoryFiles();
+  removeStaleViscaSemaphore();
+  createIspServerShareMemory();
+  markShareMemoryReady();
+
+  IspSettings settings;
+  if (!settings.FromJSONFile(kSettingsFile)) {
+    debugPrintf(1, "[IspServer_main] load setting failed.\n");
+    return -1;
+  }
+  debugPrintf(0, "[IspServer_main] load settings done.\n");
+
+  CIsp* isp = new CIsp;
+  g_isp.controller.store(isp);
+  isp->openDevices();
+  g_isp.visca.store(new DVisca);
+  debugPrintf(0, "[IspServer_main] Class object created.\n");
+
+  if (g_isp.sys.systemType == ZOOMLENS) startSubCPUThread();
+  if (g_isp.board == TORVEX_TARROW) start_subcpu_pt_thread();
+  startIspProcessing();
+  applyStartupSettings(settings);
+  if (g_isp.board == TORVEX_BRISK) start_io_thread();
+  startExtAPIThread(&settings);
+  startViscaThread();
+
+  maskStopSignals(SIG_UNBLOCK);
+  runStateLoop(settings);
+  stopServer();
+  return 0;
+}
+
+}  // namespace isp
+}  // namespace kavo
