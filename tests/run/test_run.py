@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+"""scripts/run for a short time, as a person runs it: every program of the camera starts, the run
+ends with every program's exit status 0, the FLV files decode in ffmpeg, and the pictures, the OSD
+calibration pass's marked picture and the OSD frame are where the run says.
+(Python 3 standard library, ffmpeg.)"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+SCRIPT = os.environ.get("KAVO_RUN_SCRIPT", "")
+BUILD = os.environ.get("KAVO_RUN_BUILD", "")
+SECONDS = 15
+
+
+def decoded_frames(path):
+    r = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:v", "-f", "framemd5", "-"],
+                       capture_output=True, text=True, timeout=120)
+    return r.returncode, r.stderr, sum(1 for line in r.stdout.splitlines() if line and not line.startswith("#"))
+
+
+class Run(unittest.TestCase):
+    def run_camera(self, *args):
+        root = tempfile.mkdtemp(prefix="kr.", dir="/tmp")
+        self.addCleanup(shutil.rmtree, root, True)
+        # The build is the test's own and already made: the script must not build it again.
+        env = dict(os.environ, KAVO_RUN_NO_BUILD="1")
+        r = subprocess.run([SCRIPT, "--seconds", str(SECONDS), "--root", root, "--build", BUILD] + list(args),
+                           capture_output=True, text=True, timeout=SECONDS + 150, env=env)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        for name in ("streamer", "ispserver", "osd"):
+            self.assertTrue(os.path.exists(os.path.join(root, name + ".log")), name)
+        for path in (root + "/tmp/video1.flv", root + "/tmp/video2.flv"):
+            self.assertIn("FLV   " + path, r.stdout)
+            rc, errors, frames = decoded_frames(path)
+            self.assertEqual((rc, errors), (0, ""), path)
+            self.assertGreater(frames, 30, path)
+        calibration = root + "/pictures/osd_calibration.pgm"
+        self.assertIn("PGM   %s  (the OSD calibration" % calibration, r.stdout)
+        with open(calibration, "rb") as f:
+            self.assertTrue(f.read(2) == b"P5")
+        self.assertIn("OSD   %s/tmp/osd" % root, r.stdout)
+        self.assertGreater(os.path.getsize(root + "/tmp/osd"), 0)
+        m = re.search(r"\((\d+) pictures\)", r.stdout)
+        self.assertTrue(m and int(m.group(1)) > 0, r.stdout)
+        return root, r
+
+    def test_fixed_lens_board(self):
+        root, r = self.run_camera()
+        with open(root + "/etc/board.info") as f:
+            self.assertIn("board.name=ORL Fennel\n", f.read())
+
+    def test_zoom_board_runs_the_lens_emulator(self):
+        root, r = self.run_camera("--board", "ORL Brisk")
+        with open(root + "/lens_mcu.out") as f:
+            self.assertTrue(f.read().startswith("ready"))
+        self.assertIn(root + "/lens_mcu.log", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
