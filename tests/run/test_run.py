@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """scripts/run for a short time, as a person runs it: every program of the camera starts, the run
 ends with every program's exit status 0, the FLV files decode in ffmpeg, and the pictures, the OSD
-calibration pass's marked picture and the OSD frame are where the run says.
+calibration pass's marked picture, the OSD frame and the contact sheet are where the run says, with
+the summary of what the ISP did.
 (Python 3 standard library, ffmpeg.)"""
 import os
 import re
@@ -43,6 +44,11 @@ class Run(unittest.TestCase):
             self.assertTrue(f.read(2) == b"P5")
         self.assertIn("OSD   %s/tmp/osd" % root, r.stdout)
         self.assertGreater(os.path.getsize(root + "/tmp/osd"), 0)
+        self.assertIn("== what the ISP did", r.stdout)
+        self.assertIn("day/night ", r.stdout)
+        self.assertIn("PNG   %s/contact_sheet.png" % root, r.stdout)
+        with open(root + "/contact_sheet.png", "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
         m = re.search(r"\((\d+) pictures\)", r.stdout)
         self.assertTrue(m and int(m.group(1)) > 0, r.stdout)
         return root, r
