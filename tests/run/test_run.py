@@ -7,8 +7,10 @@ the summary of what the ISP did.
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 SCRIPT = os.environ.get("KAVO_RUN_SCRIPT", "")
@@ -63,6 +65,29 @@ class Run(unittest.TestCase):
         with open(root + "/lens_mcu.out") as f:
             self.assertTrue(f.read().startswith("ready"))
         self.assertIn(root + "/lens_mcu.log", r.stdout)
+
+    def test_ctrl_c_stops_every_program_in_order(self):
+        root = tempfile.mkdtemp(prefix="kr.", dir="/tmp")
+        self.addCleanup(shutil.rmtree, root, True)
+        env = dict(os.environ, KAVO_RUN_NO_BUILD="1")
+        # A group of its own, which Ctrl-C reaches as a terminal's does.
+        p = subprocess.Popen([SCRIPT, "--root", root, "--build", BUILD], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True, env=env, start_new_session=True)
+        deadline = time.monotonic() + 120
+        while not os.path.exists(root + "/osd.log") and time.monotonic() < deadline and p.poll() is None:
+            time.sleep(0.2)
+        time.sleep(2)
+        os.killpg(p.pid, signal.SIGINT)
+        out, _ = p.communicate(timeout=150)
+        self.assertEqual(p.returncode, 0, out)
+        self.assertIn("FLV   %s/tmp/video1.flv" % root, out)
+        logs = {}
+        for name in ("streamer", "ispserver", "osd"):
+            with open("%s/%s.log" % (root, name), errors="replace") as f:
+                logs[name] = f.read()
+        self.assertIn("Gracefully shut down", logs["osd"])
+        self.assertIn("ISP Server down", logs["ispserver"])
+        self.assertIn("Gracefully shut down", logs["streamer"])
 
 
 if __name__ == "__main__":
