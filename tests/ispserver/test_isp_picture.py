@@ -105,13 +105,42 @@ class PictureTest(unittest.TestCase):
         self.assertGreaterEqual(len(frames), last)
         return frames[-last:]
 
-    def last_luma(self, path):
+    def last_picture(self, path):
         raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"],
                              capture_output=True, timeout=120).stdout
         size = W * H * 3 // 2
         self.assertGreaterEqual(len(raw), size)
         start = (len(raw) // size - 1) * size
-        return raw[start:start + W * H]
+        return raw[start:start + size]
+
+    def last_luma(self, path):
+        return self.last_picture(path)[:W * H]
+
+    def test_masked_blocks_show_the_mask_colour(self):
+        tool = os.environ["KAVO_MASK_DRAW"]
+        # Probe the grid, then mask the blocks of the middle of the picture's lower half.
+        probe = subprocess.run([tool, "0", "0", "16", "16"], capture_output=True, text=True, timeout=30,
+                               env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(probe.returncode, 0, probe.stderr)
+        bx, by = (int(v) for v in probe.stdout.split()[1:3])
+        x0, y0, x1, y1 = bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16
+        draw = subprocess.run([tool, str(x0), str(y0), str(x1 - x0), str(y1 - y0)], capture_output=True, text=True,
+                              timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(draw.returncode, 0, draw.stderr)
+        time.sleep(SETTLE)
+        p = self.last_picture(self.snapshot())
+        sx, sy = W / (bx * 16), H / (by * 16)  # main buffer to this stream
+
+        def yuv(x, y):
+            cx, cy = int(x * sx), int(y * sy)
+            return (p[cy * W + cx], p[W * H + (cy // 2) * (W // 2) + cx // 2],
+                    p[W * H * 5 // 4 + (cy // 2) * (W // 2) + cx // 2])
+        inside = yuv((x0 + x1) // 2, (y0 + y1) // 2)
+        print("\nmask centre YUV %s" % (inside,), file=sys.stderr)
+        for got, want in zip(inside, (80, 64, 235)):
+            self.assertLessEqual(abs(got - want), 8, inside)
+        outside = yuv((x0 + x1) // 2, y0 - 24)
+        self.assertGreater(max(abs(g - w) for g, w in zip(outside, (80, 64, 235))), 20, outside)
 
     def test_brightness_saturation_and_mirror_reach_the_video(self):
         self.change(brightness=80)
