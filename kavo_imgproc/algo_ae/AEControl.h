@@ -18,6 +18,7 @@ class AEControl {
   std::atomic<uint32_t> luminance{0};    // Y of the last statistics
   std::atomic<int32_t> mode{0};
   std::atomic<int32_t> previousMode{0};  // 10 forces a mode switch
+  std::atomic<uint8_t> irisAdjustStatus{0};  // DC iris adjustment: 0 none, 1 running, 2 good, 3 not good
 
   // The settings' exposure set-up (IPC and main threads; the exposure step reads it).
   std::atomic<uint32_t> aeTarget{0};
