@@ -1,7 +1,9 @@
 #pragma once
 // A private camera root for fuzzers whose input is a file at a fixed camera path (header only, so
 // fuzzers need not link the GoogleTest support library).
+#include <ftw.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,8 +13,12 @@
 namespace kavo {
 namespace test {
 
-// Made once per process under $TMPDIR and set as KAVO_ROOT; left behind so a crash can be
-// reproduced from what it holds.
+inline const std::string& fuzzRoot();
+
+inline int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+// Made once per process under $TMPDIR and set as KAVO_ROOT; removed when the fuzzer exits (a
+// crash leaves it, and its input is in the crash file anyway).
 inline const std::string& fuzzRoot() {
   static const std::string root = [] {
     const char* tmp = std::getenv("TMPDIR");
@@ -21,6 +27,11 @@ inline const std::string& fuzzRoot() {
     ::setenv("KAVO_ROOT", templ.c_str(), 1);
     return templ;
   }();
+  static const bool cleanup = [] {
+    std::atexit([] { ::nftw(fuzzRoot().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); });
+    return true;
+  }();
+  (void)cleanup;
   return root;
 }
 
