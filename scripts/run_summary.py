@@ -13,6 +13,7 @@ import subprocess
 import sys
 
 SHUTTER_UNITS = 512e6  # the sensor's exposure time is in 1/512,000,000 s
+AGC_UNITS = float(1 << 24)  # its gain ("agcDb") in 1/2^24 dB
 
 
 def samples(root):
@@ -110,7 +111,7 @@ def plot(data, luma, out):
     ax[0].set_ylabel("scene lux")
     ax[1].semilogy(t, [c["sensor"]["shutter"] / SHUTTER_UNITS * 1000 for c in cam])
     ax[1].set_ylabel("exposure ms")
-    ax[2].plot(t, [c["sensor"]["agcDb"] for c in cam])
+    ax[2].plot(t, [c["sensor"]["agcDb"] / AGC_UNITS for c in cam])
     ax[2].set_ylabel("gain dB")
     for i, name in enumerate(("R", "G", "B")):
         ax[3].plot(t, [c["sensor"]["wb"][i] for c in cam], label=name, color="rgb"[i])
@@ -138,7 +139,7 @@ def main():
     if data:
         cam = [s["camera"] for s in data]
         lux = [c["scene"]["lux"] for c in cam]
-        exposure = [(c["sensor"]["shutter"], c["sensor"]["agcDb"]) for c in cam]
+        exposure = [(c["sensor"]["shutter"], c["sensor"]["agcDb"] / AGC_UNITS) for c in cam]
         wb = [tuple(c["sensor"]["wb"]) for c in cam]
         night = [0 if c["lens"]["irCutIn"] else 1 for c in cam]
         print("scene        %.3g .. %.3g lux over %d s" % (min(lux), max(lux), data[-1]["t"] - data[0]["t"]))
