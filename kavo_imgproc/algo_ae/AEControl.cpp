@@ -2,6 +2,7 @@
 #include "algo_ae/AEControl.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "be_i2c/i2c_driver.h"
 #include "be_iav/iav_driver.h"
@@ -390,11 +391,24 @@ void AEControl::update_IrLevel_byLightSensor(uint32_t v) {
   debugPrintf(0, "[update_IrLevel_byLightSensor]%d\n", level);
 }
 
+double AEControl::exposureNow() const {
+  const int agc = agcIndex.load(R), sht = shutterIndex.load(R);
+  return double(shutterTime(sht)) * std::pow(10.0, agcValue(agc) / double(IAV_AGC_DB_ONE) / 20.0);
+}
+
 void AEControl::DN_status_update_byIndex() {
   const int agc = agcIndex.load(R), sht = shutterIndex.load(R);
   if (dayState.load(R) == 0) {
+    // The IR LEDs light the night scene, and the exposure index sees their light as daylight: a
+    // "day" reading also needs four times the light of the darkest night reading that was not too
+    // bright (the scene under the LEDs alone at most), or the LEDs switched off at day would bring
+    // the night straight back.
+    const int64_t y = luminance.load(R), t = target.load(R);
+    const double e = exposureNow();
+    if (y <= t + int64_t{zone[0].load(R)}) nightDarkest = std::max(nightDarkest, e);
     const int toDay = agcToDay.load(R);
-    const bool day = toDay != 0 ? agc <= toDay : sht >= shutterToDay.load(R);
+    const bool byIndex = toDay != 0 ? agc <= toDay : sht >= shutterToDay.load(R);
+    const bool day = byIndex && nightDarkest > 0 && 4 * e <= nightDarkest;
     if (!day) {
       dayCount.store(0, R);
       return;
@@ -417,6 +431,7 @@ void AEControl::DN_status_update_byIndex() {
     debugPrintf(0, "ir_toRemove_CNT=%d.agc_index =%d\n", n, agc);
     if (n >= 2) {
       dayState.store(0, R);
+      nightDarkest = 0;
       update_icr_state();
       nightCount.store(0, R);
     }

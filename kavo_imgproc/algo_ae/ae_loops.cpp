@@ -29,10 +29,10 @@ bool zoomLens() {
   return (isp ? isp->system().systemType : g_isp.sys.systemType) == ZOOMLENS;
 }
 
-// A mode switch asked for by the saturation rule keeps the exposure in force: re-running the full
-// switch would put back the slowest shutter every second pass, and a saturated scene would never
-// settle.
-bool g_keepExposureOnSwitch = false;
+// A mode switch asked for by the saturation rule keeps the shutter in force (the gain still drops to
+// its minimum): re-running the full switch would put back the slowest shutter every second pass,
+// and a saturated scene would never settle.
+bool g_keepShutterOnSwitch = false;
 
 void irisDrive(AEControl* ae, int value) {
   value = std::clamp(value, 0, 255);
@@ -74,7 +74,7 @@ Window window(AEControl* ae, int fast) {
 void saturationRule(AEControl* ae) {
   if (briskGroup(model()) && ae->luminance.load(R) > kAeSaturatedY) {
     ae->previousMode.store(10, R);
-    g_keepExposureOnSwitch = true;
+    g_keepShutterOnSwitch = true;
   }
 }
 
@@ -270,17 +270,17 @@ void processAE_Flicker(AEControl* ae) {
 
 int processAEModeSwitching(AEControl* ae) {
   const int mode = ae->mode.load(R);
-  const bool keep = g_keepExposureOnSwitch;
-  g_keepExposureOnSwitch = false;
+  const bool keep = g_keepShutterOnSwitch;
+  g_keepShutterOnSwitch = false;
   AeOutside& out = aeOutside();
   if (mode != AE_MANUAL) out.setDCIrisMode(1);  // the drive settles in far less than a frame
   const int slowest = ae->slowestBound.load(R), minimum = ae->agcMinBound.load(R);
   switch (mode) {
     case AE_FULL_AUTO:
       ae->aeState = AE_SHUTTER;
+      ae->applyAgcIndex(minimum);
       if (keep) break;
       ae->applyShutterIndex(slowest);
-      ae->applyAgcIndex(minimum);
       debugPrintf(0, "[processAEModeSwitching]FA shutter_index = %d table_value=%d\n", slowest, 0);
       debugPrintf(0, "[processAEModeSwitching]FA agc_index = %d table_value=%d\n", minimum, 0);
       break;
@@ -290,11 +290,11 @@ int processAEModeSwitching(AEControl* ae) {
       ae->flick60.store(f60 ? 1 : 0, R);
       ae->fastestFlickerStep.store(f60 ? kFlickerSteps60 - 1 : kFlickerSteps50 - 1, R);
       ae->aeState = AE_SHUTTER;
+      ae->applyAgcIndex(minimum);
       if (keep) break;
       ae->shutterIndex.store(19, R);
       ae->stepGainFlag.store(0, R);
       if (IAVDriver* d = iavDriver()) d->set_eshutter_time(ae->flickerTime(19));
-      ae->applyAgcIndex(minimum);
       debugPrintf(0, f60 ? "[processAEModeSwitching1]FA shutter_index = %d table_value=%d\n"
                          : "[processAEModeSwitching2]FA shutter_index = %d table_value=%d\n",
                   19, ae->flickerTime(19));
@@ -305,7 +305,7 @@ int processAEModeSwitching(AEControl* ae) {
     }
     case AE_SHUTTER_PRIORITY:
       ae->aeState = AE_GAIN;
-      if (!keep) ae->applyAgcIndex(minimum);
+      ae->applyAgcIndex(minimum);
       break;
     case AE_IRIS_PRIORITY:
       ae->aeState = AE_GAIN;
