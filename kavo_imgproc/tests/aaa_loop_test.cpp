@@ -257,3 +257,45 @@ TEST_F(AaaLoopTest, DayNightSwitchesOnceEachWay) {
 }
 
 }  // namespace
+
+namespace {
+
+// After a 6500 K to 3000 K step the gains walk into the dead band and stay; their distance from the
+// gains that make a grey neutral under each illuminant (the sensor model's own ratios) is reported.
+TEST_F(AaaLoopTest, WhiteBalanceFollowsAnIlluminantStep) {
+  struct Ideal {
+    double kelvin, r, b;  // grey R/G and B/G of the sensor model
+  };
+  const Ideal warm{3000, 0.937, 0.581}, cold{6500, 0.677, 1.050};
+  for (const Board* b : {&kAlder, &kBrisk}) {
+    passes.clear();
+    start(*b, R"({"lux": 400, "kelvin": {"step": {"at": 30, "from": 6500, "to": 3000}}})");
+    run(900);
+    const size_t stepAt = passes.size();
+    const Pass before = passes.back();
+    run(1200);
+    size_t last = stepAt;  // the last pass that changed the gains
+    for (size_t i = stepAt; i < passes.size(); ++i)
+      if (passes[i].wb[0] != passes[i - 1].wb[0] || passes[i].wb[2] != passes[i - 1].wb[2]) last = i;
+    const Pass& end = passes.back();
+    auto err = [](uint32_t gain, double ratio) { return (gain * ratio / 1024.0 - 1) * 100; };
+    std::printf("[figures] %s 6500 K: R %u B %u (error R %+.1f %% B %+.1f %%); 3000 K: R %u B %u (error R %+.1f %% "
+                "B %+.1f %%), gains still after %zu passes (%.1f s)\n",
+                b->name, before.wb[0], before.wb[2], err(before.wb[0], cold.r), err(before.wb[2], cold.b), end.wb[0],
+                end.wb[2], err(end.wb[0], warm.r), err(end.wb[2], warm.b), last - stepAt, (last - stepAt) / 30.0);
+    EXPECT_LT(last - stepAt, 900u) << b->name << ": the gains come to rest";
+    EXPECT_GT(end.wb[2], before.wb[2] + 300) << "warm light: more blue";
+    EXPECT_LT(end.wb[0], before.wb[0]) << "warm light: less red";
+    // The gains end where the chart's mean colour is grey, not a grey patch, so their absolute error
+    // is the scene's (reported); their change follows the illuminant's.
+    const double rChange = double(end.wb[0]) / before.wb[0], bChange = double(end.wb[2]) / before.wb[2];
+    const double rIdeal = cold.r / warm.r, bIdeal = cold.b / warm.b;
+    std::printf("[figures] %s gain change R x%.3f (ideal x%.3f), B x%.3f (ideal x%.3f)\n", b->name, rChange, rIdeal,
+                bChange, bIdeal);
+    EXPECT_NEAR(rChange / rIdeal, 1.0, 0.15);
+    EXPECT_NEAR(bChange / bIdeal, 1.0, 0.15);
+    TearDown();
+  }
+}
+
+}  // namespace
