@@ -1,9 +1,10 @@
 # kavo_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <VAR=value...>] [TIMEOUT <s>]
-#               [LABELS <labels...>])
+#               [LABELS <labels...>] [SERIAL])
 # A GoogleTest executable; each test case becomes a CTest test. Each label goes on every case
 # (ctest -L <label>), and the target kavo_tests_<label> builds every test program of the label.
+# SERIAL: the cases run alone (they load the machine enough to upset others' real-time bounds).
 function(kavo_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   if(KAVO_FUZZ)
     return()
   endif()
@@ -20,6 +21,9 @@ function(kavo_add_test name)
     KAVO_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KAVO_TEST_BINARY_DIR="${PROJECT_BINARY_DIR}"
     KAVO_TEST_ENV="${env}")
   set(props TIMEOUT ${T_TIMEOUT})
+  if(T_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
   if(T_LABELS)
     string(REPLACE ";" "\\;" labels "${T_LABELS}")
     list(APPEND props LABELS "${labels}")

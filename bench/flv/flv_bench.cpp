@@ -5,8 +5,6 @@
 // run into a temporary folder, or taken from KAVO_FLV_BENCH_FRAMES and the .h264 file beside it).
 // Frames are placed round a ring like the driver's, so some wrap its end. At the end the ratios of
 // ffmpeg's time to ours are printed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,6 +23,8 @@
 
 #include "flv_test_support.h"
 #include "kavo/encoder/flvcontainer.h"
+#include "kavo/test/frame_file.h"
+#include "kavo/test/loopback.h"
 #include "kavo/utils/clock.h"
 
 namespace {
@@ -33,7 +33,7 @@ struct Input {
   std::string dir;
   std::string frames;
   std::string h264;
-  std::vector<flvtest::Frame> list;
+  std::vector<kavo::test::FrameRecord> list;
   uint64_t bytes = 0;
 };
 
@@ -56,20 +56,8 @@ Input& input() {
                               " --size 1280x720 --bitrate 4M --frames 600 --keyint 30 --h264 " + r.h264 + " 2>/dev/null";
       if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not make the frames\n");
     }
-    const flvtest::Bytes data = flvtest::readFile(r.frames);
-    size_t at = 0;
-    while (at + 16 <= data.size()) {
-      uint32_t size, type;
-      uint64_t pts;
-      std::memcpy(&size, &data[at], 4);
-      std::memcpy(&type, &data[at + 4], 4);
-      std::memcpy(&pts, &data[at + 8], 8);
-      at += 16;
-      if (at + size > data.size()) break;
-      r.list.push_back(flvtest::Frame{flvtest::Bytes(data.begin() + at, data.begin() + at + size), type, pts});
-      r.bytes += size;
-      at += size;
-    }
+    r.list = kavo::test::readFrameFile(r.frames);
+    for (const auto& f : r.list) r.bytes += f.bytes.size();
     setenv("KAVO_ROOT", r.dir.c_str(), 1);
     mkdir((r.dir + "/tmp").c_str(), 0755);
     return r;
@@ -144,25 +132,14 @@ void BM_FlvToFile(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * in.list.size()));
 }
 
+// A TCP peer that reads everything, on a thread of its own once started.
 struct Peer {
-  int listener = -1;
-  uint16_t port = 0;
+  kavo::test::LoopbackListener listener;
   int fd = -1;
   std::thread reader;
   std::atomic<uint64_t> got{0};
-  Peer() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(listener, 4);
-    socklen_t n = sizeof(a);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
-    port = ntohs(a.sin_port);
-  }
   void start() {
-    fd = accept(listener, nullptr, nullptr);
+    fd = listener.accept();
     reader = std::thread([this] {
       std::vector<uint8_t> buf(1 << 20);
       for (;;) {
@@ -175,7 +152,6 @@ struct Peer {
   ~Peer() {
     if (reader.joinable()) reader.join();
     if (fd >= 0) close(fd);
-    close(listener);
   }
 };
 
@@ -187,7 +163,7 @@ void BM_FlvToLoopback(benchmark::State& state) {
   std::vector<std::string> uris;
   for (int i = 0; i < peers; i++) {
     list.push_back(std::make_unique<Peer>());
-    uris.push_back("tcp://127.0.0.1:" + std::to_string(list.back()->port));
+    uris.push_back("tcp://127.0.0.1:" + std::to_string(list.back()->listener.port));
   }
   auto c = std::make_unique<kavo::encoder::FLVContainer>(nullptr);
   auto s = serializer(uris);
@@ -299,7 +275,9 @@ int main(int argc, char** argv) {
     }
   }
   benchmark::Shutdown();
+  // The folder holds the outputs (hundreds of megabytes in memory) and, unless they were given, the
+  // frames: given frames lie elsewhere and stay.
   std::string cleanup = "rm -rf " + input().dir;
-  if (std::getenv("KAVO_FLV_BENCH_FRAMES") == nullptr) std::system(cleanup.c_str());
+  std::system(cleanup.c_str());
   return 0;
 }

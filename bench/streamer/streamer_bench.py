@@ -17,60 +17,25 @@ kavo_streamer_gen2).
 """
 import argparse
 import os
-import socket
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TREE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TREE, "tests", "streamer"))
+sys.path.insert(0, os.path.join(TREE, "tests", "pylib"))
+from kavo_tcp import Capture  # noqa: E402
 from streamer_harness import Root, Streamer, stream, video_frames  # noqa: E402
 
 
-class Peer:
-    """A TCP peer that accepts one connection after another and discards what it reads."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
-        self.port = self.sock.getsockname()[1]
-        self.bytes = 0
-        self.connected = threading.Event()
-        self.stop = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        self.sock.settimeout(0.2)
-        while not self.stop:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            self.connected.set()
-            conn.settimeout(0.2)
-            while not self.stop:
-                try:
-                    data = conn.recv(1 << 20)
-                except socket.timeout:
-                    continue
-                except OSError:
-                    break
-                if not data:
-                    break
-                self.bytes += len(data)
-            conn.close()
-
-    def close(self):
-        self.stop = True
-        self.thread.join(2)
-        self.sock.close()
+def reading_peers():
+    """Two TCP peers that read and drop everything, running."""
+    made = [Capture(), Capture()]
+    for p in made:
+        p.start()
+    return made
 
 
 def proc_cpu(pid):
@@ -103,7 +68,7 @@ def measure(pid, warmup, seconds, frames_of=None):
 def run_streamer(program, warmup, seconds):
     root = Root(prefix="kb.")
     root.sim({"clock": "realtime", "mode": "replay", "replayFrames": 30, "journal": False})
-    peers = [Peer(), Peer()]
+    peers = reading_peers()
     video = {
         "video1": stream(1280, 720, 30, ["file:///tmp/video1.flv", "tcp://127.0.0.1:%d" % peers[0].port],
                          bitRateVbrMax=2000000, bitRateCbrAvg=2000000),
@@ -144,7 +109,7 @@ def run_ffmpeg(root, warmup, seconds):
         subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", root.path("/tmp/video%d.flv" % i), "-map", "0:v", "-c",
                         "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", raw], check=True)
         inputs.append(raw)
-    peers = [Peer(), Peer()]
+    peers = reading_peers()
     cmd = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     for raw in inputs:
         cmd += ["-re", "-stream_loop", "-1", "-framerate", "30", "-f", "h264", "-i", raw]

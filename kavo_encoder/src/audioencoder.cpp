@@ -7,13 +7,12 @@
 #include <cstring>
 
 #include "audiobinding.h"
-#include "kavo/logger/logger.h"
 #include "kavo/utils/system.h"
+#include "encoderlog.h"
 
-#define AUD_LOG(level, err, ...) logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
 // An ALSA call's failure: its words, the negative code and the library's text for it.
 #define ALSA_FAILED(call, rc) \
-  AUD_LOG(LOG_LEVEL_ERROR, 0, call " failed. Error: %d %s", static_cast<int>(rc), alsaText(static_cast<int>(rc)))
+  ENC_LOG(LOG_LEVEL_ERROR, 0, call " failed. Error: %d %s", static_cast<int>(rc), alsaText(static_cast<int>(rc)))
 
 namespace kavo {
 namespace encoder {
@@ -43,7 +42,7 @@ AudioEncoder::~AudioEncoder() { Close(); }
 bool AudioEncoder::bound() const {
   const char* missing = audioBinding().missing;
   if (missing == nullptr) return true;
-  AUD_LOG(LOG_LEVEL_ERROR, 0, "Unable to bind %s from the program", missing);
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to bind %s from the program", missing);
   return false;
 }
 
@@ -105,7 +104,7 @@ bool AudioEncoder::SetupPCM() {
     ALSA_FAILED("snd_pcm_prepare", rc);
     return false;
   }
-  AUD_LOG(LOG_LEVEL_DEBUG, 0, "PCM configured at %uHz with %u channels having 16 bits/sample", frame.sampleRate,
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "PCM configured at %uHz with %u channels having 16 bits/sample", frame.sampleRate,
           channels);
   return true;
 }
@@ -130,23 +129,23 @@ bool AudioEncoder::SetupAAC() {
   config.work_memory = memoryBlock.get() + outputBytes;
   b.aacenc_setup(&config);
   if (config.error != 0) {
-    AUD_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup the AAC encoder");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup the AAC encoder");
     return false;
   }
   b.aacenc_open(&config);
   if (config.error != 0) {
-    AUD_LOG(LOG_LEVEL_ERROR, 0, "Unable to open the AAC encoder");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to open the AAC encoder");
     return false;
   }
   // The encoder copies its texts without a terminator; the zeroed record ends them.
-  AUD_LOG(LOG_LEVEL_DEBUG, 0, "AAC encoding library initialized: %.*s@%.*s", static_cast<int>(sizeof config.location_text),
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "AAC encoding library initialized: %.*s@%.*s", static_cast<int>(sizeof config.location_text),
           config.location_text, static_cast<int>(sizeof config.revision_text), config.revision_text);
   return true;
 }
 
 bool AudioEncoder::StartEncode() {
   if (pcm == nullptr) {
-    AUD_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_start failed. Error: %d %s", -EBADFD, alsaText(-EBADFD));
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_start failed. Error: %d %s", -EBADFD, alsaText(-EBADFD));
     return false;
   }
   const int rc = audioBinding().snd_pcm_start(pcm);
@@ -163,7 +162,7 @@ bool AudioEncoder::StopEncode() { return true; }
 int64_t AudioEncoder::MonotonicMs() {
   struct timespec now;
   if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    AUD_LOG(LOG_LEVEL_ERROR, errno, "clock_gettime failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "clock_gettime failed");
     kavo::utils::forceCrash();
   }
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
@@ -179,7 +178,7 @@ audio_frame_t* AudioEncoder::GetFrame() {
   const AudioBinding& b = audioBinding();
   const snd_pcm_sframes_t avail = b.snd_pcm_avail(pcm);
   if (avail == -EPIPE) {
-    AUD_LOG(LOG_LEVEL_WARNING, 0, "Recover from EPIPE");
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "Recover from EPIPE");
     int rc = b.snd_pcm_recover(pcm, -EPIPE, 0);
     if (rc < 0) {
       ALSA_FAILED("snd_pcm_recover", rc);
@@ -232,7 +231,7 @@ bool AudioEncoder::EncodeBlock() {
     b.aacenc_encode(&frame.config);
     const snd_pcm_sframes_t done = b.snd_pcm_mmap_commit(pcm, offset, blockFrames);
     if (done != static_cast<snd_pcm_sframes_t>(blockFrames)) {
-      AUD_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_mmap_commit failed.");
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_mmap_commit failed.");
       return false;
     }
     return true;
@@ -243,13 +242,13 @@ bool AudioEncoder::EncodeBlock() {
   uint32_t got = 0;
   for (;;) {
     if (frames == 0) {
-      AUD_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_mmap_begin granted no frames");
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_mmap_begin granted no frames");
       return false;
     }
     if (!muted) std::memcpy(staging + static_cast<size_t>(got) * channels, areaAt(areas, offset), frames * frameBytes);
     const snd_pcm_sframes_t done = b.snd_pcm_mmap_commit(pcm, offset, frames);
     if (done != static_cast<snd_pcm_sframes_t>(frames)) {
-      AUD_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_mmap_commit failed.");
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "snd_pcm_mmap_commit failed.");
       return false;
     }
     got += static_cast<uint32_t>(frames);
@@ -302,7 +301,7 @@ bool AudioEncoder::UpdateVolume(int8_t percent) {
     return false;
   }
   CloseMixer();
-  AUD_LOG(LOG_LEVEL_INFO, 0, "Volume changed to %d%%", percent);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "Volume changed to %d%%", percent);
   settings->audio().volume(static_cast<uint8_t>(percent));
   muted = percent == 0;
   return true;
@@ -317,7 +316,7 @@ bool AudioEncoder::ResetToDefaults() {
   const kavo::variant::Variant* volume = savedDefaults.Find("volume");
   const int8_t percent = volume != nullptr ? static_cast<int8_t>(volume->AsUInt8()) : int8_t{-1};
   if (!UpdateVolume(percent)) {
-    AUD_LOG(LOG_LEVEL_ERROR, 0, "Unable to update the audio volume");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to update the audio volume");
     return false;
   }
   return true;

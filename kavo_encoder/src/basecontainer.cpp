@@ -2,10 +2,7 @@
 
 #include "kavo/encoder/flvcontainer.h"
 #include "kavo/encoder/mjpgcontainer.h"
-#include "kavo/logger/logger.h"
-
-#define CNT_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#include "encoderlog.h"
 
 namespace kavo {
 namespace encoder {
@@ -23,12 +20,12 @@ BaseContainer* BaseContainer::GetInstance(kavo::ipc::messages::AVSerializer& ser
   } else if (kind == "mjpg") {
     container = new MJPGContainer(encoder);
   } else {
-    CNT_LOG(LOG_LEVEL_WARNING, 0, "Invalid container type: %s", kind.c_str());
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "Invalid container type: %s", kind.c_str());
     return nullptr;
   }
   if (!container->Open(serializer, info)) {
     const std::string text = serializer.ToString();
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "Unable to initialize container:\n%s", text.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to initialize container:\n%s", text.c_str());
     delete container;
     return nullptr;
   }

@@ -15,15 +15,12 @@
 
 #include "kavo/ipc/ipc.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
-#include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/clock.h"
 #include "kavo/utils/fd.h"
 #include "kavo/utils/file.h"
 #include "kavo/utils/strings.h"
-
-#define DST_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#include "encoderlog.h"
 
 namespace kavo {
 namespace encoder {
@@ -98,10 +95,10 @@ void BaseDestiantion::Transition(uint8_t newState, uint32_t delaySeconds, int li
 
   const std::string original = uri.originalUri();
   if (state == WAIT) {
-    DST_LOG(LOG_LEVEL_DEBUG, 0, "%s -> %s (%s) for %s at line %d", __stateToString(oldState), "WAIT",
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "%s -> %s (%s) for %s at line %d", __stateToString(oldState), "WAIT",
             __stateToString(nextState), original.c_str(), line);
   } else {
-    DST_LOG(LOG_LEVEL_DEBUG, 0, "%s -> %s for %s at line %d", __stateToString(oldState), __stateToString(state),
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "%s -> %s for %s at line %d", __stateToString(oldState), __stateToString(state),
             original.c_str(), line);
   }
 }
@@ -144,12 +141,12 @@ bool BaseDestiantion::Write(const struct iovec* iov, int count, int size, unsign
           lastWriteDropped = count > 0;
           KeepWholeTags();
           const std::string original = uri.originalUri();
-          DST_LOG(LOG_LEVEL_ERROR, 0, "Unable to write to %s FD", original.c_str());
+          ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to write to %s FD", original.c_str());
           StartOver(__LINE__);
         }
         return true;
       default:
-        DST_LOG(LOG_LEVEL_ERROR, 0, "Invalid state detected: %u", static_cast<unsigned>(state));
+        ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid state detected: %u", static_cast<unsigned>(state));
         Transition(IGNORE_DESTINATION, 0, __LINE__);
         return true;
     }
@@ -161,7 +158,7 @@ bool BaseDestiantion::StepUninitialized() {
   CloseFD();
   const std::string text = streamInfo.uri();
   if (!kavo::variant::URI::FromString(text, true, uri)) {
-    DST_LOG(LOG_LEVEL_ERROR, 0, "Invalid URI detected: %s", text.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid URI detected: %s", text.c_str());
     Transition(UNINITIALIZED, retryInterval, __LINE__);
     return false;
   }
@@ -179,7 +176,7 @@ bool BaseDestiantion::StepUninitialized() {
     Transition(OPEN_FILE, 0, __LINE__);
     return true;
   }
-  DST_LOG(LOG_LEVEL_WARNING, 0, "FLV doesn't support schema %s://", schema.c_str());
+  ENC_LOG(LOG_LEVEL_WARNING, 0, "FLV doesn't support schema %s://", schema.c_str());
   Transition(IGNORE_DESTINATION, 0, __LINE__);
   return false;
 }
@@ -197,7 +194,7 @@ bool BaseDestiantion::StepOpenFile() {
   // the stream goes on after it.
   fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resumeAt != 0 ? 0 : O_TRUNC), 0666);
   if (fd < 0) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to open file %s", file.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to open file %s", file.c_str());
     Transition(OPEN_FILE, retryInterval, __LINE__);
     return false;
   }
@@ -209,7 +206,7 @@ bool BaseDestiantion::StepOpenFile() {
                ftruncate(fd, static_cast<off_t>(resumeAt)) == 0 &&
                lseek(fd, static_cast<off_t>(resumeAt), SEEK_SET) == static_cast<off_t>(resumeAt);
     if (!resuming && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0))
-      DST_LOG(LOG_LEVEL_WARNING, errno, "Unable to start %s over", file.c_str());
+      ENC_LOG(LOG_LEVEL_WARNING, errno, "Unable to start %s over", file.c_str());
   }
   fileWhole = resuming ? resumeAt : 0;
   resumeAt = 0;
@@ -223,7 +220,7 @@ void BaseDestiantion::KeepWholeTags() {
   // file is whole even if the program stops before it can write again.
   if (ftruncate(fd, static_cast<off_t>(fileWhole)) != 0) {
     const std::string original = uri.originalUri();
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to cut %s back to its last whole tag", original.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to cut %s back to its last whole tag", original.c_str());
   }
   resumeAt = fileWhole;
 }
@@ -233,7 +230,7 @@ bool BaseDestiantion::StepStartConnect() {
   fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) isSocket = true;
   if (fd < 0 || !kavo::utils::SetFdOptions(fd, kavo::utils::FD_OPTIONS_TCP)) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to open socket and set non-blocking mode");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to open socket and set non-blocking mode");
     CloseFD();
     Transition(START_CONNECT, retryInterval, __LINE__);
     return false;
@@ -252,7 +249,7 @@ bool BaseDestiantion::StepStartConnect() {
     return false;
   }
   const std::string original = uri.originalUri();
-  DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to connect to %s", original.c_str());
+  ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to connect to %s", original.c_str());
   Transition(START_CONNECT, retryInterval, __LINE__);
   return false;
 }
@@ -262,7 +259,7 @@ bool BaseDestiantion::StepInspectConnection() {
   struct pollfd item = {fd, POLLOUT, 0};
   const int ready = poll(&item, 1, 0);
   if (ready < 0 && errno != EINTR) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "select() call failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "select() call failed");
     Transition(START_CONNECT, retryInterval, __LINE__);
     return false;
   }
@@ -271,7 +268,7 @@ bool BaseDestiantion::StepInspectConnection() {
     int error = 0;
     socklen_t length = sizeof(error);
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-      DST_LOG(LOG_LEVEL_ERROR, errno, "getsockopt() call failed");
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "getsockopt() call failed");
       Transition(START_CONNECT, retryInterval, __LINE__);
       return false;
     }
@@ -279,7 +276,7 @@ bool BaseDestiantion::StepInspectConnection() {
       pending = true;
     } else if (error != 0) {
       const std::string original = uri.originalUri();
-      DST_LOG(LOG_LEVEL_ERROR, error, "Unable to connect to %s", original.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, error, "Unable to connect to %s", original.c_str());
       Transition(START_CONNECT, retryInterval, __LINE__);
       return false;
     }
@@ -287,7 +284,7 @@ bool BaseDestiantion::StepInspectConnection() {
   if (pending) {
     if (kavo::utils::nowMs() - connectStart > static_cast<uint64_t>(connectTimeout) * 1000u) {
       const std::string original = uri.originalUri();
-      DST_LOG(LOG_LEVEL_ERROR, 0, "Unable to connect to %s. Connecting took too much time", original.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to connect to %s. Connecting took too much time", original.c_str());
       Transition(START_CONNECT, retryInterval, __LINE__);
     } else {
       Transition(INSPECT_CONNECTION, 1, __LINE__);
@@ -304,7 +301,7 @@ bool BaseDestiantion::StepInitForAccept() {
   fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) isSocket = true;
   if (fd < 0 || !kavo::utils::SetFdNonBlock(fd)) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to open socket and set non-blocking mode");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to open socket and set non-blocking mode");
     CloseFD();
     Transition(INIT_FOR_ACCEPT, retryInterval, __LINE__);
     return false;
@@ -315,20 +312,20 @@ bool BaseDestiantion::StepInitForAccept() {
   if (!randomPort) {
     address.sin_port = htons(uri.port());
     if (!kavo::utils::SetFdReuseIpPort(fd)) {
-      DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to re-use ip/port");
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to re-use ip/port");
       CloseFD();
       Transition(INIT_FOR_ACCEPT, retryInterval, __LINE__);
       return false;
     }
   }
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to bind of %s", target.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to bind of %s", target.c_str());
     CloseFD();
     Transition(INIT_FOR_ACCEPT, retryInterval, __LINE__);
     return false;
   }
   if (listen(fd, 10) != 0) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to listen on %s", target.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to listen on %s", target.c_str());
     CloseFD();
     Transition(INIT_FOR_ACCEPT, retryInterval, __LINE__);
     return false;
@@ -337,7 +334,7 @@ bool BaseDestiantion::StepInitForAccept() {
     struct sockaddr_in bound = {};
     socklen_t length = sizeof(bound);
     if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&bound), &length) != 0) {
-      DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to bind on IP/port");
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to bind on IP/port");
       CloseFD();
       Transition(INIT_FOR_ACCEPT, retryInterval, __LINE__);
       return false;
@@ -355,13 +352,13 @@ bool BaseDestiantion::StepAccept() {
     // which the live-view client already knows.
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return false;
     const std::string target = streamInfo.uri();
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to accept socket on %s", target.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to accept socket on %s", target.c_str());
     Transition(INIT_FOR_ACCEPT, 0, __LINE__);
     return false;
   }
   if (!kavo::utils::SetFdOptions(peer, kavo::utils::FD_OPTIONS_TCP)) {
     const std::string target = streamInfo.uri();
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to set socket in blocking mode: %s", target.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to set socket in blocking mode: %s", target.c_str());
     close(peer);
     Transition(INIT_FOR_ACCEPT, 0, __LINE__);
     return false;
@@ -379,7 +376,7 @@ bool BaseDestiantion::StepConnected() {
   resuming = false;
   if (!started) {
     const std::string original = uri.originalUri();
-    DST_LOG(LOG_LEVEL_ERROR, 0, "Unable to write metadata to %s", original.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to write metadata to %s", original.c_str());
     StartOver(__LINE__);
     return false;
   }
@@ -425,7 +422,7 @@ bool BaseDestiantion::WriteToFD(const struct iovec* iov, int count, int size) {
       return true;
     }
     lastWriteDropped = true;
-    if (!isAcceptor) DST_LOG(LOG_LEVEL_WARNING, 0, "Frames are skipped! The current bandwidth is not enough!");
+    if (!isAcceptor) ENC_LOG(LOG_LEVEL_WARNING, 0, "Frames are skipped! The current bandwidth is not enough!");
     return true;
   }
   if (count == 0) return true;
@@ -437,7 +434,7 @@ bool BaseDestiantion::WriteToFD(const struct iovec* iov, int count, int size) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       const int error = errno;
       lastWriteDropped = true;
-      DST_LOG(LOG_LEVEL_ERROR, error, "writev failed");
+      ENC_LOG(LOG_LEVEL_ERROR, error, "writev failed");
       const unsigned pid = static_cast<unsigned>(getpid());
       const std::string dump = kavo::os::path(kavo::utils::format(
           "/tmp/writev_diag_%u_%llu", pid, static_cast<unsigned long long>(kavo::utils::nowMs())));
@@ -493,7 +490,7 @@ void BaseDestiantion::DumpWritevDiag(const std::string& path, int error, const s
                                      int size) {
   kavo::utils::File file;
   if (!file.Initialize(path, kavo::utils::FILE_OPEN_MODE_TRUNCATE)) {
-    DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to open file %s for writing", path.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to open file %s for writing", path.c_str());
     return;
   }
   auto put = [&file](const std::string& text) { return file.WriteString(text) && file.Flush(); };
@@ -521,7 +518,7 @@ void BaseDestiantion::DumpWritevDiag(const std::string& path, int error, const s
                                  static_cast<unsigned long long>(iov[i].iov_len)));
   for (int i = 0; ok && i < count; i++) ok = file.WriteBuffer(iov[i].iov_base, iov[i].iov_len) && file.Flush();
   if (ok) ok = put("dumpComplete\n");
-  if (!ok) DST_LOG(LOG_LEVEL_ERROR, errno, "Unable to write to file %s", path.c_str());
+  if (!ok) ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to write to file %s", path.c_str());
   file.Close();
 }
 

@@ -5,9 +5,7 @@
 #include "kavo/encoder/audioencoder.h"
 #include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/videoencoder.h"
-#include "kavo/logger/logger.h"
-
-#define ENC_LOG(level, err, ...) logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#include "encoderlog.h"
 
 namespace kavo {
 namespace encoder {

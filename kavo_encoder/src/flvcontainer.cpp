@@ -1,12 +1,9 @@
 #include "kavo/encoder/flvcontainer.h"
 
-#include "kavo/logger/logger.h"
 #include "kavo/utils/strings.h"
 #include "kavo/variant_utils/camerainfo.h"
 #include "kavo/variant_utils/uri.h"
-
-#define CNT_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#include "encoderlog.h"
 
 namespace kavo {
 namespace encoder {
@@ -101,7 +98,7 @@ bool FLVContainer::OpenList(kavo::ipc::messages::AVSerializer& serializer, const
   if (name.empty()) {
     kavo::variant::CameraInfo camera;
     if (!camera.Init()) {
-      CNT_LOG(LOG_LEVEL_ERROR, 0, "Unable to initialize camera information");
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to initialize camera information");
       return false;
     }
     name = kavo::utils::format("%s_%u", camera.hwaddr().c_str(), streamInfo.channelId());
@@ -117,16 +114,16 @@ bool FLVContainer::OpenList(kavo::ipc::messages::AVSerializer& serializer, const
     if (element.IsString() && kavo::variant::URI::FromString(element.AsString(), false, uri)) schema = uri.schema();
     if (schema != "tcp" && schema != "file") {
       const std::string text = elementText(element);
-      CNT_LOG(LOG_LEVEL_ERROR, 0, "Invalid destination: %s", text.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid destination: %s", text.c_str());
       return false;
     }
     if (element == kDevNull) {
-      CNT_LOG(LOG_LEVEL_WARNING, 0, "destination node containing /dev/null and other entries as well");
+      ENC_LOG(LOG_LEVEL_WARNING, 0, "destination node containing /dev/null and other entries as well");
       continue;
     }
     if (destinationCount == kMaxDestinations) {
       // Once per list: the rest is still checked, and left out.
-      if (!refused) CNT_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
+      if (!refused) ENC_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
       refused = true;
       continue;
     }
@@ -166,7 +163,7 @@ bool FLVContainer::WriteAudioFrame(const audio_frame_t* frame, unsigned char& co
   congestion = 0;
   if (!active || frame == nullptr) return true;
   if (frame->sampleRate == 0) {
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "Audio frame without a sample rate refused");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Audio frame without a sample rate refused");
     return true;
   }
   const int64_t timestamp = AudioTimestamp(*frame);
@@ -199,7 +196,7 @@ bool FLVContainer::ActivateAcceptor(unsigned short& port) {
     return port != 0;
   }
   if (destinationCount >= kMaxDestinations) {
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
     return false;
   }
   StreamInfo info(streamInfo);
@@ -215,7 +212,7 @@ bool FLVContainer::ActivateAcceptor(unsigned short& port) {
     active = true;
     return true;
   }
-  CNT_LOG(LOG_LEVEL_ERROR, 0, "Unable to initialize FLV acceptor");
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to initialize FLV acceptor");
   delete acceptor;
   acceptor = nullptr;
   return false;

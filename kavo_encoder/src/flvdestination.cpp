@@ -3,12 +3,9 @@
 #include <cstring>
 
 #include "kavo/encoder/encoder.h"
-#include "kavo/logger/logger.h"
 #include "kavo/utils/clock.h"
 #include "kavo/variant/variant.h"
-
-#define FLV_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#include "encoderlog.h"
 
 namespace kavo {
 namespace encoder {
@@ -119,7 +116,7 @@ bool FLVDestiantion::SignalConnected() {
   metadata["audioBandwidth"] = encoder != nullptr ? encoder->GetAudioBandwidth() : 0u;
   metadata["feedStartTime"] = kavo::utils::now();
   if (!Variant("onMetaData").ToAMF(start) || !metadata.ToAMF(start)) {
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onMetaData");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onMetaData");
     return false;
   }
   put24(start.data() + 14, static_cast<uint32_t>(start.size() - 24));
@@ -147,7 +144,7 @@ bool FLVDestiantion::SignalConnected() {
 
   if (!syncMade) {
     clockSyncTag.clear();
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onClockSync");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to serialize onClockSync");
     return false;
   }
   put24(sync.data() + 1, static_cast<uint32_t>(sync.size() - 11));
@@ -256,7 +253,7 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
   if (!EnsureConnected(timestamp, relative)) return true;
   const uint32_t size = frame->frameSize;
   if (frame->ringBase == nullptr || frame->ringSize == 0 || size > frame->ringSize) {
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Invalid video frame: %u bytes in a ring of %u", size, frame->ringSize);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid video frame: %u bytes in a ring of %u", size, frame->ringSize);
     return DropFrame(congestion);
   }
   const bool key = frame->isKeyFrame();
@@ -265,23 +262,20 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
   if (lastVideoTimestamp >= 0 && relative <= lastVideoTimestamp) relative = lastVideoTimestamp + 1;
 
   // The NAL units from the first slice on, each without its start code (3 or 4 bytes) and
-  // without trailing zero bytes. Inside a unit, 00 00 01 cannot occur, so every such sequence
-  // starts a unit.
+  // without trailing zero bytes.
   int units = 0;
   bool sliceSeen = false;
   bool tooMany = false;
   {
-    const uint8_t* a = frame->firstPiece();
-    const uint32_t na = frame->firstPieceSize();
-    const uint8_t* b = frame->secondPiece();
+    NalWalker walk(*frame);
     uint32_t unitStart = 0;
     bool open = false;
     auto closeUnit = [&](uint32_t end) {
       if (!open) return;
       open = false;
-      while (end > unitStart && frame->at(end - 1) == 0) end--;
+      while (end > unitStart && walk[end - 1] == 0) end--;
       if (end == unitStart) return;
-      const uint8_t type = frame->at(unitStart) & 0x1F;
+      const uint8_t type = walk[unitStart] & 0x1F;
       if (!sliceSeen && type != 1 && type != 5) return;  // parameter sets, SEI, delimiter
       sliceSeen = true;
       if (units == kMaxUnits) {
@@ -292,32 +286,19 @@ bool FLVDestiantion::WriteVideoFrame(const video_frame_t* frame, int64_t timesta
       unitSizes[units] = end - unitStart;
       units++;
     };
-    uint32_t k = 2;
-    while (k < size) {
-      const uint8_t* base = k < na ? a : b;
-      const uint32_t baseAt = k < na ? 0 : na;
-      const uint32_t limit = k < na ? na : size;
-      const void* hit = std::memchr(base + (k - baseAt), 0x01, limit - k);
-      if (hit == nullptr) {
-        k = limit;
-        continue;
-      }
-      const uint32_t pos = baseAt + static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - base);
-      if (frame->at(pos - 1) == 0 && frame->at(pos - 2) == 0) {
-        closeUnit(pos - 2);
-        unitStart = pos + 1;
-        open = true;
-      }
-      k = pos + 1;
+    for (nal_start_t s; walk.next(s);) {
+      closeUnit(s.code);
+      unitStart = s.unit;
+      open = true;
     }
     closeUnit(size);
   }
   if (units == 0 || tooMany) {
     if (!badFrameLogged) {
       if (tooMany) {
-        FLV_LOG(LOG_LEVEL_ERROR, 0, "Video frame with more than %d NAL units refused", kMaxUnits);
+        ENC_LOG(LOG_LEVEL_ERROR, 0, "Video frame with more than %d NAL units refused", kMaxUnits);
       } else {
-        FLV_LOG(LOG_LEVEL_ERROR, 0, "Video frame without a slice refused (%u bytes)", size);
+        ENC_LOG(LOG_LEVEL_ERROR, 0, "Video frame without a slice refused (%u bytes)", size);
       }
       badFrameLogged = true;
     }
@@ -417,7 +398,7 @@ bool FLVDestiantion::WriteAudioFrame(const audio_frame_t* frame, int64_t timesta
   const uint8_t* header;
   uint32_t length;
   if (!adtsPayload(frame, data, length, header)) {
-    FLV_LOG(LOG_LEVEL_ERROR, 0, "Invalid ADTS frame refused (%u bits)", frame->config.output_bits);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid ADTS frame refused (%u bits)", frame->config.output_bits);
     return DropFrame(congestion);
   }
   if (audioConfigPending) {

@@ -6,12 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
 #include "kavo/variant_utils/uri.h"
-
-#define CNT_LOG(level, err, ...) \
-  logInternal("kavo_encoder", __FILE__, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#include "encoderlog.h"
 
 namespace kavo {
 namespace encoder {
@@ -80,12 +77,12 @@ bool MJPGContainer::Open(kavo::ipc::messages::AVSerializer& serializer, const St
   active = true;
   for (auto it = list.num_begin(); it != list.num_end(); ++it) {
     if (files.size() == kMaxDestinations) {
-      CNT_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Too many destinations");
       break;
     }
     if (!AddDestination(it->second)) {
       const std::string text = it->second.IsString() ? it->second.AsString() : it->second.ToString();
-      CNT_LOG(LOG_LEVEL_WARNING, 0, "Invalid destination detected: %s", text.c_str());
+      ENC_LOG(LOG_LEVEL_WARNING, 0, "Invalid destination detected: %s", text.c_str());
     }
   }
   return !files.empty();
@@ -94,28 +91,28 @@ bool MJPGContainer::Open(kavo::ipc::messages::AVSerializer& serializer, const St
 bool MJPGContainer::AddDestination(const Variant& element) {
   if (!element.IsString()) {
     const std::string text = element.ToString();
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "Invalid destination: %s", text.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid destination: %s", text.c_str());
     return false;
   }
   const std::string& text = element.AsString();
   if (text == kDevNull) {
-    CNT_LOG(LOG_LEVEL_WARNING, 0, "destination node containing /dev/null and other entries as well");
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "destination node containing /dev/null and other entries as well");
     return true;
   }
   kavo::variant::URI uri;
   if (!kavo::variant::URI::FromString(text, true, uri)) {
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "Unable to parse URI: %s", text.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to parse URI: %s", text.c_str());
     return false;
   }
   const std::string schema = uri.schema();
   if (schema != "file") {
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "FLV doesn't support schema %s://", schema.c_str());
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "FLV doesn't support schema %s://", schema.c_str());
     return false;
   }
   const std::string path = uri.fullDocumentPath();
   files.emplace_back(path, path + ".tmp");
   realFiles.emplace_back(kavo::os::path(path), kavo::os::path(path + ".tmp"));
-  CNT_LOG(LOG_LEVEL_DEBUG, 0, "MJPG scheduled to `%s` file", path.c_str());
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "MJPG scheduled to `%s` file", path.c_str());
   return true;
 }
 
@@ -132,7 +129,7 @@ bool MJPGContainer::WriteVideoFrame(const video_frame_t* frame, unsigned char& c
   congestion = 0;
   if (!active || frame == nullptr) return true;
   if (frame->ringBase == nullptr || frame->frameSize > frame->ringSize) {
-    CNT_LOG(LOG_LEVEL_ERROR, 0, "Invalid picture: %u bytes in a ring of %u", frame->frameSize, frame->ringSize);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid picture: %u bytes in a ring of %u", frame->frameSize, frame->ringSize);
     return true;
   }
   int count = 1;
@@ -149,7 +146,7 @@ bool MJPGContainer::WriteVideoFrame(const video_frame_t* frame, unsigned char& c
     if (fd >= 0 && close(fd) != 0) ok = false;
     if (ok) ok = rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok)
-      CNT_LOG(LOG_LEVEL_WARNING, errno, "Unable to produce mjpg: `%s` -> `%s`", files[i].second.c_str(),
+      ENC_LOG(LOG_LEVEL_WARNING, errno, "Unable to produce mjpg: `%s` -> `%s`", files[i].second.c_str(),
               files[i].first.c_str());
   }
   return true;

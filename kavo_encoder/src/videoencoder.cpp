@@ -15,10 +15,10 @@
 #include "kavo/encoder/streaminfo.h"
 #include "kavo/ipc/messages/avserializer.h"
 #include "kavo/ipc/messages/videosettings.h"
-#include "kavo/logger/logger.h"
 #include "kavo/os/device.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/file.h"
+#include "kavo/utils/strings.h"
 #include "videoencoder_internal.h"
 
 namespace kavo {
@@ -43,16 +43,27 @@ unsigned chipRow(int32_t chipId) {
   return static_cast<unsigned>(chipId) + 1;
 }
 
-uint32_t number(const Variant& entry, const char* key, uint32_t def) {
-  const Variant* v = entry.Find(key);
+uint32_t StreamState::number(const char* key, uint32_t def) const {
+  const Variant* v = entry_.Find(key);
   return v != nullptr && v->IsNumeric() ? v->AsUInt32() : def;
 }
 
+std::string StreamState::text(const char* key) const {
+  const Variant* v = entry_.Find(key);
+  return v != nullptr && v->IsString() ? v->AsString() : std::string();
+}
+
+bool StreamState::isCbr() const {
+  const Variant* v = entry_.Find("isCbr");
+  return v != nullptr && v->IsBool() ? v->AsBool() : BaseVideoEncoderSettingsFields::isCbr.def;
+}
+
 kavo::encoder::StreamInfo streamInfoOf(Variant& entry) {
+  const StreamState state(entry);
   StreamInfo info;
-  info.channelId(number(entry, "streamOrdinal", 0));
-  info.width(number(entry, "width", 0xFFFFFFFFu));
-  info.height(number(entry, "height", 0xFFFFFFFFu));
+  info.channelId(state.ordinal());
+  info.width(state.width());
+  info.height(state.height());
   BaseVideoEncoderSettingsRef node(entry);
   info.fps(node.fps());
   info.videoBandwidth(node.bitRateVbrMax());
@@ -61,7 +72,7 @@ kavo::encoder::StreamInfo streamInfoOf(Variant& entry) {
 
 }  // namespace detail
 
-using detail::number;
+using detail::StreamState;
 using detail::streamInfoOf;
 
 VideoEncoder::VideoEncoder(EncoderSettings& settingsDocument, Encoder* ownerEncoder)
@@ -75,24 +86,24 @@ VideoEncoder::~VideoEncoder() { Close(); }
 uint32_t VideoEncoder::GetChipPerformance() {
   const int fd = kavo::os::devOpen("/dev/iav", O_RDWR);
   if (fd < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "Opening IAV failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Opening IAV failed");
     return 0;
   }
   int32_t chipId = 0;
   if (kavo::os::devIoctl(fd, IAV_IOC_GET_CHIP_ID_EX, &chipId) < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_CHIP_ID_EX failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_CHIP_ID_EX failed");
     kavo::os::devClose(fd);
     return 0;
   }
-  VE_LOG(LOG_LEVEL_INFO, 0, "chipId returned by IAV_IOC_GET_CHIP_ID_EX is: %d", chipId);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "chipId returned by IAV_IOC_GET_CHIP_ID_EX is: %d", chipId);
   if (chipId < 0) {
-    VE_LOG(LOG_LEVEL_WARNING, 0, "chipId not properly detected. Defaulting to the lowest capabilities");
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "chipId not properly detected. Defaulting to the lowest capabilities");
   } else if (static_cast<unsigned>(chipId) + 1 >= chipsCount) {
-    VE_LOG(LOG_LEVEL_WARNING, 0, "chipId %d is outside the known chip ids. Defaulting to the lowest capabilities",
-           chipId);
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "chipId %d is outside the known chip ids. Defaulting to the lowest capabilities",
+            chipId);
   }
   const chip_info_t& row = chips[detail::chipRow(chipId)];
-  VE_LOG(LOG_LEVEL_INFO, 0, "%s chip detected capable of %uMbps", row.name, row.capability);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "%s chip detected capable of %uMbps", row.name, row.capability);
   kavo::os::devClose(fd);
   return row.capability;
 }
@@ -106,8 +117,8 @@ uint32_t VideoEncoder::ComputeFPS(unsigned int wanted, unsigned int n, unsigned 
     }
   }
   if (result != wanted) {
-    VE_LOG(LOG_LEVEL_WARNING, 0, "FPS value corrected. N: %u; Max FPS: %u; Wanted FPS: %u; Correct FPS: %u", n,
-           maxFps, wanted, result);
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "FPS value corrected. N: %u; Max FPS: %u; Wanted FPS: %u; Correct FPS: %u", n,
+            maxFps, wanted, result);
   }
   return result;
 }
@@ -155,7 +166,7 @@ bool VideoEncoder::CloseFD(int* fd) {
 bool VideoEncoder::OpenIAV() {
   iavFd = kavo::os::devOpen("/dev/iav", O_RDWR);
   if (iavFd < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "Opening IAV failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Opening IAV failed");
     return false;
   }
   return true;
@@ -163,7 +174,7 @@ bool VideoEncoder::OpenIAV() {
 
 bool VideoEncoder::EnterIdle() {
   if (kavo::os::devIoctl(iavFd, IAV_IOC_ENTER_IDLE, uintptr_t{0}) < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_ENTER_IDLE failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_ENTER_IDLE failed");
     return false;
   }
   return true;
@@ -171,20 +182,17 @@ bool VideoEncoder::EnterIdle() {
 
 namespace {
 
+// False with errno when the driver cannot tell.
 bool readUcodeVersion(int fd, iav_ucode_version_t& version) {
   version = iav_ucode_version_t{};
-  if (kavo::os::devIoctl(fd, IAV_IOC_GET_UCODE_VERSION, &version) < 0) {
-    VE_LOG_FOR("LoadUCode", LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_VERSION failed");
-    return false;
-  }
-  return true;
+  return kavo::os::devIoctl(fd, IAV_IOC_GET_UCODE_VERSION, &version) >= 0;
 }
 
 bool ucodeRunning(const iav_ucode_version_t& v) { return v.major_version != 0 || v.minor_version != 0; }
 
-void logUcodeVersion(const iav_ucode_version_t& v) {
-  VE_LOG_FOR("LoadUCode", LOG_LEVEL_INFO, 0, "Microcode version %d.%d - %d/%d/%d", static_cast<int>(v.major_version),
-         static_cast<int>(v.minor_version), v.day, v.month, v.year);
+std::string versionText(const iav_ucode_version_t& v) {
+  return kavo::utils::format("%d.%d - %d/%d/%d", static_cast<int>(v.major_version), static_cast<int>(v.minor_version),
+                             v.day, v.month, v.year);
 }
 
 // The mapped microcode region, unmapped on every way out of the load.
@@ -202,37 +210,40 @@ bool VideoEncoder::LoadUCode() {
   CloseFD(&ucodeFd);
   ucodeFd = kavo::os::devOpen("/dev/ucode", O_RDONLY);
   if (ucodeFd < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "Opening ucode failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Opening ucode failed");
     return false;
   }
   iav_ucode_version_t version;
-  if (!readUcodeVersion(ucodeFd, version)) return false;
+  if (!readUcodeVersion(ucodeFd, version)) {
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_VERSION failed");
+    return false;
+  }
   if (ucodeRunning(version)) {
-    logUcodeVersion(version);
+    ENC_LOG(LOG_LEVEL_INFO, 0, "Microcode version %s", versionText(version).c_str());
     return true;
   }
   CloseFD(&ucodeFd);
   ucodeFd = kavo::os::devOpen("/dev/ucode", O_RDWR);
   if (ucodeFd < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "Opening ucode failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Opening ucode failed");
     return false;
   }
   iav_ucode_load_info_t info{};
   if (kavo::os::devIoctl(ucodeFd, IAV_IOC_GET_UCODE_INFO, &info) < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_INFO failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_INFO failed");
     return false;
   }
   // The record has room for four modules; a larger count would read past it.
   const uint32_t maxModules = sizeof(info.items) / sizeof(info.items[0]);
   if (info.nr_item > maxModules) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Invalid microcode layout: %u modules", info.nr_item);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid microcode layout: %u modules", info.nr_item);
     return false;
   }
   Region region;
   region.size = info.map_size;
   region.address = kavo::os::devMmap(nullptr, region.size, PROT_READ | PROT_WRITE, MAP_SHARED, ucodeFd, 0);
   if (region.address == MAP_FAILED) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "Unable to mmap /dev/ucode");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to mmap /dev/ucode");
     return false;
   }
   const std::string folder = settings.firmwarePath();
@@ -241,34 +252,37 @@ bool VideoEncoder::LoadUCode() {
     // The driver's name need not be terminated inside its 20 bytes.
     const std::string name(module.filename, strnlen(module.filename, sizeof(module.filename)));
     const std::string path = folder + name;
-    VE_LOG(LOG_LEVEL_INFO, 0, "Loading DSP ucode %s", path.c_str());
+    ENC_LOG(LOG_LEVEL_INFO, 0, "Loading DSP ucode %s", path.c_str());
     kavo::utils::File file;
     if (!file.Initialize(kavo::os::path(path), kavo::utils::FILE_OPEN_MODE_READ)) {
-      VE_LOG(LOG_LEVEL_ERROR, errno, "Unable to open DSP ucode %s", path.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to open DSP ucode %s", path.c_str());
       return false;
     }
     const uint64_t size = file.Size();
     if (module.offset > region.size || size > region.size - module.offset) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "DSP ucode %s does not fit the microcode region", path.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "DSP ucode %s does not fit the microcode region", path.c_str());
       return false;
     }
     errno = 0;  // a short read sets none
     if (!file.ReadBuffer(static_cast<uint8_t*>(region.address) + module.offset, size)) {
-      VE_LOG(LOG_LEVEL_ERROR, errno, "Unable to read DSP ucode %s", path.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "Unable to read DSP ucode %s", path.c_str());
       return false;
     }
     file.Close();
   }
   if (kavo::os::devIoctl(ucodeFd, IAV_IOC_UPDATE_UCODE, uintptr_t{0}) < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_UPDATE_UCODE failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_UPDATE_UCODE failed");
     return false;
   }
-  if (!readUcodeVersion(ucodeFd, version)) return false;
+  if (!readUcodeVersion(ucodeFd, version)) {
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_GET_UCODE_VERSION failed");
+    return false;
+  }
   if (!ucodeRunning(version)) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Loading microcode failed");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Loading microcode failed");
     return false;
   }
-  logUcodeVersion(version);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "Microcode version %s", versionText(version).c_str());
   CloseFD(&ucodeFd);
   return true;
 }
@@ -276,27 +290,27 @@ bool VideoEncoder::LoadUCode() {
 bool VideoEncoder::SetVOUT() {
   int32_t count = 0;
   if (kavo::os::devIoctl(iavFd, IAV_IOC_VOUT_GET_SINK_NUM, &count) < 0) {
-    VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_VOUT_GET_SINK_NUM failed");
+    ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_VOUT_GET_SINK_NUM failed");
     return false;
   }
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "VOUT count: %d:", count);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "VOUT count: %d:", count);
   for (int32_t i = 0; i < count; ++i) {
     iav_vout_sink_info_t sink{};
     sink.id = i;
     if (kavo::os::devIoctl(iavFd, IAV_IOC_VOUT_GET_SINK_INFO, &sink) < 0) {
-      VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_VOUT_GET_SINK_INFO failed");
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_VOUT_GET_SINK_INFO failed");
       return false;
     }
     sink.name[sizeof(sink.name) - 1] = '\0';
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "\t%d. id: %d; sourceId: %d; name: %s; sinkType: %d;", i + 1, sink.id, sink.source_id,
-           sink.name, sink.sink_type);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "\t%d. id: %d; sourceId: %d; name: %s; sinkType: %d;", i + 1, sink.id, sink.source_id,
+            sink.name, sink.sink_type);
     if (sink.sink_type == IAV_VOUT_SINK_TYPE_CVBS) voutSink = sink;
   }
   if (voutSink.sink_type == IAV_VOUT_SINK_TYPE_CVBS) {
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "VOUT is now %s", voutSink.name);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "VOUT is now %s", voutSink.name);
     return true;
   }
-  VE_LOG(LOG_LEVEL_ERROR, 0, "VOUT type CVBS not found");
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "VOUT type CVBS not found");
   return false;
 }
 
@@ -305,7 +319,7 @@ bool VideoEncoder::ValidateSettings() {
                         chipCapacity)) {
     // The validation itself says nothing about an empty stream set, which would end the program
     // without a word.
-    if (streams.NumericKeysCount() == 0) VE_LOG(LOG_LEVEL_ERROR, 0, "No video stream enabled");
+    if (streams.NumericKeysCount() == 0) ENC_LOG(LOG_LEVEL_ERROR, 0, "No video stream enabled");
     return false;
   }
   audioClockHz = settings.video().audioSampleRate();
@@ -315,7 +329,7 @@ bool VideoEncoder::ValidateSettings() {
 bool VideoEncoder::SetEncodings() {
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     if (!SetEncoding(it->second)) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup encoding:\n%s", it->second.ToString().c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup encoding:\n%s", it->second.ToString().c_str());
       return false;
     }
   }
@@ -329,8 +343,7 @@ bool VideoEncoder::SetupContainers() {
     Variant& entry = it->second;
     AVSerializer serializer(static_cast<Variant&>(BaseVideoEncoderSettingsRef(entry).avSerializer()));
     const StreamInfo info = streamInfoOf(entry);
-    const int ordinal = static_cast<int>(number(entry, "streamOrdinal", 0));
-    containers[ordinal] = BaseContainer::GetInstance(serializer, info, owner);
+    containers[static_cast<int>(StreamState(entry).ordinal())] = BaseContainer::GetInstance(serializer, info, owner);
   }
   return true;
 }
@@ -363,19 +376,20 @@ bool VideoEncoder::ResetToDefaults() {
   static const char* const kKeys[] = {"fps", "isCbr", "bitRateVbrMin", "bitRateCbrAvg", "bitRateVbrMax"};
   for (auto it = savedDefaults.num_begin(); it != savedDefaults.num_end(); ++it) {
     Variant& snapshot = it->second;
-    const unsigned int streamId = number(snapshot, "streamId", 0);
-    if (!SetFrameRate(streamId, static_cast<unsigned char>(number(snapshot, "fps", 0)))) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to set default frame rate");
+    const StreamState saved(snapshot);
+    const unsigned int streamId = saved.streamId();
+    if (!SetFrameRate(streamId, static_cast<unsigned char>(saved.fps()))) {
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to set default frame rate");
       return false;
     }
-    if (!SetBitRate(streamId, modeOf(snapshot["isCbr"].AsBool()), number(snapshot, "bitRateVbrMin", 0),
-                    number(snapshot, "bitRateCbrAvg", 0), number(snapshot, "bitRateVbrMax", 0))) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to set default bit rate");
+    if (!SetBitRate(streamId, modeOf(saved.isCbr()), saved.bitRateVbrMin(), saved.bitRateCbrAvg(),
+                    saved.bitRateVbrMax())) {
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to set default bit rate");
       return false;
     }
     Variant* entry = streams.Find(snapshot["index"].AsInt64());
     if (entry == nullptr) continue;
-    const std::string name = (*entry)["name"].AsString();
+    const std::string name = StreamState(*entry).name();
     Variant& node = settings.video()[name];
     for (const char* key : kKeys) (*entry)[key] = snapshot[key];
     for (const char* key : kKeys) node[key] = snapshot[key];
@@ -389,26 +403,27 @@ bool VideoEncoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& chan
   video.NormalizeFields();
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     Variant& entry = it->second;
-    const std::string name = entry["name"].AsString();
+    const StreamState state(entry);
+    const std::string name = state.name();
     VideoSettingsElementRef element(video[name]);
     element.NormalizeFields();
     AVSerializer serializer(static_cast<Variant&>(element.avSerializer()));
     serializer.NormalizeFields();
     BaseVideoEncoderSettingsRef current(entry);
-    const unsigned int streamId = number(entry, "streamId", 0);
+    const unsigned int streamId = state.streamId();
 
     if (element.fps() != 0) {
-      uint32_t f = ComputeFPS(element.fps(), number(entry, "N", 0), number(entry, "maxFps", 0));
+      uint32_t f = ComputeFPS(element.fps(), state.N(), state.maxFps());
       if (f > 30) f = 30;
       const uint8_t fps = static_cast<uint8_t>(f);
       element.fps(fps);
       const uint8_t old = current.fps();
       if (old != fps) {
         if (!SetFrameRate(streamId, fps)) {
-          VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to change FPS on %s", name.c_str());
+          ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to change FPS on %s", name.c_str());
           return false;
         }
-        VE_LOG(LOG_LEVEL_INFO, 0, "fps changed on %s: %u -> %u", name.c_str(), old, fps);
+        ENC_LOG(LOG_LEVEL_INFO, 0, "fps changed on %s: %u -> %u", name.c_str(), old, fps);
       }
       entry["fps"] = fps;
       settings.video()[name] = entry;
@@ -421,25 +436,25 @@ bool VideoEncoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& chan
     const uint32_t validMin = current.validBitrateRangeMin();
     const uint32_t validMax = current.validBitrateRangeMax();
     if (maximum < 16384 || maximum < validMin || maximum > validMax || average < validMin || average > validMax) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Incorrect bitrate settings on channel %s", name.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Incorrect bitrate settings on channel %s", name.c_str());
       return false;
     }
     const bool isCbr = element.isCbr();
     if (!SetBitRate(streamId, modeOf(isCbr), 16384, average, maximum)) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to change bitrate on %s", name.c_str());
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to change bitrate on %s", name.c_str());
       return false;
     }
     const long long oldMin = current.bitRateVbrMin();
     const long long oldAvg = current.bitRateCbrAvg();
     const long long oldMax = current.bitRateVbrMax();
     if (oldMin != 16384)
-      VE_LOG(LOG_LEVEL_INFO, 0, "Changing bitRateVbrMin on %s: %lld -> %lld", name.c_str(), oldMin, 16384LL);
+      ENC_LOG(LOG_LEVEL_INFO, 0, "Changing bitRateVbrMin on %s: %lld -> %lld", name.c_str(), oldMin, 16384LL);
     if (oldAvg != average)
-      VE_LOG(LOG_LEVEL_INFO, 0, "Changing bitRateCbrAvg on %s: %lld -> %lld", name.c_str(), oldAvg,
-             static_cast<long long>(average));
+      ENC_LOG(LOG_LEVEL_INFO, 0, "Changing bitRateCbrAvg on %s: %lld -> %lld", name.c_str(), oldAvg,
+              static_cast<long long>(average));
     if (oldMax != maximum)
-      VE_LOG(LOG_LEVEL_INFO, 0, "Changing bitRateVbrMax on %s: %lld -> %lld", name.c_str(), oldMax,
-             static_cast<long long>(maximum));
+      ENC_LOG(LOG_LEVEL_INFO, 0, "Changing bitRateVbrMax on %s: %lld -> %lld", name.c_str(), oldMax,
+              static_cast<long long>(maximum));
     current.bitRateVbrMin(16384);
     current.bitRateCbrAvg(average);
     current.bitRateVbrMax(maximum);
@@ -448,12 +463,12 @@ bool VideoEncoder::UpdateSettings(kavo::ipc::messages::ChangeVideoSettings& chan
 
     if (serializer.type() != "unknown") {
       const StreamInfo info = streamInfoOf(entry);
-      const auto found = containers.find(static_cast<int>(number(entry, "streamOrdinal", 0)));
+      const auto found = containers.find(static_cast<int>(state.ordinal()));
       if (found == containers.end() || found->second == nullptr || !found->second->UpdateSettings(serializer, info)) {
-        VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to change serializer on %s", name.c_str());
+        ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to change serializer on %s", name.c_str());
         return false;
       }
-      VE_LOG(LOG_LEVEL_INFO, 0, "serializer changed on %s", name.c_str());
+      ENC_LOG(LOG_LEVEL_INFO, 0, "serializer changed on %s", name.c_str());
       entry["avSerializer"] = static_cast<const Variant&>(serializer);
       settings.video()[name] = entry;
     }
@@ -493,40 +508,40 @@ void VideoEncoder::AdjustBitrates(bool down) {
   bool changed = false;
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
     Variant& entry = it->second;
+    const StreamState state(entry);
     Variant& currentBitrate = entry["currentBitrate"];
-    const uint32_t vbrMax = number(entry, "bitRateVbrMax", 500000);
+    const uint32_t vbrMax = state.bitRateVbrMax();
     if (currentBitrate.IsNull()) currentBitrate = vbrMax;
     const uint32_t current = currentBitrate.AsUInt32();
     const double scaled = static_cast<double>(current) * multiplier;
     uint32_t next = scaled >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(scaled);
     if (next < 32000) next = 32000;
     if (next > vbrMax) next = vbrMax;
-    uint32_t vbrMin = number(entry, "bitRateVbrMin", 500000);
+    uint32_t vbrMin = state.bitRateVbrMin();
     if (next < vbrMin) {
       vbrMin = next < 16384 ? 16384 : next;
       entry["bitRateVbrMin"] = vbrMin;
     }
     total += next;
-    const auto found = containers.find(static_cast<int>(number(entry, "streamOrdinal", 0)));
+    const auto found = containers.find(static_cast<int>(state.ordinal()));
     const bool isActive = found != containers.end() && found->second != nullptr && found->second->IsNetworkActive();
     if (isActive) active += next;
     if (reported < 4)
-      report[reported++] = bitrate_info{number(entry, "width", 0xFFFFFFFFu), number(entry, "height", 0xFFFFFFFFu),
-                                        number(entry, "fps", 255), vbrMin, next, vbrMax, isActive};
+      report[reported++] = bitrate_info{state.width(), state.height(), state.fps(), vbrMin, next, vbrMax, isActive};
     if (next != current) {
       currentBitrate = next;
-      SetBitRate(number(entry, "streamId", 0), IAV_VBR, vbrMin, vbrMin, next);
+      SetBitRate(state.streamId(), IAV_VBR, vbrMin, vbrMin, next);
       changed = true;
     }
   }
   if (!changed) return;
-  VE_LOG(LOG_LEVEL_WARNING, 0, "Adjusted %s. Active %.2f KB/s. Total (including inactive): %.2f KB/s",
-         down ? "down" : "up", kiloBytes(active), kiloBytes(total));
+  ENC_LOG(LOG_LEVEL_WARNING, 0, "Adjusted %s. Active %.2f KB/s. Total (including inactive): %.2f KB/s",
+          down ? "down" : "up", kiloBytes(active), kiloBytes(total));
   for (size_t i = 0; i < reported; ++i) {
     const bitrate_info& r = report[i];
-    VE_LOG(LOG_LEVEL_WARNING, 0, "%u x %u @ %u - Current: %.2fKB/s (%.2fKB/s - %.2fKB/s) %s", r.width, r.height, r.fps,
-           kiloBytes(r.current), kiloBytes(r.bitRateVbrMin), kiloBytes(r.bitRateVbrMax),
-           r.active ? "active" : "inactive");
+    ENC_LOG(LOG_LEVEL_WARNING, 0, "%u x %u @ %u - Current: %.2fKB/s (%.2fKB/s - %.2fKB/s) %s", r.width, r.height, r.fps,
+            kiloBytes(r.current), kiloBytes(r.bitRateVbrMin), kiloBytes(r.bitRateVbrMax),
+            r.active ? "active" : "inactive");
   }
 }
 
@@ -544,10 +559,10 @@ bool VideoEncoder::EnableLiveVideo(unsigned short& port) {
     }
   }
   if (chosen == nullptr) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to find target bitrate for liveView");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to find target bitrate for liveView");
     return false;
   }
-  const int ordinal = static_cast<int>(number(*chosen, "streamOrdinal", 0));
+  const int ordinal = static_cast<int>(StreamState(*chosen).ordinal());
   auto found = containers.find(ordinal);
   if (found == containers.end()) {
     // A container that writes nothing until the acceptor joins it.
@@ -559,11 +574,11 @@ bool VideoEncoder::EnableLiveVideo(unsigned short& port) {
     const StreamInfo info = streamInfoOf(*chosen);
     found = containers.emplace(ordinal, BaseContainer::GetInstance(serializer, info, owner)).first;
     if (found->second == nullptr) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
       return false;
     }
   } else if (found->second == nullptr || found->second->GetType() != CONTAINER_FLV) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "No compatible container found");
     return false;
   }
   return static_cast<FLVContainer*>(found->second)->ActivateAcceptor(port);

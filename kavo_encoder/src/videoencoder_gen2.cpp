@@ -20,7 +20,7 @@
 namespace kavo {
 namespace encoder {
 
-using detail::number;
+using detail::StreamState;
 using kavo::os::devIoctl;
 using kavo::variant::Variant;
 using kavo::variant::VariantType;
@@ -28,7 +28,7 @@ using kavo::variant::VariantType;
 #define IAV_REQUEST(request, arg)                                \
   do {                                                           \
     if (devIoctl(iavFd, request, arg) < 0) {                     \
-      VE_LOG(LOG_LEVEL_ERROR, errno, #request " failed");        \
+      ENC_LOG(LOG_LEVEL_ERROR, errno, #request " failed");       \
       return false;                                              \
     }                                                            \
   } while (0)
@@ -57,7 +57,7 @@ struct kept_source_t {
 bool VideoEncoder::GetMaxCapabilities() {
   int32_t count = 0;
   IAV_REQUEST(IAV_IOC_VIN_GET_SOURCE_NUM, &count);
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "VIN count: %d:", count);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "VIN count: %d:", count);
   std::map<int32_t, kept_source_t> kept;
   for (int32_t i = 0; i < count; ++i) {
     int32_t source = i;
@@ -75,15 +75,15 @@ bool VideoEncoder::GetMaxCapabilities() {
     if (entry.mode.is_supported == 0 || entry.mode.frame_rate == 0) continue;
     entry.info.name[sizeof(entry.info.name) - 1] = '\0';
     kept[i] = entry;
-    VE_LOG(LOG_LEVEL_DEBUG, 0,
-           "\t%d. name: %s; id: %d; adapterId: %d; devType: %u; sensorId: %d; defaultMode: 0x%04x; channelsCount: %u; "
-           "curentChannel: %u; res: %ux%u",
-           i + 1, entry.info.name, entry.info.id, entry.info.adapter_id, entry.info.dev_type, entry.info.sensor_id,
-           entry.info.default_mode & 0xFFFFu, entry.info.total_channel_num, entry.info.active_channel_id,
-           entry.mode.width, entry.mode.height);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0,
+            "\t%d. name: %s; id: %d; adapterId: %d; devType: %u; sensorId: %d; defaultMode: 0x%04x; channelsCount: %u; "
+            "curentChannel: %u; res: %ux%u",
+            i + 1, entry.info.name, entry.info.id, entry.info.adapter_id, entry.info.dev_type, entry.info.sensor_id,
+            entry.info.default_mode & 0xFFFFu, entry.info.total_channel_num, entry.info.active_channel_id,
+            entry.mode.width, entry.mode.height);
   }
   if (kept.empty()) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "No supported modes detected for VIN");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "No supported modes detected for VIN");
     return false;
   }
   vinSource = vin_source_t{};
@@ -99,13 +99,13 @@ bool VideoEncoder::GetMaxCapabilities() {
   IAV_REQUEST(IAV_IOC_MAP_BSB, &ring);
   frame.ringBase = ring.addr;
   frame.ringSize = ring.length;
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "DMA on circular buffer of %d bytes at address %p", static_cast<int>(ring.length),
-         static_cast<void*>(ring.addr));
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "DMA on circular buffer of %d bytes at address %p", static_cast<int>(ring.length),
+          static_cast<void*>(ring.addr));
   int32_t chipId = 0;
   IAV_REQUEST(IAV_IOC_GET_CHIP_ID_EX, &chipId);
   const chip_info_t& row = chips[detail::chipRow(chipId)];
   chipCapacity = row.capability;
-  VE_LOG(LOG_LEVEL_INFO, 0, "%s chip detected capable of %uMbps", row.name, row.capability);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "%s chip detected capable of %uMbps", row.name, row.capability);
   return true;
 }
 
@@ -137,17 +137,18 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
     entry.ValidateNumeric("width", 160, maxWidth, maxWidth, true)
         .ValidateNumeric("height", 120, maxHeight, maxHeight, true)
         .ValidateNumeric("fps", 1, maxFps, maxFps / 2, true);
-    const uint32_t w = entry["width"].AsUInt32();
-    const uint32_t h = entry["height"].AsUInt32();
-    uint32_t fps = entry["fps"].AsUInt32();
+    const StreamState state(entry);
+    const uint32_t w = state.width();
+    const uint32_t h = state.height();
+    uint32_t fps = state.fps();
     const uint32_t need = fps * ((((w + 15) & ~15u) * ((h + 15) & ~15u)) >> 8);
     total += need;
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "Encoding %ux%u@%u requires %uMbps out of %u", w, h, fps, need, capacity);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "Encoding %ux%u@%u requires %uMbps out of %u", w, h, fps, need, capacity);
     if (capacity < total) {
-      VE_LOG(LOG_LEVEL_ERROR, 0, "Mbps exceeded: wanted: %u; max: %u", total, capacity);
+      ENC_LOG(LOG_LEVEL_ERROR, 0, "Mbps exceeded: wanted: %u; max: %u", total, capacity);
       return false;
     }
-    if (entry["type"] == "h264") {
+    if (state.type() == "h264") {
       const bool restricted = lowDelay || position > 0;
       uint32_t maxM;
       if (restricted) {
@@ -158,14 +159,14 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
         maxM = 3;
       }
       entry.ValidateNumeric("N", 3, 4294967295LL, maxFps / 2, false);
-      const uint32_t gopModel = entry["gopModel"].AsUInt32();
-      uint32_t M = entry["M"].AsUInt32();
+      const uint32_t gopModel = state.gopModel();
+      uint32_t M = state.M();
       if (gopModel == 0 || gopModel == 6 || gopModel == 7) {
         if (M < 1 || M > maxM) M = maxM;
       } else {
         M = maxM == 3 ? 2 : 1;
       }
-      uint32_t N = entry["N"].AsUInt32();
+      uint32_t N = state.N();
       if (N <= 3) N = 30;
       N = (N / M) * M;
       fps = ComputeFPS(fps, N, fps);
@@ -186,9 +187,9 @@ bool VideoEncoder::ValidateSettings(EncoderSettings& settings, Variant& streams,
       entry["bitRateVbrMin"] = static_cast<uint32_t>(16384);
     }
     entry["maxFps"] = fps;
-    video[entry["name"].AsString()] = entry;
+    video[state.name()] = entry;
   }
-  VE_LOG(LOG_LEVEL_INFO, 0, "Setup is using %uMbps out of %uMbps", total, capacity);
+  ENC_LOG(LOG_LEVEL_INFO, 0, "Setup is using %uMbps out of %uMbps", total, capacity);
   return true;
 }
 
@@ -197,21 +198,22 @@ bool VideoEncoder::SetVIN() {
   IAV_REQUEST(IAV_IOC_VIN_SET_CURRENT_SRC, &source);
   IAV_REQUEST(IAV_IOC_VIN_SRC_SET_VIDEO_MODE, uintptr_t{vinSource.mode.mode});
   IAV_REQUEST(IAV_IOC_VIN_SRC_SET_FRAME_RATE, uintptr_t{vinSource.mode.frame_rate});
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "VIN is now configured in mode 0x%04x as %ux%u@%u with id %d",
-         vinSource.mode.mode & 0xFFFFu, vinSource.mode.width, vinSource.mode.height, vinSource.fps,
-         vinSource.sourceId);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "VIN is now configured in mode 0x%04x as %ux%u@%u with id %d",
+          vinSource.mode.mode & 0xFFFFu, vinSource.mode.width, vinSource.mode.height, vinSource.fps,
+          vinSource.sourceId);
   int ordinal = 0;
   for (auto it = streams.num_begin(); it != streams.num_end() && ordinal < 4; ++it, ++ordinal) {
     Variant& entry = it->second;
+    const StreamState state(entry);
     entry["streamOrdinal"] = ordinal;
     entry["streamId"] = static_cast<uint8_t>(1u << ordinal);
     entry["sourceId"] = ordinal;
     // The current settings carry the numbering as well.
-    Variant& node = settings.video()[entry["name"].AsString()];
+    Variant& node = settings.video()[state.name()];
     node["streamOrdinal"] = entry["streamOrdinal"];
     node["streamId"] = entry["streamId"];
     node["sourceId"] = entry["sourceId"];
-    sourceSizes[ordinal] = source_size_t{entry["width"].AsUInt16(), entry["height"].AsUInt16()};
+    sourceSizes[ordinal] = source_size_t{static_cast<uint16_t>(state.width()), static_cast<uint16_t>(state.height())};
   }
   return true;
 }
@@ -264,39 +266,40 @@ bool VideoEncoder::SetSourceBuffers() {
 
 bool VideoEncoder::SetEncoding(Variant& stream) {
   H264VideoEncoderSettingsRef node(stream);
-  const unsigned int streamId = number(stream, "streamId", 0);
+  const StreamState state(stream);
+  const unsigned int streamId = state.streamId();
   const uint8_t fps = node.fps();
   if (!SetFrameRate(streamId, fps)) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup framerate");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup framerate");
     return false;
   }
-  const std::string type = stream["type"].AsString();
+  const std::string type = state.type();
   const bool h264 = type == "h264";
-  const uint32_t width = number(stream, "width", 0);
-  const uint32_t height = number(stream, "height", 0);
+  const uint32_t width = state.width();
+  const uint32_t height = state.height();
   iav_encode_format_ex_t format{};
   format.id = streamId;
   format.encode_type = h264 ? IAV_ENCODE_H264 : IAV_ENCODE_MJPEG;
-  format.source = static_cast<uint8_t>(number(stream, "sourceId", 0));
+  format.source = static_cast<uint8_t>(state.sourceId());
   format.encode_width = static_cast<uint16_t>(width);
   format.encode_height = static_cast<uint16_t>(height);
   IAV_REQUEST(IAV_IOC_SET_ENCODE_FORMAT_EX, &format);
   if (!h264) {
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
     return true;
   }
   if (!SetBitRate(streamId, node.isCbr() ? IAV_CBR : IAV_VBR, node.bitRateVbrMin(), node.bitRateCbrAvg(),
                   node.bitRateVbrMax())) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup bitrate");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Unable to setup bitrate");
     return false;
   }
   iav_h264_config_ex_s config{};
   config.id = streamId;
   IAV_REQUEST(IAV_IOC_GET_H264_CONFIG_EX, &config);
-  config.M = static_cast<uint16_t>(number(stream, "M", 0));
-  config.N = static_cast<uint16_t>(number(stream, "N", 0));
-  config.idr_interval = static_cast<uint8_t>(number(stream, "idrInterval", 0));
-  config.gop_model = static_cast<uint8_t>(number(stream, "gopModel", 0));
+  config.M = static_cast<uint16_t>(state.M());
+  config.N = static_cast<uint16_t>(state.N());
+  config.idr_interval = static_cast<uint8_t>(state.idrInterval());
+  config.gop_model = static_cast<uint8_t>(state.gopModel());
   config.vflip = node.verticalFlip() ? 1 : 0;
   config.hflip = node.horizontalFlip() ? 1 : 0;
   config.au_type = 0;
@@ -304,7 +307,7 @@ bool VideoEncoder::SetEncoding(Variant& stream) {
   config = iav_h264_config_ex_s{};
   config.id = streamId;
   IAV_REQUEST(IAV_IOC_GET_H264_CONFIG_EX, &config);
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "%s %ux%u@%u encoding configured", type.c_str(), width, height, fps);
   return true;
 }
 
@@ -317,8 +320,9 @@ bool VideoEncoder::SetFrameRate(unsigned int streamId, unsigned char fps) {
   iav_change_gop_ex_t gop{streamId, fps, 1};
   IAV_REQUEST(IAV_IOC_CHANGE_GOP_EX, &gop);
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
-    if (number(it->second, "streamId", 0) != streamId) continue;
-    BaseContainer* container = containers[static_cast<int>(number(it->second, "streamOrdinal", 0))];
+    const StreamState state(it->second);
+    if (state.streamId() != streamId) continue;
+    BaseContainer* container = containers[static_cast<int>(state.ordinal())];
     return container == nullptr || container->SignalCodecsChanged();
   }
   return true;
@@ -334,15 +338,15 @@ bool VideoEncoder::SetBitRate(unsigned int streamId, iav_rate_control_mode mode,
 bool VideoEncoder::EnterPreview() {
   IAV_REQUEST(IAV_IOC_ENABLE_PREVIEW, uintptr_t{0});
   IAV_REQUEST(IAV_IOC_SET_AUDIO_CLK_FREQ_EX, uintptr_t{audioClockHz});
-  VE_LOG(LOG_LEVEL_DEBUG, 0, "Audio sampling rate is %uHz for video synchronization", audioClockHz);
+  ENC_LOG(LOG_LEVEL_DEBUG, 0, "Audio sampling rate is %uHz for video synchronization", audioClockHz);
   return true;
 }
 
 bool VideoEncoder::StartStopEncoding(bool start) {
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
-    const uintptr_t streamId = number(it->second, "streamId", 0);
+    const uintptr_t streamId = StreamState(it->second).streamId();
     if (devIoctl(iavFd, start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX, streamId) < 0) {
-      VE_LOG(LOG_LEVEL_ERROR, errno, "start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX failed");
+      ENC_LOG(LOG_LEVEL_ERROR, errno, "start ? IAV_IOC_START_ENCODE_EX : IAV_IOC_STOP_ENCODE_EX failed");
       return false;
     }
   }
@@ -351,7 +355,7 @@ bool VideoEncoder::StartStopEncoding(bool start) {
 
 bool VideoEncoder::ForceIDR() {
   for (auto it = streams.num_begin(); it != streams.num_end(); ++it) {
-    const uintptr_t streamId = number(it->second, "streamId", 0);
+    const uintptr_t streamId = StreamState(it->second).streamId();
     IAV_REQUEST(IAV_IOC_FORCE_IDR_EX, streamId);
   }
   return true;
@@ -386,16 +390,18 @@ void VideoEncoder::DumpResourcesLimits(const iav_system_resource_setup_ex_s& r) 
   };
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  for (const Field& f : fields) VE_LOG(LOG_LEVEL_DEBUG, 0, f.format, f.value);
+  for (const Field& f : fields) ENC_LOG(LOG_LEVEL_DEBUG, 0, f.format, f.value);
 #pragma GCC diagnostic pop
   for (int k = 0; k < 8; ++k) {
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_M[%d]: %llx", k, static_cast<unsigned long long>(r.stream_max_GOP_M[k]));
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_N[%d]: %llx", k, static_cast<unsigned long long>(r.stream_max_GOP_N[k]));
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_advanced_quality_model[%d]: %llx", k,
-           static_cast<unsigned long long>(r.stream_max_advanced_quality_model[k]));
-    VE_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_encode_size[%d]: %llux%llu", k,
-           static_cast<unsigned long long>(r.stream_max_encode_size[k].width),
-           static_cast<unsigned long long>(r.stream_max_encode_size[k].height));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_M[%d]: %llx", k,
+            static_cast<unsigned long long>(r.stream_max_GOP_M[k]));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_GOP_N[%d]: %llx", k,
+            static_cast<unsigned long long>(r.stream_max_GOP_N[k]));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_advanced_quality_model[%d]: %llx", k,
+            static_cast<unsigned long long>(r.stream_max_advanced_quality_model[k]));
+    ENC_LOG(LOG_LEVEL_DEBUG, 0, "stream_max_encode_size[%d]: %llux%llu", k,
+            static_cast<unsigned long long>(r.stream_max_encode_size[k].width),
+            static_cast<unsigned long long>(r.stream_max_encode_size[k].height));
   }
 }
 
@@ -472,26 +478,6 @@ Variant VideoEncoder::DumpH264Config(const iav_h264_config_ex_s& c) {
 
 // ---- frames ---------------------------------------------------------------------------------------
 
-namespace {
-
-// The frame's bytes as its one or two pieces in the ring.
-struct FrameBytes {
-  const uint8_t* first;
-  uint32_t firstSize;
-  const uint8_t* second;
-  uint32_t size;
-
-  explicit FrameBytes(const video_frame_t& f)
-      : first(f.firstPiece()), firstSize(f.firstPieceSize()), second(f.secondPiece()), size(f.frameSize) {}
-  uint8_t operator[](uint32_t k) const { return k < firstSize ? first[k] : second[k - firstSize]; }
-  // 00 00 00 01 at k (k + 4 <= size).
-  bool startCode(uint32_t k) const {
-    return (*this)[k + 3] == 1 && (*this)[k] == 0 && (*this)[k + 1] == 0 && (*this)[k + 2] == 0;
-  }
-};
-
-}  // namespace
-
 bool VideoEncoder::StartsUnit(uint32_t offset, uint8_t type) const {
   const FrameBytes bytes(frame);
   return static_cast<uint64_t>(offset) + 5 < frame.frameSize && bytes.startCode(offset) &&
@@ -512,57 +498,7 @@ bool VideoEncoder::MapFitsFrame(const nal_map_t& map, bool idr) const {
   return StartsUnit(map.sliceOffset, idr ? 5 : 1);
 }
 
-void VideoEncoder::ParseNALMap(nal_map_t& map) {
-  map = nal_map_t{};
-  const uint32_t size = frame.frameSize;
-  if (size <= 5) return;
-  const FrameBytes bytes(frame);
-  uint32_t* open = nullptr;
-  uint32_t last = 0;
-  for (uint32_t p = 0; p + 5 < size;) {
-    // No start code can begin at p..p+3 unless byte p+3 is 0 or 1.
-    const uint8_t b3 = bytes[p + 3];
-    if (b3 > 1) {
-      p += 4;
-      continue;
-    }
-    if (b3 != 1 || !bytes.startCode(p)) {
-      ++p;
-      continue;
-    }
-    const uint8_t type = bytes[p + 4] & 0x1F;
-    if (open != nullptr) *open = p - last;
-    switch (type) {
-      case 1:
-      case 5:
-        map.sliceOffset = p;
-        open = nullptr;
-        break;
-      case 6:
-        map.seiOffset = p;
-        open = &map.seiLength;
-        break;
-      case 7:
-        map.spsOffset = p;
-        open = &map.spsLength;
-        break;
-      case 8:
-        map.ppsOffset = p;
-        open = &map.ppsLength;
-        break;
-      case 9:
-        map.audOffset = p;
-        open = &map.audLength;
-        break;
-      default:
-        map = nal_map_t{};
-        return;
-    }
-    last = p;
-    p += 4;
-  }
-  if (open != nullptr) *open = size - last;
-}
+void VideoEncoder::ParseNALMap(nal_map_t& map) { parseNalMap(frame, map); }
 
 video_frame_t* VideoEncoder::GetFrame() {
   iav_bitstream_desc_t& desc = frame.desc;
@@ -570,7 +506,7 @@ video_frame_t* VideoEncoder::GetFrame() {
     if (devIoctl(iavFd, IAV_IOC_READ_BITSTREAM_EX, &desc) < 0) {
       if (errno == EAGAIN) return nullptr;
       if (!restartPending) {
-        VE_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_READ_BITSTREAM_EX failed");
+        ENC_LOG(LOG_LEVEL_ERROR, errno, "IAV_IOC_READ_BITSTREAM_EX failed");
         return nullptr;
       }
       // Nothing encodes since a failed recovery: try again once a second, and meanwhile wait a
@@ -590,11 +526,11 @@ video_frame_t* VideoEncoder::GetFrame() {
   frame.nalMap = nullptr;
   // Every reader of the frame indexes the ring and the per-stream tables with these.
   if (frame.frameSize == 0 || frame.frameSize > frame.ringSize) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Invalid frame size %u in a ring of %u bytes", frame.frameSize, frame.ringSize);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid frame size %u in a ring of %u bytes", frame.frameSize, frame.ringSize);
     return nullptr;
   }
   if (desc.streamIndex > 3) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Invalid stream index %u", desc.streamIndex);
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Invalid stream index %u", desc.streamIndex);
     return nullptr;
   }
   const uint32_t type = frame.pictureType();
@@ -634,15 +570,15 @@ bool VideoEncoder::SkipInvalidFrame() {
     lastFrameNumber = desc.frameNumber;
     return true;
   }
-  VE_LOG(LOG_LEVEL_ERROR, 0, "Encoding issues detected: frame sequence: %s; queue size: %s; valid frame: %s",
-         sequence ? "OK" : "FAIL", queue ? "OK" : "FAIL", valid ? "OK" : "FAIL");
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "Encoding issues detected: frame sequence: %s; queue size: %s; valid frame: %s",
+          sequence ? "OK" : "FAIL", queue ? "OK" : "FAIL", valid ? "OK" : "FAIL");
   StartStopEncoding(false);
   if (StartStopEncoding(true)) {
     AdjustBitrates(true);
     lastFrameNumber = 0;
     return false;
   }
-  VE_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding Failed!");
+  ENC_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding Failed!");
   kavo::ipc::Ipc* ipc = kavo::ipc::Ipc::GetInstance();
   {
     kavo::ipc::messages::AnalyticsInterrupt interrupt;
@@ -662,11 +598,11 @@ void VideoEncoder::RestartStreams() {
   restartPending = true;
   lastRestartAttempt = kavo::utils::moment();
   if (!SetVIN() || !EnterPreview()) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Try to restart streamer Failed!!");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Try to restart streamer Failed!!");
     return;
   }
   if (!StartStopEncoding(true)) {
-    VE_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding still Failed!!");
+    ENC_LOG(LOG_LEVEL_ERROR, 0, "Start Encoding still Failed!!");
     return;
   }
   restartPending = false;

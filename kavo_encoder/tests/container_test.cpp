@@ -1,7 +1,5 @@
 // The containers: the factory, destination lists, the stream name, the fan-out and its
 // congestion level, the live-view acceptor, timestamps, and MJPEG pictures written whole.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include "kavo/encoder/flvcontainer.h"
 #include "kavo/encoder/mjpgcontainer.h"
 #include "kavo/logger/logger.h"
+#include "kavo/test/loopback.h"
 #include "kavo/utils/clock.h"
 
 using flvtest::Bytes;
@@ -47,19 +46,6 @@ AVSerializer serializer(const std::string& type, const std::vector<Variant>& des
   for (const Variant& d : destinations) list[-1] = d;
   s.destinations(list);
   return s;
-}
-
-int connectTo(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 class ContainerTest : public ::testing::Test {
@@ -221,17 +207,10 @@ TEST_F(ContainerTest, AudioWithoutSampleRateIsRefused) {
 
 // A slow TCP peer in the first slot and a file in the last: the level is the peer's.
 TEST_F(ContainerTest, CongestionIsTheHighestOverTheDestinations) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  listen(listener, 4);
-  socklen_t n = sizeof(a);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+  kavo::test::LoopbackListener listener;
   FLVContainer container(nullptr);
   AVSerializer s =
-      serializer("flv", {"tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "file:///tmp/b.flv"});
+      serializer("flv", {"tcp://127.0.0.1:" + std::to_string(listener.port), "file:///tmp/b.flv"});
   ASSERT_TRUE(container.Open(s, info));
   EXPECT_FALSE(container.IsNetworkActive());
   unsigned char level = 0;
@@ -242,7 +221,7 @@ TEST_F(ContainerTest, CongestionIsTheHighestOverTheDestinations) {
   kavo::utils::resetMomentsForTest();
   ASSERT_TRUE(container.GetDestination(0)->IsConnected());
   EXPECT_TRUE(container.IsNetworkActive());
-  const int peer = accept(listener, nullptr, nullptr);  // and never reads
+  const int peer = listener.accept();  // and never reads
   ASSERT_GE(peer, 0);
   // Big frames fill the socket fast: the key frame over and over (key frames are never dropped
   // for want of a reference).
@@ -257,7 +236,6 @@ TEST_F(ContainerTest, CongestionIsTheHighestOverTheDestinations) {
   }
   EXPECT_EQ(max, 100u);
   close(peer);
-  close(listener);
 }
 
 TEST_F(ContainerTest, LiveViewAcceptorTakesAFreeSlotAndReportsItsPort) {
@@ -275,7 +253,7 @@ TEST_F(ContainerTest, LiveViewAcceptorTakesAFreeSlotAndReportsItsPort) {
   EXPECT_EQ(again, port);
   EXPECT_FALSE(container.IsNetworkActive());
 
-  const int viewer = connectTo(port);
+  const int viewer = kavo::test::connectLoopback(port);
   ASSERT_GE(viewer, 0);
   unsigned char level = 0xEE;
   container.WriteVideoFrame(&ring.next(frames[0]), level);

@@ -17,6 +17,7 @@
 #include "flv_test_support.h"
 #include "kavo/encoder/basedestination.h"
 #include "kavo/logger/logger.h"
+#include "kavo/test/loopback.h"
 #include "kavo/utils/clock.h"
 
 using kavo::encoder::BaseDestiantion;
@@ -52,30 +53,11 @@ class RawDestination : public BaseDestiantion {
   bool failStart = false;
 };
 
-class Listener {
+// A peer's listener; accept() gives up after 2 s.
+class Listener : public kavo::test::LoopbackListener {
  public:
-  explicit Listener(int backlog = 8, uint16_t port = 0) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(fd, backlog);
-    socklen_t n = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    this->port = ntohs(a.sin_port);
-  }
-  ~Listener() { close(fd); }
-  int accept(int timeoutMs = 2000) {
-    struct timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    return ::accept(fd, nullptr, nullptr);
-  }
-  int fd;
-  uint16_t port;
+  using LoopbackListener::LoopbackListener;
+  int accept(int timeoutMs = 2000) { return LoopbackListener::accept(timeoutMs); }
 };
 
 // Everything the peer has received so far (non-blocking reads until nothing comes for `idleMs`).
@@ -92,20 +74,7 @@ Bytes drain(int fd, int idleMs = 100) {
   return out;
 }
 
-int connectTo(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    const int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
-  return fd;
-}
+int connectTo(uint16_t port) { return kavo::test::connectLoopback(port); }
 
 std::string tcp(uint16_t port, const std::string& query = "") {
   return "tcp://127.0.0.1:" + std::to_string(port) + query;
@@ -291,13 +260,7 @@ TEST_F(DestinationTest, PendingConnectTimesOutAndIsStartedAgainLater) {
   Listener full(0);
   std::vector<int> fillers;
   for (int i = 0; i < 4; i++) {
-    const int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(full.port);
-    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    fillers.push_back(f);
+    fillers.push_back(kavo::test::connectLoopback(full.port, false));
   }
   usleep(50000);
   LogCapture log;

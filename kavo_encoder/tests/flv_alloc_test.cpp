@@ -2,8 +2,6 @@
 // calloc and realloc are interposed, operator new ends there too) while frames go through the FLV
 // containers to a file, to reading TCP peers, to a peer that does not read (backlog in steady
 // state) and to the live-view acceptor, video and audio.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,8 +15,8 @@
 #include "flv_test_support.h"
 #include "kavo/encoder/flvcontainer.h"
 #include "kavo/test/alloc_count.h"
+#include "kavo/test/loopback.h"
 #include "kavo/utils/clock.h"
-
 
 namespace {
 
@@ -27,23 +25,6 @@ using kavo::encoder::FLVContainer;
 using kavo::ipc::messages::AVSerializer;
 using kavo::variant::Variant;
 using kavo::variant::VariantType;
-
-struct Peer {
-  int listener = -1;
-  uint16_t port = 0;
-  Peer() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(listener, 4);
-    socklen_t n = sizeof(a);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
-    port = ntohs(a.sin_port);
-  }
-  ~Peer() { close(listener); }
-};
 
 // Reads a socket until it closes, into a fixed buffer.
 void readAll(int fd, std::atomic<long>* total) {
@@ -114,7 +95,7 @@ TEST_F(FlvAllocTest, CounterSeesAllocations) {
 }
 
 TEST_F(FlvAllocTest, FileAndReadingPeersTakeFramesWithoutAllocation) {
-  Peer p1, p2;
+  kavo::test::LoopbackListener p1, p2;
   FLVContainer c(nullptr);
   AVSerializer s = serializer({"file:///tmp/a.flv", "tcp://127.0.0.1:" + std::to_string(p1.port),
                                "tcp://127.0.0.1:" + std::to_string(p2.port)});
@@ -129,8 +110,8 @@ TEST_F(FlvAllocTest, FileAndReadingPeersTakeFramesWithoutAllocation) {
   }
   kavo::utils::resetMomentsForTest();
   ASSERT_TRUE(c.GetDestination(1)->IsConnected() && c.GetDestination(2)->IsConnected());
-  const int a = accept(p1.listener, nullptr, nullptr);
-  const int b = accept(p2.listener, nullptr, nullptr);
+  const int a = p1.accept();
+  const int b = p2.accept();
   std::thread r1(readAll, a, &got1), r2(readAll, b, &got2);
   feed(c, i, 60);  // warm up: the first key frame and its sequence headers
   EXPECT_EQ(counted(c, 60, 200), 0);  // key frames (with clock sync) and inter frames
@@ -149,14 +130,8 @@ TEST_F(FlvAllocTest, BacklogOfAPeerThatDoesNotReadReachesASteadyState) {
   ASSERT_TRUE(c.Open(s, flvtest::streamInfo("", 0)));
   unsigned short port = 0;
   ASSERT_TRUE(c.ActivateAcceptor(port));
-  const int viewer = socket(AF_INET, SOCK_STREAM, 0);
-  int small = 4096;
-  setsockopt(viewer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  ASSERT_EQ(connect(viewer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  const int viewer = kavo::test::connectLoopback(port, true, 4096);
+  ASSERT_GE(viewer, 0);
   // Large frames fill the 4 MiB quickly; the viewer then reads in bursts.
   for (auto& f : frames) f.bytes.resize(f.bytes.size() + 30000, 0x5A);
   feed(c, 0, 400);

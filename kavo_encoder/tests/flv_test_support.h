@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -21,6 +20,8 @@
 #include "kavo/ipc/basehandler.h"
 #include "kavo/ipc/ipc.h"
 #include "kavo/ipc/messages/eventstreamingstatus.h"
+#include "kavo/test/frame_file.h"
+#include "kavo/test/shell.h"
 #include "kavo/test/test_root.h"
 
 namespace flvtest {
@@ -32,21 +33,8 @@ using Bytes = std::vector<uint8_t>;
 // A peer that closes its socket must never end the test program.
 inline void ignoreSigpipe() { ::signal(SIGPIPE, SIG_IGN); }
 
-struct Shell {
-  int status = -1;
-  std::string out;
-};
-
-inline Shell shell(const std::string& cmd) {
-  Shell r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  r.status = ::pclose(p);
-  return r;
-}
+using kavo::test::Shell;
+using kavo::test::shell;
 
 inline Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,55 +48,22 @@ inline void writeFile(const std::string& path, const Bytes& data) {
 
 // ---- frame fixtures ---------------------------------------------------------------------------
 
-struct Frame {
-  Bytes bytes;
-  uint32_t type = 0;  // 1 key frame, 3 other, 5 picture
-  uint64_t pts = 0;   // ns
-};
+using Frame = kavo::test::FrameRecord;
 
-// Records of kavo_encoder/tests/data/flv_make_fixtures.py.
+// The frame files beside these tests (made by data/flv_make_fixtures.py).
 inline std::vector<Frame> loadFrames(const std::string& name) {
-  const Bytes data = readFile(kavo::test::sourceDir() + "/kavo_encoder/tests/data/" + name);
-  std::vector<Frame> frames;
-  size_t at = 0;
-  while (at + 16 <= data.size()) {
-    uint32_t size, type;
-    uint64_t pts;
-    std::memcpy(&size, &data[at], 4);
-    std::memcpy(&type, &data[at + 4], 4);
-    std::memcpy(&pts, &data[at + 8], 8);
-    at += 16;
-    if (at + size > data.size()) break;
-    frames.push_back(Frame{Bytes(data.begin() + at, data.begin() + at + size), type, pts});
-    at += size;
-  }
-  return frames;
+  return kavo::test::readFrameFile(kavo::test::sourceDir() + "/kavo_encoder/tests/data/" + name);
 }
 
-// The NAL map of a frame, built by the rules of the frame reader (4-byte start codes; a later
-// unit of a kind replaces the earlier one; an unknown unit type empties the map).
+// The frame reader's NAL map of frame bytes that lie in one piece.
 inline nal_map_t nalMapOf(const Bytes& f) {
-  nal_map_t m{};
-  if (f.size() <= 5) return m;
-  uint32_t* open = nullptr;
-  uint32_t last = 0;
-  for (uint32_t p = 0; p + 5 < f.size(); p++) {
-    if (!(f[p] == 0 && f[p + 1] == 0 && f[p + 2] == 0 && f[p + 3] == 1)) continue;
-    const uint8_t t = f[p + 4] & 0x1F;
-    if (open) *open = p - last;
-    if (t == 1 || t == 5) {
-      m.sliceOffset = p;
-      open = nullptr;
-    } else if (t == 6 || t == 7 || t == 8 || t == 9) {
-      uint32_t* offset = t == 6 ? &m.seiOffset : t == 7 ? &m.spsOffset : t == 8 ? &m.ppsOffset : &m.audOffset;
-      *offset = p;
-      open = offset + 1;
-    } else {
-      return nal_map_t{};
-    }
-    last = p;
-  }
-  if (open) *open = static_cast<uint32_t>(f.size()) - last;
+  video_frame_t frame{};
+  frame.ringBase = const_cast<uint8_t*>(f.data());
+  frame.ringSize = static_cast<uint32_t>(f.size());
+  frame.frameSize = frame.ringSize;
+  frame.desc.frameStart = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(f.data()));
+  nal_map_t m;
+  kavo::encoder::parseNalMap(frame, m);
   return m;
 }
 

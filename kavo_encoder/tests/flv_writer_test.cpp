@@ -1,8 +1,6 @@
 // The FLV stream writer: golden bytes of the stream start, the clock-sync tag and the AVC decoder
 // configuration record; the tag layout of frames (several slices, frames that wrap the ring);
 // timestamps; codec changes; the AAC path with synthetic ADTS frames; reconnection.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include "kavo/encoder/flvcontainer.h"
 #include "kavo/encoder/flvdestination.h"
 #include "kavo/logger/logger.h"
+#include "kavo/test/loopback.h"
 #include "kavo/utils/clock.h"
 
 using flvtest::Bytes;
@@ -460,15 +459,9 @@ TEST_F(FlvWriterTest, FrameWithoutSliceIsRefusedOnceInTheLog) {
 
 TEST_F(FlvWriterTest, ReconnectionRepeatsTheStreamStartAndRestartsTime) {
   // A peer that takes one stream, leaves, and takes the next.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  listen(listener, 4);
-  socklen_t n = sizeof(a);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
-  const std::string uri = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "?retryInterval=1";
+  kavo::test::LoopbackListener listener;
+  ASSERT_NE(listener.port, 0);  // bound
+  const std::string uri = "tcp://127.0.0.1:" + std::to_string(listener.port) + "?retryInterval=1";
   FLVDestiantion d(flvtest::streamInfo(uri), nullptr);
   auto receive = [&](int fd) {
     Bytes out;
@@ -487,7 +480,7 @@ TEST_F(FlvWriterTest, ReconnectionRepeatsTheStreamStartAndRestartsTime) {
     }
   };
   feed(0, 20);
-  const int first = accept(listener, nullptr, nullptr);
+  const int first = listener.accept();
   ASSERT_GE(first, 0);
   const flvtest::Flv one = flvtest::parseFlv(receive(first));
   ASSERT_TRUE(one.ok) << one.error;
@@ -501,11 +494,10 @@ TEST_F(FlvWriterTest, ReconnectionRepeatsTheStreamStartAndRestartsTime) {
   ASSERT_FALSE(d.IsConnected());
   feed(20, 45);
   kavo::utils::resetMomentsForTest();
-  const int second = accept(listener, nullptr, nullptr);
+  const int second = listener.accept();
   ASSERT_GE(second, 0);
   const flvtest::Flv two = flvtest::parseFlv(receive(second));
   close(second);
-  close(listener);
   ASSERT_TRUE(two.ok) << two.error;
   ASSERT_GE(two.tags.size(), 4u);
   EXPECT_EQ(two.tags[0].type, 0x12);

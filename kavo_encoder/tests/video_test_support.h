@@ -3,7 +3,6 @@
 // the journal, shell commands and a probe that reaches the encoder's state.
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "kavo/encoder/encodersettings.h"
 #include "kavo/encoder/videoencoder.h"
 #include "kavo/sim/iav_sim.h"
+#include "kavo/test/shell.h"
 #include "kavo/test/test_root.h"
 
 namespace videotest {
@@ -21,21 +21,8 @@ using kavo::encoder::EncoderSettings;
 using kavo::encoder::VideoEncoder;
 using json = nlohmann::json;
 
-struct Shell {
-  int status = -1;
-  std::string out;
-};
-
-inline Shell shell(const std::string& cmd) {
-  Shell r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  r.status = ::pclose(p);
-  return r;
-}
+using kavo::test::Shell;
+using kavo::test::shell;
 
 inline std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;

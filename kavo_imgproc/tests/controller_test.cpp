@@ -10,7 +10,8 @@
 #include "be_iav/iav_driver.h"
 #include "driver_fixture.h"
 #include "algo_af/CAFControl.h"
-#include "fe_subcpu/subcpu_stub.h"
+#include "fe_subcpu/subcpu.h"
+#include "lens_line.h"
 #include "thread_proc/CIsp.h"
 
 namespace {
@@ -98,6 +99,8 @@ TEST_F(ControllerTest, OpenAndInitialiseEveryBoard) {
   for (const Board& b : kBoards) {
     SCOPED_TRACE(b.model);
     board(b);
+    // The lens MCU's line exists on every board: only a zoom-lens board may open it.
+    lenstest::PtyLine line(root);
     CIsp isp;
     g_isp.controller.store(&isp);
     uint64_t seq = lastSeq();
@@ -109,8 +112,8 @@ TEST_F(ControllerTest, OpenAndInitialiseEveryBoard) {
       EXPECT_EQ(open[0]["arg"]["data"], "0x00000000");
       EXPECT_EQ(open[0]["node"], "/dev/ambad");
     }
-    EXPECT_EQ(subCpu()->serialOpens.load(), b.systemType == ZOOMLENS ? 1u : 0u);
-    EXPECT_EQ(subCpu()->callback(), static_cast<CallbackInterface*>(afControl()));
+    EXPECT_EQ(subCpu()->m_serialOpen.load(), b.systemType == ZOOMLENS ? 1u : 0u);
+    EXPECT_EQ(subCpu()->m_callback.load(), static_cast<CallbackInterface*>(afControl()));
 
     seq = lastSeq();
     EXPECT_EQ(isp.initialize(&g_isp.sys), 0);

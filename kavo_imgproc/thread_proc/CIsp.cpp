@@ -8,7 +8,7 @@
 #include "algo_mask/MaskControl.h"
 #include "be_i2c/i2c_driver.h"
 #include "be_iav/iav_driver.h"
-#include "fe_subcpu/subcpu_stub.h"
+#include "fe_subcpu/subcpu.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 

@@ -153,6 +153,55 @@ struct AaaThreadControl : ThreadControl {
   std::atomic<uint8_t> pause{0};  // set by the VISCA camera-init command and by main
 };
 
+// ---- lens link (sub-CPU) -------------------------------------------------------------------------
+
+// The last reply of the lens MCU that the receive path posted for a waiting inquiry. Written by the
+// sub-CPU thread only; read by the 3A, IPC and VISCA threads, one inquiry at a time per link. The
+// sequence word is odd while the thread writes the bytes, so a reader that copies while a second
+// reply lands sees the change and copies again instead of mixing two replies.
+constexpr size_t kMcuReplyBytes = 16;
+struct McuReplySlot {
+  std::atomic<uint32_t> words[kMcuReplyBytes / 4];  // the reply bytes, in order
+  std::atomic<uint32_t> length{0};
+  std::atomic<uint32_t> posted{0};    // set (release) after the bytes; cleared by an inquiry before it sends
+  std::atomic<uint32_t> sequence{0};
+};
+
+// The lens-motion flags: single bytes (0 or 1) that the AF step (3A thread), the lens moves (IPC
+// and VISCA threads) and the receive path (sub-CPU thread) hand the lens over with; no lock.
+struct LensMotionFlags {
+  std::atomic<uint8_t> G_AutoFocusMode{0};
+  std::atomic<uint8_t> G_ManualFocusMode{0};
+  std::atomic<uint8_t> G_ZoomTrigMode{0};
+  std::atomic<uint8_t> G_ZoomTrigArmed{0};
+  std::atomic<uint8_t> G_PushMode{0};
+  std::atomic<uint8_t> G_PushPending{0};
+  std::atomic<uint8_t> G_PushTrigger{0};
+  std::atomic<uint8_t> G_ATF_On{0};
+  std::atomic<uint8_t> G_Wait_AF_Off{0};
+  std::atomic<uint8_t> G_Wait_ATF_Off{0};
+  std::atomic<uint8_t> G_AF_NotDataLock{0};
+  std::atomic<uint8_t> G_ATF_NotDataLock{0};
+  std::atomic<uint8_t> G_WaitCmd_Done{0};
+  std::atomic<uint8_t> G_ZoomStopping{0};
+  std::atomic<uint8_t> G_ZoomDriving{0};
+  std::atomic<uint8_t> G_ZoomAccept{0};
+};
+
+struct LensLinkState {
+  McuReplySlot mcuReply;
+  LensMotionFlags flags;
+  // Zoom and focus biases: AF start-up and the VISCA bias commands write them, the lens moves and
+  // the tracking-bias reads of the sub-CPU object read them. Focus corrections at the wide and
+  // tele ends.
+  std::atomic<int32_t> zoom_bias{0};
+  std::atomic<int32_t> focus_bias{0};
+  std::atomic<int32_t> focus_Telebias{0};
+  // Set while the lens MCU is being upgraded from outside: the sub-CPU thread leaves the line alone.
+  std::atomic<uint32_t> remoteUpgrade{0};
+  ThreadControl thread;  // the sub-CPU thread (its handle is its own)
+};
+
 struct IspGlobals {
   // Main loop, IPC thread ("ReInitIsp") and signal handling; changed by compare-and-swap so that a
   // re-initialisation never overwrites a pending stop.
@@ -199,7 +248,6 @@ struct IspGlobals {
   std::atomic<uint32_t> manualShutterIndex{0};
   std::atomic<uint32_t> aeTarget{0};
   std::atomic<uint32_t> settingsAeMode{0};      // 0 manual, 1 auto, 2 shutter, 4/5 flicker
-  std::atomic<uint32_t> remoteUpgrade{0};       // set while the lens MCU is upgraded
 
   // The ten components (the controller's constructor and destructor).
   ComponentTable components;
@@ -233,6 +281,9 @@ struct IspGlobals {
   // SD-card logs: opened and closed by one thread; the flag is what other threads test.
   FILE* sdLogs[kSdLogSlots] = {};
   std::atomic<uint8_t> sdLogEnabled{0};
+
+  // The lens link: reply slot, lens-motion flags, biases, upgrade flag, sub-CPU thread control.
+  LensLinkState lensLink;
 };
 
 // The block itself: zero at load, never reset while the process runs.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <typeinfo>
 #include <unistd.h>
 #include <utility>
@@ -89,32 +90,34 @@ bool Ipc::Init(const std::string& name, bool clientOnly) {
     IPC_LOG(LOG_LEVEL_ERROR, 0, "Failed to acquire exclusive process mutex, check if another instance is running");
     return false;
   }
-  IPCIOAcceptor* acceptor = new IPCIOAcceptor(this, selfName);
-  const char* failure = nullptr;
-  if (!acceptor->Initialize())
-    failure = "Unable to initialize UNIX socket acceptor";
-  else if (!ArmEvents(acceptor, EPOLLIN))
-    failure = "Unable to register IPC acceptor to read events";
-  else if (!ActivateIO(acceptor))
-    failure = "Unable to activate IO";
-  if (failure != nullptr) {
-    IPC_LOG(LOG_LEVEL_ERROR, 0, "%s", failure);
-    delete acceptor;
+  auto acceptor = std::make_unique<IPCIOAcceptor>(this, selfName);
+  const bool listening = acceptor->Initialize();
+  if (!StartOwnIO(std::move(acceptor), listening, "Unable to initialize UNIX socket acceptor",
+                  "Unable to register IPC acceptor to read events"))
     return false;
-  }
-  IPCTimer* timer = new IPCTimer(this, selfName + "_timer");
-  if (!timer->Initialize(kReconnectIntervalMs))
-    failure = "Unable to initialize the outbound connections timer";
-  else if (!ArmEvents(timer, EPOLLIN))
-    failure = "Unable to register the outbound connections timer to read events";
-  else if (!ActivateIO(timer))
-    failure = "Unable to activate IO";
-  if (failure != nullptr) {
-    IPC_LOG(LOG_LEVEL_ERROR, 0, "%s", failure);
-    delete timer;
+  auto timer = std::make_unique<IPCTimer>(this, selfName + "_timer");
+  const bool armed = timer->Initialize(kReconnectIntervalMs);
+  if (!StartOwnIO(std::move(timer), armed, "Unable to initialize the outbound connections timer",
+                  "Unable to register the outbound connections timer to read events"))
     return false;
-  }
   initialized = true;
+  return true;
+}
+
+bool Ipc::StartOwnIO(std::unique_ptr<BaseIPCIO> io, bool ready, const char* initFailure,
+                     const char* registerFailure) {
+  const char* failure = nullptr;
+  if (!ready)
+    failure = initFailure;
+  else if (!ArmEvents(io.get(), EPOLLIN))
+    failure = registerFailure;
+  else if (!ActivateIO(io.get()))
+    failure = "Unable to activate IO";
+  if (failure != nullptr) {
+    IPC_LOG(LOG_LEVEL_ERROR, 0, "%s", failure);
+    return false;
+  }
+  io.release();  // activeIOs owns it now
   return true;
 }
 

@@ -9,7 +9,6 @@
 #include "kavo/ipc/ipc.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/fd.h"
-#include "kavo/utils/strings.h"
 #include "socketaddress.h"
 
 namespace kavo {
@@ -21,18 +20,7 @@ IPCIOAcceptor::IPCIOAcceptor(Ipc* owner_, const std::string& selfName)
 IPCIOAcceptor::~IPCIOAcceptor() = default;
 
 bool IPCIOAcceptor::Initialize() {
-  socketPath = fromName;
-  kavo::utils::trim(socketPath);
-  if (socketPath.empty() || !IsValidEndpointName(socketPath)) {
-    IPC_VLOG(owner, LOG_LEVEL_ERROR, 0, "Invalid FROM name provided: `%s`", fromName.c_str());
-    return false;
-  }
-  socketPath = std::string(kIpcFolder) + "/" + socketPath;
-  if (socketPath.size() > kMaxSocketPathLength ||
-      !FillSocketAddress(socketPath, address, addressLength, addressFolder)) {
-    IPC_VLOG(owner, LOG_LEVEL_ERROR, 0, "Unix socket path too long: `%s`", socketPath.c_str());
-    return false;
-  }
+  if (!address.Resolve(owner, fromName, "FROM")) return false;
   const std::string folder = kavo::os::path(kIpcFolder);
   if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
     int err = errno;
@@ -40,26 +28,17 @@ bool IPCIOAcceptor::Initialize() {
              std::strerror(err));
     return false;
   }
-  ::unlink(kavo::os::path(socketPath).c_str());
-  fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
+  ::unlink(kavo::os::path(address.Path()).c_str());
+  if (!OpenEndpointSocket(owner, fd, "acceptor")) return false;
+  if (address.Bind(fd) != 0) {
     int err = errno;
-    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to create UNIX socket: (%d) %s", err, std::strerror(err));
-    return false;
-  }
-  if (!kavo::utils::SetFdOptions(fd, 0x8c000000u)) {
-    IPC_VLOG(owner, LOG_LEVEL_WARNING, errno, "Unable to set the default options of IPC acceptor");
-    return false;
-  }
-  if (BindSocket(fd, address, addressLength, addressFolder) != 0) {
-    int err = errno;
-    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to bind UNIX socket on `%s`: (%d) %s", socketPath.c_str(), err,
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to bind UNIX socket on `%s`: (%d) %s", address.Path().c_str(), err,
              std::strerror(err));
     return false;
   }
   if (::listen(fd, 128) != 0) {
     int err = errno;
-    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to listen on UNIX socket `%s`: (%d) %s", socketPath.c_str(),
+    IPC_VLOG(owner, LOG_LEVEL_ERROR, err, "Unable to listen on UNIX socket `%s`: (%d) %s", address.Path().c_str(),
              err, std::strerror(err));
     return false;
   }
@@ -75,7 +54,7 @@ int IPCIOAcceptor::DoRead() {
     int err = errno;
     if (err != EAGAIN && err != EWOULDBLOCK)
       IPC_VLOG(owner, LOG_LEVEL_WARNING, err, "Unable to accept connection on UNIX socket `%s`: (%d) %s",
-               socketPath.c_str(), err, std::strerror(err));
+               address.Path().c_str(), err, std::strerror(err));
     return 0;
   }
   if (!kavo::utils::SetFdOptions(accepted, 0x8c000000u)) {

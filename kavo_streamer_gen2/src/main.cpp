@@ -36,8 +36,6 @@ namespace {
 using kavo::variant::Variant;
 using kavo::variant::VariantType;
 
-#define MAIN_LOG(level, ...) STREAMER_LOG("main", level, 0, __VA_ARGS__)
-
 // Read at the top of every loop turn; written by the SIGTERM handler only.
 volatile sig_atomic_t quitRequested = 0;
 
@@ -66,8 +64,8 @@ constexpr off_t kMaxConfigFileSize = 1 << 20;
 bool TooLargeForAConfiguration(const std::string& path) {
   struct stat st {};
   if (::stat(kavo::os::path(path).c_str(), &st) != 0 || st.st_size <= kMaxConfigFileSize) return false;
-  MAIN_LOG(LOG_LEVEL_ERROR, "Config file `%s` is too large (%lld bytes, at most %lld): skipped", path.c_str(),
-           static_cast<long long>(st.st_size), static_cast<long long>(kMaxConfigFileSize));
+  STREAMER_LOG("main", LOG_LEVEL_ERROR, 0, "Config file `%s` is too large (%lld bytes, at most %lld): skipped",
+               path.c_str(), static_cast<long long>(st.st_size), static_cast<long long>(kMaxConfigFileSize));
   return true;
 }
 
@@ -83,22 +81,22 @@ int Serve(kavo::ipc::Ipc* ipc, kavo::encoder::Encoder& encoder, const kavo::enco
   action.sa_sigaction = QuitSignalHandler;
   action.sa_flags = SA_SIGINFO;
   if (sigemptyset(&action.sa_mask) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
-    MAIN_LOG(LOG_LEVEL_ERROR, "Unable to install the quit signal");
+    STREAMER_LOG("main", LOG_LEVEL_ERROR, 0, "Unable to install the quit signal");
     kavo::utils::forceCrash();
   }
 
   bool ipcAlive = true;
   for (;;) {
     if (quitRequested != 0) {
-      MAIN_LOG(LOG_LEVEL_INFO, "Gracefully shut down");
+      STREAMER_LOG("main", LOG_LEVEL_INFO, 0, "Gracefully shut down");
       return 0;
     }
     if (!encoder.EncodeFrames()) {
-      MAIN_LOG(LOG_LEVEL_ERROR, "Unable to encode frames");
+      STREAMER_LOG("main", LOG_LEVEL_ERROR, 0, "Unable to encode frames");
       return -1;
     }
     if (ipcAlive && !ipc->Service(0)) {
-      MAIN_LOG(LOG_LEVEL_WARNING, "Unable to perform IPC. Bailing out permanently from doing IPC");
+      STREAMER_LOG("main", LOG_LEVEL_WARNING, 0, "Unable to perform IPC. Bailing out permanently from doing IPC");
       ipcAlive = false;
     }
   }
@@ -115,7 +113,7 @@ int main(int argc, char** argv) {
 #endif
   ::openlog("streamer", LOG_PID, LOG_LOCAL0);
   if (!kavo::utils::InstallCrashDumpHandler(nullptr)) {
-    MAIN_LOG(LOG_LEVEL_ERROR, "Unable to install the crash dump handler");
+    STREAMER_LOG("main", LOG_LEVEL_ERROR, 0, "Unable to install the crash dump handler");
     return -1;
   }
   // Live-view and TCP peers come and go; a write to a peer that left must be an error, not the end
@@ -147,24 +145,25 @@ int main(int argc, char** argv) {
 
   if (const Variant* priority = parameters.GetKeyChain(VariantType::Numeric, "parameters/priority")) {
     if (!kavo::threading::SetRealTimePriority(0, priority->AsInt32()))
-      MAIN_LOG(LOG_LEVEL_WARNING, "Unable to setup the current process priority");
+      STREAMER_LOG("main", LOG_LEVEL_WARNING, 0, "Unable to setup the current process priority");
   }
 
   kavo::threading::InterProcessMutex singleton("kavo_streamer_gen2_singleton", false);
   if (singleton.acquire() != 0) {
-    MAIN_LOG(LOG_LEVEL_ERROR, "%s already running or kavo_streamer_gen2_singleton already acquired by someone else",
-             argv[0]);
+    STREAMER_LOG("main", LOG_LEVEL_ERROR, 0,
+                 "%s already running or kavo_streamer_gen2_singleton already acquired by someone else", argv[0]);
     return -1;
   }
 
   if (parameters.GetKeyChain(VariantType::Any, "parameters/dryRun") != nullptr) {
-    MAIN_LOG(LOG_LEVEL_INFO, "Detected capabilities: %uMbps", kavo::encoder::Encoder::GetChipPerformance());
+    STREAMER_LOG("main", LOG_LEVEL_INFO, 0, "Detected capabilities: %uMbps",
+                 kavo::encoder::Encoder::GetChipPerformance());
     return 0;
   }
 
   kavo::variant::CameraInfo cameraInfo;
   if (!cameraInfo.Init()) {
-    MAIN_LOG(LOG_LEVEL_ERROR, "Unable to determine camera info");
+    STREAMER_LOG("main", LOG_LEVEL_ERROR, 0, "Unable to determine camera info");
     return 0;
   }
 
@@ -181,21 +180,21 @@ int main(int argc, char** argv) {
       for (const std::string& name : names) paths.push_back(folder + name);
   }
 
-  MAIN_LOG(LOG_LEVEL_DEBUG, "Will look for config file in the following locations:");
-  for (const std::string& path : paths) MAIN_LOG(LOG_LEVEL_DEBUG, "\t\t%s", path.c_str());
+  STREAMER_LOG("main", LOG_LEVEL_DEBUG, 0, "Will look for config file in the following locations:");
+  for (const std::string& path : paths) STREAMER_LOG("main", LOG_LEVEL_DEBUG, 0, "\t\t%s", path.c_str());
 
   kavo::encoder::EncoderSettings settings;
   bool found = false;
   for (const std::string& path : paths) {
     if (TooLargeForAConfiguration(path)) continue;
     if (settings.FromJSONFile(path)) {
-      MAIN_LOG(LOG_LEVEL_INFO, "Using the following config file: `%s`", path.c_str());
+      STREAMER_LOG("main", LOG_LEVEL_INFO, 0, "Using the following config file: `%s`", path.c_str());
       found = true;
       break;
     }
   }
   if (!found) {
-    MAIN_LOG(LOG_LEVEL_ERROR, "No valid config file found");
+    STREAMER_LOG("main", LOG_LEVEL_ERROR, 0, "No valid config file found");
     return -1;
   }
 

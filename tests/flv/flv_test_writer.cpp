@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,6 +25,7 @@
 #include "kavo/encoder/basecontainer.h"
 #include "kavo/encoder/flvcontainer.h"
 #include "kavo/ipc/ipc.h"
+#include "kavo/test/frame_file.h"
 #include "kavo/utils/clock.h"
 
 namespace {
@@ -40,24 +40,6 @@ long rssKb() {
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   return -1;
-}
-
-std::vector<flvtest::Frame> readFrames(const std::string& path) {
-  const flvtest::Bytes data = flvtest::readFile(path);
-  std::vector<flvtest::Frame> frames;
-  size_t at = 0;
-  while (at + 16 <= data.size()) {
-    uint32_t size, type;
-    uint64_t pts;
-    std::memcpy(&size, &data[at], 4);
-    std::memcpy(&type, &data[at + 4], 4);
-    std::memcpy(&pts, &data[at + 8], 8);
-    at += 16;
-    if (at + size > data.size()) break;
-    frames.push_back(flvtest::Frame{flvtest::Bytes(data.begin() + at, data.begin() + at + size), type, pts});
-    at += size;
-  }
-  return frames;
 }
 
 // The ADTS frames of a file, split by their frame_length fields.
@@ -110,7 +92,7 @@ int main(int argc, char** argv) {
   signal(SIGTERM, onSignal);
   signal(SIGINT, onSignal);
 
-  std::vector<flvtest::Frame> frames = readFrames(framesPath);
+  std::vector<flvtest::Frame> frames = kavo::test::readFrameFile(framesPath);
   if (frames.empty()) {
     std::fprintf(stderr, "no frames in %s\n", framesPath.c_str());
     return 2;

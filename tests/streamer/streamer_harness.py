@@ -14,11 +14,15 @@ import os
 import queue
 import shutil
 import signal
-import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.environ.get("KAVO_PYLIB", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                                              "pylib")))
+from kavo_media import parse_flv  # noqa: E402,F401 (the tests take it from here as well)
 
 PROGRAM = os.environ.get("KAVO_STREAMER", "")
 
@@ -205,22 +209,6 @@ class Streamer:
                 if line.startswith("VmHWM:"):
                     return int(line.split()[1])
         return 0
-
-
-def parse_flv(data):
-    """(tags, trailing bytes): tags as (type, timestamp, payload); PreviousTagSize is checked."""
-    assert data[:3] == b"FLV" and data[3] == 1, "no FLV header"
-    assert struct.unpack(">I", data[5:9])[0] == 9
-    tags, at = [], 13
-    while at + 11 <= len(data):
-        size = int.from_bytes(data[at + 1:at + 4], "big")
-        if at + 15 + size > len(data):
-            break
-        ts = int.from_bytes(data[at + 4:at + 7], "big") | (data[at + 7] << 24)
-        assert struct.unpack(">I", data[at + 11 + size:at + 15 + size])[0] == 11 + size, "PreviousTagSize"
-        tags.append((data[at], ts, data[at + 11:at + 11 + size]))
-        at += 15 + size
-    return tags, len(data) - at
 
 
 def video_frames(path):

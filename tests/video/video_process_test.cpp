@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +22,7 @@
 #include "kavo/ipc/ipc.h"
 #include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
+#include "kavo/test/loopback.h"
 #include "../../kavo_encoder/tests/video_test_support.h"
 
 extern char** environ;
@@ -106,17 +106,8 @@ std::string readFile(const std::string& file) {
   return ss.str();
 }
 
-unsigned short freePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
+// A port nobody listens on at the moment.
+unsigned short freePort() { return kavo::test::LoopbackListener().port; }
 
 json serializer(const std::string& type, std::vector<std::string> destinations, const std::string& name) {
   return {{"type", type}, {"streamName", name}, {"destinations", destinations}};
@@ -212,7 +203,7 @@ TEST_F(VideoProcess, EncoderWritesFilesAndATcpStream) {
   Child receiver({"ffmpeg", "-nostdin", "-v", "error", "-analyzeduration", "1000000", "-f", "flv", "-listen", "1", "-i",
                   "tcp://127.0.0.1:" + std::to_string(port), "-c", "copy", "-y", received});
   ASSERT_TRUE(receiver.running());
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // until it listens
+  ASSERT_TRUE(waitFor([&] { return kavo::test::loopbackListening(port); }, 20000));
 
   json doc = threeStreams();
   doc["video"]["video1"]["avSerializer"] = serializer("flv", {"file:///var/media/one.flv"}, "one");

@@ -9,7 +9,7 @@
 
 #include "IspServerMisc.h"
 #include "applysettings.h"
-#include "fe_subcpu/subcpu_stub.h"
+#include "fe_subcpu/subcpu_thread.h"
 #include "if_visca/DVisca.h"
 #include "if_visca/visca_channel.h"
 #include "ispserver_api.h"

@@ -81,6 +81,9 @@ constexpr SimLibrary kSimLibraries[] = {
     {"/dev/ucode", "libkavo_sim_iav.so"},
     {"/dev/ambad", "libkavo_sim_iav.so"},
     {"/dev/i2c-0", "libkavo_sim_iav.so"},
+    {"/dev/spidev0.0", "libkavo_sim_board.so"},
+    {"/dev/gpiodev", "libkavo_sim_board.so"},
+    {"/sys/class/backlight/pwm-backlight.1/bl_power", "libkavo_sim_board.so"},
 };
 
 std::string ownDirectory() {

@@ -626,6 +626,14 @@ bool setLensInputs(const LensInputs& in) {
   });
 }
 
+bool updateLensInputs(const std::function<void(LensInputs&)>& change) {
+  return sim().withState([&change](SharedState& s) {
+    change(s.camera.lens);
+    ++s.camera.lensSet;
+    return true;
+  });
+}
+
 bool sceneNow(SceneNow& out) {
   Sim& m = sim();
   return m.withState([&out, &m](SharedState& s) {

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "kavo/test/shell.h"
 
 namespace frontend_test {
 
@@ -41,17 +42,9 @@ inline void writeWav(const std::string &path, uint32_t rate, uint32_t ch, const 
 
 // Standard output and error of `cmd` together; *rc gets pclose's status.
 inline std::string run(const std::string &cmd, int *rc) {
-  std::string out;
-  FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) {
-    *rc = -1;
-    return out;
-  }
-  char buf[4096];
-  size_t k;
-  while ((k = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, k);
-  *rc = pclose(p);
-  return out;
+  kavo::test::Shell r = kavo::test::shell(cmd);
+  *rc = r.status;
+  return r.out;
 }
 
 inline std::string slurp(const std::string &path) {

@@ -8,7 +8,8 @@
 // ordinal (index among the enabled streams in that order; the frame's stream id and the key of
 // GetContainers()) and by their driver id 1 << ordinal. `streams` holds one state entry per
 // enabled stream: a copy of its settings node plus "name", "maxFps", "validFpsValues", "N",
-// "streamOrdinal", "streamId", "sourceId" and "currentBitrate".
+// "streamOrdinal", "streamId", "sourceId" and "currentBitrate" (the library reads entries through
+// one typed view that holds each key's default).
 //
 // Every failing driver request logs "<REQUEST> failed" at level 3 with errno and makes the
 // operation return false at once, without undoing earlier steps.

@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,9 @@ class Ipc {
   bool HandleResponse(kavo::ipc::messages::BaseRequestMessage& request,
                       kavo::ipc::messages::BaseResponseMessage& response);
   bool ActivateIO(BaseIPCIO* io);
+  // Watches one of the hub's own IOs (the acceptor, the timer; `ready`: its set-up succeeded) for
+  // input and activates it, after which activeIOs owns it; else logs why and deletes it.
+  bool StartOwnIO(std::unique_ptr<BaseIPCIO> io, bool ready, const char* initFailure, const char* registerFailure);
   void DeactivateIO(BaseIPCIO* io);
   bool ArmEvents(BaseIPCIO* io, uint32_t mask);
   bool StartConnect(const std::string& peer);

@@ -1,10 +1,9 @@
 #pragma once
 // The listening socket of our endpoint, "/var/run/ipc/<name>".
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include "kavo/ipc/baseipcio.h"
+#include "kavo/ipc/endpointaddress.h"
 
 namespace kavo {
 namespace ipc {
@@ -20,10 +19,7 @@ class IPCIOAcceptor : public BaseIPCIO {
   int DoWrite() override;  // not for an acceptor: -1
 
  private:
-  std::string socketPath;
-  struct sockaddr_un address {};
-  socklen_t addressLength = 0;
-  std::string addressFolder;  // set when the address is relative to this folder (long test roots)
+  EndpointAddress address;
 };
 
 }  // namespace ipc

@@ -1,10 +1,9 @@
 #pragma once
 // A connection that this process opens to a peer's endpoint; its first frame is our name.
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include "kavo/ipc/baseipcconnection.h"
+#include "kavo/ipc/endpointaddress.h"
 
 namespace kavo {
 namespace ipc {
@@ -19,10 +18,7 @@ class OutboundIPCConnection : public BaseIPCConnection {
   bool StartConnect();
 
  private:
-  std::string socketPath;
-  struct sockaddr_un address {};
-  socklen_t addressLength = 0;
-  std::string addressFolder;  // set when the address is relative to this folder (long test roots)
+  EndpointAddress address;
 };
 
 }  // namespace ipc

@@ -3,6 +3,7 @@
 // the device seam (kavo/os/device.h): opening "/dev/iav", "/dev/ucode" or "/dev/ambad" in a PC
 // build loads it. Files live under the test root (README.md beside the sources).
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kavo {
@@ -55,6 +56,9 @@ struct LensInputs {
 bool lensInputs(LensInputs& out);
 // Publishes new inputs; the sensor takes them from the next frame.
 bool setLensInputs(const LensInputs& in);
+// Changes some of the inputs under the state's lock, so that two publishers (the lens MCU and the
+// GPIO) never undo each other's fields.
+bool updateLensInputs(const std::function<void(LensInputs&)>& change);
 
 // The scene now, on the DSP's clock.
 struct SceneNow {

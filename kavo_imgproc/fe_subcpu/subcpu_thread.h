@@ -1,0 +1,15 @@
+#pragma once
+// The sub-CPU thread: the only reader of the lens MCU's serial line. Every 10 ms it moves what the
+// line holds into the receive ring and handles one reply; while a remote upgrade holds the line it
+// only sleeps (50 ms steps).
+
+namespace kavo {
+namespace isp {
+
+// 0, or -1 when the thread did not answer within 300 ms.
+int startSubCPUThread();
+// 0, or -1 when the thread did not stop within 30 ms (it still ends at its next turn).
+int stopSubCPUThread();
+
+}  // namespace isp
+}  // namespace kavo

@@ -1,0 +1,90 @@
+#pragma once
+// The lens link's tests: a pseudo-terminal that the test plays the lens MCU on ("/dev/ttyS1" under the
+// test root links to its other end), a board set-up in the globals, and test-time sleeps.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "kavo/test/test_root.h"
+#include "kavo/utils/clock.h"
+#include "thread_proc/isp_globals.h"
+
+namespace lenstest {
+
+class PtyLine {
+ public:
+  explicit PtyLine(const kavo::test::TestRoot& root) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    char name[128] = "";
+    ::ptsname_r(master_, name, sizeof name);
+    root.mkdirs("/dev");
+    ::unlink(root.path("/dev/ttyS1").c_str());
+    ::symlink(name, root.path("/dev/ttyS1").c_str());
+  }
+  ~PtyLine() {
+    if (master_ >= 0) ::close(master_);
+  }
+  bool ok() const { return master_ >= 0; }
+  void write(const std::vector<uint8_t>& b) const {
+    if (::write(master_, b.data(), b.size()) != static_cast<ssize_t>(b.size())) std::abort();
+  }
+  // What the server wrote: waits up to `ms` for `n` bytes (n = 0: whatever comes within `ms`).
+  std::vector<uint8_t> read(size_t n, int ms = 2000) const {
+    std::vector<uint8_t> out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (n == 0 || out.size() < n) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      uint8_t buf[256];
+      const ssize_t got = ::read(master_, buf, n == 0 ? sizeof buf : std::min(sizeof buf, n - out.size()));
+      if (got > 0) out.insert(out.end(), buf, buf + got);
+    }
+    return out;
+  }
+
+ private:
+  int master_ = -1;
+};
+
+// Sleeps of the code under test advance the test clock instead of taking time.
+struct FastSleeps {
+  FastSleeps() { kavo::utils::setSleepsAdvanceMomentsForTest(true); }
+  ~FastSleeps() {
+    kavo::utils::setSleepsAdvanceMomentsForTest(false);
+    kavo::utils::resetMomentsForTest();
+  }
+};
+
+inline int64_t msSince(const timespec& from) { return kavo::utils::momentsDiffMs(from, kavo::utils::moment()); }
+
+// A zoom-lens board (model 2 unless said) with lens id 0, and a clean reply slot.
+inline void zoomBoard(int32_t model = kavo::isp::TORVEX_BRISK, int32_t lens = kavo::isp::TAMRON_X3) {
+  kavo::isp::g_isp.board = model;
+  kavo::isp::g_isp.sys.model = model;
+  kavo::isp::g_isp.sys.systemType = kavo::isp::ZOOMLENS;
+  kavo::isp::g_isp.sys.lens = lens;
+  kavo::isp::g_isp.lensLink.mcuReply.posted.store(0);
+  kavo::isp::g_isp.lensLink.mcuReply.length.store(0);
+  kavo::isp::g_isp.lensLink.remoteUpgrade.store(0);
+}
+
+inline std::vector<uint8_t> hexBytes(const std::string& text) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < text.size() + 1; ++i) {
+    if (text[i] == ' ') continue;
+    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    ++i;
+  }
+  return out;
+}
+
+}  // namespace lenstest

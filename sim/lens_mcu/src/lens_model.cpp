@@ -1,0 +1,88 @@
+#include "lens_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kavo {
+namespace sim {
+namespace lens {
+
+LensGeometry geometryOf(int lensId) {
+  if (lensId == 3) return LensGeometry{1179, 900, 10, 3.0, 50.0, 45.0, false};
+  if (lensId == 1) return LensGeometry{607, 1888, 20, 30.0, 50.0, 50.0, true};
+  return LensGeometry{607, 1888, 20, 3.0, 50.0, 50.0, true};
+}
+
+double focusInfinity(const LensGeometry& g, double z) {
+  const double x = std::clamp(z / g.zoomMax, 0.0, 1.0);
+  if (g.risingFocus) return 42.0 + 1770.0 * (1.0 - (1.0 - x) * (1.0 - x));
+  return 733.0 * (1.0 - x * x);
+}
+
+double curveFocus(const LensGeometry& g, int32_t curve, double z) {
+  const int32_t c = std::clamp(curve, 0, g.curveMax);
+  const double f = focusInfinity(g, z) + g.nearRange * (g.curveMax - c) / g.curveMax;
+  return std::clamp(f, 0.0, double(g.focusMax));
+}
+
+double depthOfField(const LensGeometry& g, double z) { return 8.0 - 6.0 * std::clamp(z / g.zoomMax, 0.0, 1.0); }
+
+double magnification(const LensGeometry& g, double z) {
+  return 100.0 + 100.0 * (g.zoomRatio - 1.0) * std::clamp(z / g.zoomMax, 0.0, 1.0);
+}
+
+void lensReset(LensMotion& m, const LensGeometry& g, uint64_t now, double zoom, double focus) {
+  m.zoom = Motor{std::clamp(zoom, 0.0, double(g.zoomMax)), 0, 0, 0};
+  m.focus = Motor{std::clamp(focus, 0.0, double(g.focusMax)), 0, 0, 0};
+  m.curve = -1;
+  m.t0 = now;
+}
+
+namespace {
+
+void step(Motor& a, double speed, double dt, double lo, double hi) {
+  if (a.toTarget) {
+    const double d = a.target - a.pos;
+    if (std::fabs(d) <= speed * dt) {
+      a.pos = a.target;
+      a.toTarget = 0;
+    } else {
+      a.pos += d > 0 ? speed * dt : -speed * dt;
+    }
+  } else if (a.drive != 0) {
+    a.pos = std::clamp(a.pos + a.drive * speed * dt, lo, hi);
+    if (a.pos == lo || a.pos == hi) a.drive = 0;
+  }
+}
+
+}  // namespace
+
+void lensAdvance(LensMotion& m, const LensGeometry& g, uint64_t now) {
+  if (now <= m.t0) return;
+  const double dt = static_cast<double>(now - m.t0) / 1e9;
+  m.t0 = now;
+  const double zoomBefore = m.zoom.pos;
+  step(m.zoom, m.zoomSpeed, dt, 0.0, g.zoomMax);
+  // While the zoom moves the MCU keeps the focus on the curve in force (unless the focus has a
+  // target of its own).
+  if (m.curve >= 0 && m.zoom.pos != zoomBefore && !m.focus.toTarget && m.focus.drive == 0)
+    m.focus.pos = curveFocus(g, m.curve, m.zoom.pos);
+  step(m.focus, m.focusSpeed, dt, 0.0, g.focusMax);
+}
+
+bool lensMoving(const LensMotion& m) {
+  return m.zoom.toTarget || m.zoom.drive != 0 || m.focus.toTarget || m.focus.drive != 0;
+}
+
+uint64_t lensArrival(const LensMotion& m) {
+  if (m.zoom.drive != 0 || m.focus.drive != 0) return 0;
+  double s = 0;
+  if (m.zoom.toTarget) s = std::max(s, std::fabs(m.zoom.target - m.zoom.pos) / m.zoomSpeed);
+  if (m.focus.toTarget) s = std::max(s, std::fabs(m.focus.target - m.focus.pos) / m.focusSpeed);
+  if (s == 0) return 0;
+  return m.t0 + static_cast<uint64_t>(std::ceil(s * 1e9));
+}
+
+}  // namespace lens
+}  // namespace sim
+}  // namespace kavo

@@ -1,0 +1,57 @@
+#pragma once
+// The zoom lens behind the lens MCU, as pure functions of time: zoom and focus motors that travel at
+// a fixed speed to a target or drive until stopped, the focus-tracking curves the MCU holds, and what
+// the camera's sensor sees of them (in-focus position, depth of field, magnification).
+#include <cstdint>
+
+namespace kavo {
+namespace sim {
+namespace lens {
+
+struct LensGeometry {
+  int32_t zoomMax;        // last zoom stop
+  int32_t focusMax;       // last focus position
+  int32_t curveMax;       // tracking curves 0..curveMax (0 the nearest, curveMax infinity)
+  double zoomRatio;       // optical zoom at the tele end
+  double focusPerDioptre; // how far the in-focus position moves per 1/m
+  double nearRange;       // the nearest focus lies this far above infinity (1 m)
+  bool risingFocus;       // the infinity position rises with zoom (lens ids 0 and 1) or falls (3)
+};
+// Lens ids 0 (3x) and 1 (30x): 608 zoom stops, focus 0..1888; lens id 3: 1180 stops, focus 0..900.
+LensGeometry geometryOf(int lensId);
+
+// The in-focus position for an object at infinity at zoom `z`.
+double focusInfinity(const LensGeometry& g, double z);
+// The focus that tracking curve `curve` holds at zoom `z`.
+double curveFocus(const LensGeometry& g, int32_t curve, double z);
+// Defocus steps per pixel of blur radius at zoom `z` (the depth of field narrows towards tele).
+double depthOfField(const LensGeometry& g, double z);
+// Optical zoom at `z`, 100 = widest.
+double magnification(const LensGeometry& g, double z);
+
+struct Motor {
+  double pos;
+  double target;
+  int32_t drive;      // -1, 0, 1: driven until stopped (continuous zoom or focus)
+  uint32_t toTarget;  // travels to `target`
+};
+
+struct LensMotion {
+  Motor zoom;
+  Motor focus;
+  int32_t curve;      // tracking curve in force, -1 none: focus follows it while the zoom moves
+  double zoomSpeed;   // steps per second
+  double focusSpeed;
+  uint64_t t0;        // ns of `pos`
+};
+
+void lensReset(LensMotion& m, const LensGeometry& g, uint64_t now, double zoom, double focus);
+// Brings both motors up to `now`.
+void lensAdvance(LensMotion& m, const LensGeometry& g, uint64_t now);
+bool lensMoving(const LensMotion& m);
+// When the motion under way ends (ns), or 0 while a motor is driven or nothing moves.
+uint64_t lensArrival(const LensMotion& m);
+
+}  // namespace lens
+}  // namespace sim
+}  // namespace kavo
