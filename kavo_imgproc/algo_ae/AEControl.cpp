@@ -6,6 +6,7 @@
 
 #include "be_i2c/i2c_driver.h"
 #include "be_iav/iav_driver.h"
+#include "fe_subcpu/subcpu.h"
 #include "kavo/utils/clock.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
@@ -19,8 +20,34 @@ namespace {
 constexpr const char* kSource = "AEControl";
 constexpr auto R = std::memory_order_relaxed;
 
-AeOutside g_noOutside;
-std::atomic<AeOutside*> g_outside{&g_noOutside};
+// The lens link's and the GPIO's operations where the link exists; the night picture set, black and
+// white and the refocus belong to parts that install their own.
+class LinkOutside : public AeOutside {
+ public:
+  void setICR(int out) override { with([&](SubCPU& l) { l.setICR(out); }); }
+  void setIrLedon_xBrisk(int on) override { with([&](SubCPU& l) { l.setIrLedon_xBrisk(static_cast<uint32_t>(on)); }); }
+  void setIrLedLevel(int level) override { with([&](SubCPU& l) { l.setIrLedLevel(static_cast<uint32_t>(level)); }); }
+  void setDCIrisMode(int mode) override { with([&](SubCPU& l) { l.setDCIrisMode(mode); }); }
+  void setDCIrisDriver(int value) override {
+    with([&](SubCPU& l) { l.setDCIrisDriver(static_cast<uint32_t>(value)); });
+  }
+  void setIrisDirect(int value) override { with([&](SubCPU& l) { l.setIrisDirect(static_cast<uint32_t>(value)); }); }
+  void setIrisBias(int value) override { with([&](SubCPU& l) { l.setIrisBias(static_cast<uint32_t>(value)); }); }
+  uint32_t inqLightSensor() override {
+    uint32_t v = 0;
+    with([&](SubCPU& l) { l.inqLightSensor(&v); });
+    return v;
+  }
+
+ private:
+  template <class F>
+  static void with(F f) {
+    if (SubCPU* link = subCpu()) f(*link);
+  }
+};
+
+LinkOutside g_linkOutside;
+std::atomic<AeOutside*> g_outside{&g_linkOutside};
 
 int model() {
   const CIsp* isp = controller();
@@ -59,7 +86,7 @@ void withExposureHeld(AEControl* ae, F change) {
 
 }  // namespace
 
-void setAeOutside(AeOutside* outside) { g_outside.store(outside ? outside : &g_noOutside, std::memory_order_release); }
+void setAeOutside(AeOutside* outside) { g_outside.store(outside ? outside : &g_linkOutside, std::memory_order_release); }
 AeOutside& aeOutside() { return *g_outside.load(std::memory_order_acquire); }
 
 AEControl::AEControl() {

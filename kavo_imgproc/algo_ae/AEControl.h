@@ -18,9 +18,10 @@ namespace isp {
 class CIsp;
 
 // What the exposure and day/night code reach outside the image controller: the lens link and GPIO
-// (IR-cut filter, IR LEDs, DC iris, the lens MCU's light sensor, refocus) and the settings mapping
-// (the night picture set, black and white). Those parts install their own; until then every
-// operation does nothing and the light sensor reads 0.
+// (IR-cut filter, IR LEDs, DC iris, the lens MCU's light sensor), the settings mapping (the night
+// picture set, black and white) and the auto focus (refocus). By default the link's operations go
+// to the sub-CPU object of the component table and the others do nothing until their parts land;
+// tests install their own.
 class AeOutside {
  public:
   virtual ~AeOutside() = default;
@@ -36,7 +37,7 @@ class AeOutside {
   virtual uint32_t inqLightSensor() { return 0; }
   virtual void triggerRefocus() {}
 };
-// Installs the outside operations (null: the do-nothing set). The object must outlive its use.
+// Installs the outside operations (null: the default set). The object must outlive its use.
 void setAeOutside(AeOutside* outside);
 AeOutside& aeOutside();
 
