@@ -1,6 +1,7 @@
 // The AE loops of each mode, the mode switch, the DC-iris calibration and the day/night pass
 // counter: see AEControl.h. All on the 3A thread.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "algo_ae/AEControl.h"
