@@ -83,11 +83,11 @@ const uint8_t* meteringWeights(uint32_t backlight) {
 bool exportFocusRecord(uint8_t* record, const uint16_t figures[6]) {
   if (__atomic_load_n(&record[0], __ATOMIC_ACQUIRE) == 2) return false;
   __atomic_store_n(&record[0], 1, __ATOMIC_RELAXED);
-  __atomic_thread_fence(__ATOMIC_RELEASE);
+  // Each nibble released, so a reader that sees one sees the record marked as being written.
   for (int f = 0; f < 6; ++f)
     for (int k = 0; k < 4; ++k)
       __atomic_store_n(&record[1 + 4 * f + k], static_cast<uint8_t>((figures[f] >> (12 - 4 * k)) & 0xF),
-                       __ATOMIC_RELAXED);
+                       __ATOMIC_RELEASE);
   __atomic_store_n(&record[0], 0, __ATOMIC_RELEASE);
   return true;
 }
