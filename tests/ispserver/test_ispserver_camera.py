@@ -221,6 +221,7 @@ class ExposureVideoTest(Base):
         finally:
             status = s.stop(timeout=60)
         self.assertEqual(status, 0, "\n".join(s.log()[-20:]))
+        self.assertFalse(s.has("ThreadSanitizer"), "\n".join(s.log()[-30:]))
         y = luma_means(self.root.path("/tmp/video1.flv"))
         self.assertGreater(len(y), 30 * 20)
         if os.environ.get("KAVO_TRACE_LUMA"):
