@@ -101,6 +101,8 @@ class AEControl {
   int32_t fast = 0;
   int32_t irisTarget = 128;
   int32_t irisStatus = IRIS_GOING;
+  // The calibration's status as the VISCA inquiry reads it (GOING, CHECK, GOOD, NG).
+  std::atomic<uint8_t> irisAdjustStatus{IRIS_GOING};
   int32_t irisHigh = 180, irisLow = 65;
   int32_t irisOpenCount = 0, irisCloseCount = 0;  // calibration votes
   int32_t irisOpenPasses = 0;                     // iris-open passes of the AE_IRIS state

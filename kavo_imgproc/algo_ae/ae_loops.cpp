@@ -317,6 +317,7 @@ int processAEModeSwitching(AEControl* ae) {
       ae->irisHigh = 180;
       ae->irisLow = 65;
       ae->irisStatus = IRIS_GOING;
+      ae->irisAdjustStatus.store(IRIS_GOING, R);
       ae->adjustCount = 0;
       ae->traceFlag = 0;
       ae->openTraceRequest = 1;
@@ -336,7 +337,17 @@ int processAEModeSwitching(AEControl* ae) {
   return 0;
 }
 
+namespace {
+void irisAdjustStep(AEControl* ae);
+}  // namespace
+
 void processAE_IRISAdjust(AEControl* ae) {
+  irisAdjustStep(ae);
+  ae->irisAdjustStatus.store(static_cast<uint8_t>(ae->irisStatus), R);
+}
+
+namespace {
+void irisAdjustStep(AEControl* ae) {
   if (ae->openTraceRequest) {
     ae->openTraceRequest = 0;
     if (g_isp.irisLog == nullptr) g_isp.irisLog = std::fopen(kavo::os::path("/tmp/iris.log").c_str(), "w+");
@@ -426,6 +437,8 @@ void processAE_IRISAdjust(AEControl* ae) {
     }
   }
 }
+
+}  // namespace
 
 int processAE_byMode(AEControl* ae, int hold) {
   if (hold == 1) return 0;

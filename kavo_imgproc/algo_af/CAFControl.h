@@ -15,6 +15,9 @@ class CAFControl : public CallbackInterface {
   // The two AF sums the statistics reduction writes each frame (3A thread).
   uint16_t afHFSum0 = 0, afHFSum1 = 0;
   std::atomic<uint32_t> callbacks{0};  // finished moves reported
+  // The lens positions last known (lens moves and the VISCA position inquiries keep them).
+  std::atomic<uint32_t> m_iCurrZoomPosition{0};
+  std::atomic<uint32_t> m_iCurrFocusPosition{0};
 };
 
 class CIsp;
