@@ -104,7 +104,7 @@ void AEControl::set_ae_mode(int m) { mode.store(m >= 1 && m <= 6 ? m : 0, R); }
 
 void AEControl::reset_ae_params() {
   const AELimits& l = g_isp.aeLimits;
-  target.store(l.targetBase, R);
+  aeTarget.store(l.targetBase, R);
   halfTarget.store(l.targetBase / 2, R);
   for (auto& z : zone) z.store(15 * l.targetBase / 128, R);
   constantFive = 5;
@@ -125,14 +125,14 @@ void AEControl::reset_ae_params() {
   dayState.store(1, R);
   dayCount.store(0, R);
   nightCount.store(0, R);
-  dayCountBound.store(10, R);
-  dssOn.store(0, R);
+  ir2dayCountBound.store(10, R);
+  dssFlag.store(0, R);
   shutterIndex.store(10, R);
 }
 
 void AEControl::set_ae_target(uint32_t t) {
   const uint32_t base = g_isp.aeLimits.targetBase;
-  target.store(t, R);
+  aeTarget.store(t, R);
   halfTarget.store(t / 2, R);
   for (auto& z : zone) z.store(17 * base / 128, R);
 }
@@ -207,7 +207,7 @@ void AEControl::checkShutterIndex() {
 }
 
 int AEControl::downShutterOneStop() {
-  const uint16_t allowed = dssOn.load(R) ? dssSlowest.load(R) : slowestBound.load(R);
+  const uint16_t allowed = dssFlag.load(R) ? dssSlowest.load(R) : slowestBound.load(R);
   slowestAllowed.store(allowed, R);
   int i = shutterIndex.load(R);
   if (i > allowed) {
@@ -351,6 +351,7 @@ void AEControl::init_icr_thresholds() {
 
 void AEControl::set_icr_sensitivity(int s) {
   debugPrintf(0, "set_icr_sensitivity=%d\n", s);
+  icrSensitivity.store(static_cast<uint32_t>(s), R);
   const int m = model();
   auto light = [&](uint16_t night, uint16_t day) {
     lightToNight.store(night, R);
@@ -375,7 +376,7 @@ void AEControl::set_icr_sensitivity(int s) {
 }
 
 void AEControl::set_ae_ir2day_cnt_bound(int n) {
-  dayCountBound.store(static_cast<uint16_t>(n), R);
+  ir2dayCountBound.store(static_cast<uint16_t>(n), R);
   debugPrintf(0, "ae_ir2day_cnt_bound=%d\n", n);
 }
 
@@ -430,7 +431,7 @@ void AEControl::DN_status_update_byIndex() {
     // "day" reading also needs four times the light of the darkest night reading that was not too
     // bright (the scene under the LEDs alone at most), or the LEDs switched off at day would bring
     // the night straight back.
-    const int64_t y = luminance.load(R), t = target.load(R);
+    const int64_t y = luminance.load(R), t = aeTarget.load(R);
     const double e = exposureNow();
     if (y <= t + int64_t{zone[0].load(R)}) nightDarkest = std::max(nightDarkest, e);
     const int toDay = agcToDay.load(R);
@@ -443,7 +444,7 @@ void AEControl::DN_status_update_byIndex() {
     const uint16_t n = static_cast<uint16_t>(dayCount.load(R) + 1);
     dayCount.store(n, R);
     debugPrintf(0, "ir_toInstall_CNT=%d agc_index=%d or sht_index=%d\n", n, agc, sht);
-    if (n >= dayCountBound.load(R)) {
+    if (n >= ir2dayCountBound.load(R)) {
       dayState.store(1, R);
       update_icr_state();
       dayCount.store(0, R);
@@ -490,7 +491,7 @@ void AEControl::DN_status_update_Brisk() {
     const uint16_t n = static_cast<uint16_t>(dayCount.load(R) + 1);
     dayCount.store(n, R);
     debugPrintf(0, "ir_toInstall_CNT=%d.ae_ir2cut_light_sensor=%d\n", n, light);
-    if (n >= dayCountBound.load(R)) {
+    if (n >= ir2dayCountBound.load(R)) {
       switchTo(1);
       dayCount.store(0, R);
     }
@@ -507,6 +508,12 @@ void AEControl::DN_status_update_Brisk() {
       nightCount.store(0, R);
     }
   }
+}
+
+int set_shutter_index(CIsp* isp, uint32_t index) {
+  if (isp == nullptr || index >= static_cast<uint32_t>(kShutterEntries)) return -1;
+  if (AEControl* ae = aeControl()) ae->shutterIndex.store(static_cast<uint16_t>(index), R);
+  return iavDriver()->set_eshutter_time(isp->shutterTable.get(static_cast<int>(index)));
 }
 
 int ae_control_init(CIsp* isp) {

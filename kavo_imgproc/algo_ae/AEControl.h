@@ -71,8 +71,8 @@ class AEControl {
   uint16_t constantFive = 5, constantTen = 10;
   std::atomic<uint16_t> lightToDay{600}, lightToNight{300};
   std::atomic<uint8_t> dayState{1};           // 1 day (IR-cut filter in), 0 night
-  std::atomic<uint16_t> dayCount{0}, nightCount{0}, dayCountBound{10};
-  std::atomic<uint16_t> dssOn{0}, dssSlowest{5};
+  std::atomic<uint16_t> dayCount{0}, nightCount{0}, ir2dayCountBound{10};
+  std::atomic<uint16_t> dssFlag{0}, dssSlowest{5};
   std::atomic<uint16_t> irisIndex{128};
   const AeStep* shutterSteps;                 // by sensor, chosen at construction
   const AeStep* flickerSteps60;
@@ -88,10 +88,11 @@ class AEControl {
   std::atomic<int32_t> previousMode{0};       // 10 forces a mode switch
   std::atomic<uint8_t> irisHighStart{180}, irisLowStart{65};
   uint16_t constant128 = 128;
-  std::atomic<uint32_t> target{0};
+  std::atomic<uint32_t> aeTarget{0};
   std::atomic<uint32_t> zone[7] = {};
   std::atomic<uint32_t> halfTarget{0};
   std::atomic<uint8_t> flick60{1};
+  std::atomic<uint32_t> icrSensitivity{1};    // the last set_icr_sensitivity
   std::atomic<uint32_t> luminance{0};         // Y of the last statistics (written by the reduction)
   std::atomic<uint32_t> fastestFlickerStep{110};
 
@@ -168,6 +169,9 @@ void processAE_Flicker(AEControl* ae);
 void processAE_ShutterPriority(AEControl* ae);
 void processAE_IrisPriority(AEControl* ae);
 void processAE_IRISAdjust(AEControl* ae);
+
+// The shutter time of table entry i to the sensor; -1 outside the table.
+int set_shutter_index(CIsp* isp, uint32_t index);
 
 // Luminance above which models 2 to 4 repeat the mode switch.
 constexpr uint32_t kAeSaturatedY = 56908;

@@ -61,7 +61,7 @@ struct Window {
 Window window(AEControl* ae, int fast) {
   Window w{};
   w.y = ae->luminance.load(R);
-  w.t = ae->target.load(R);
+  w.t = ae->aeTarget.load(R);
   w.hi = ae->zone[0].load(R);
   w.lo = ae->zone[1].load(R);
   w.half = ae->halfTarget.load(R);

@@ -7,6 +7,7 @@
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
+#include "thread_proc/CIsp_ImageAdj.h"
 
 namespace kavo {
 namespace isp {
@@ -35,18 +36,6 @@ const ColourTemperatureRow kTableAlderFinch[kColourTemperatureRows] = {
 int model() {
   const CIsp* isp = controller();
   return isp ? isp->system().model : g_isp.sys.model;
-}
-
-// The gains in use (256..4096 each) to the sensor or the DSP.
-void applyRgbGain(uint32_t r, uint32_t g, uint32_t b) {
-  const uint32_t gains[3] = {std::clamp<uint32_t>(r, 256, 4096), std::clamp<uint32_t>(g, 256, 4096),
-                             std::clamp<uint32_t>(b, 256, 4096)};
-  if (CIsp* isp = controller())
-    for (int c = 0; c < 3; ++c) isp->wbGain[c].store(gains[c], R);
-  debugPrintf(0, "r_gain= %d b_gain= %d\n", gains[0], gains[2]);
-  IAVDriver* d = iavDriver();
-  if (d == nullptr || d->set_wb_gain(gains) < 0)
-    ISP_LOG(kSource, LOG_LEVEL_INFO, 0, "[set_rgb_gain]err_code=-1.\n");
 }
 
 }  // namespace
@@ -124,7 +113,7 @@ void AWBControl::setWBRange(int m) {
 int AWBControl::SetColorTmpByUser(uint32_t kelvin) {
   uint32_t r = 0, b = 0;
   if (!colourTemperatureGains(colourTemperatureTable(model()), kelvin, &r, &b)) return 0;
-  applyRgbGain(r, 1024, b);
+  set_rgb_gain(controller(), r, 1024, b);
   debugPrintf(0, "[SetColorTmpByUser]targetRgain=%d , targetBgain=%d\r\n", r, b);
   return 1;
 }

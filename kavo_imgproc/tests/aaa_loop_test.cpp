@@ -108,7 +108,7 @@ class AaaLoopTest : public DriverTest {
     }
   }
   bool inWindow(uint32_t y) const {
-    const int64_t t = ae->target.load(), hi = ae->zone[0].load(), lo = ae->zone[1].load();
+    const int64_t t = ae->aeTarget.load(), hi = ae->zone[0].load(), lo = ae->zone[1].load();
     return y >= t - lo && y <= t + hi;
   }
   struct Outcome {

@@ -109,7 +109,7 @@ TEST_F(AaaRules, BoundsAndTarget) {
   ae->upGain_ISO(500);
   EXPECT_EQ(ae->agcIndex.load(), 120) << "the gain stops at its bound";
   ae->set_ae_target(5000);
-  EXPECT_EQ(ae->target.load(), 5000u);
+  EXPECT_EQ(ae->aeTarget.load(), 5000u);
   EXPECT_EQ(ae->halfTarget.load(), 2500u);
   EXPECT_EQ(ae->zone[0].load(), 17u * 8700 / 128);
 }
@@ -120,7 +120,7 @@ TEST_F(AaaRules, BoundsAndTarget) {
 TEST_F(AaaRules, DayNightByIndexCounts) {
   model(HALDEN_IR);
   ae->dnAuto.store(1);
-  ae->luminance.store(ae->target.load());
+  ae->luminance.store(ae->aeTarget.load());
   auto reading = [&](int agc) {
     ae->agcIndex.store(static_cast<uint16_t>(agc));
     ae->DN_status_update_byIndex();
