@@ -12,10 +12,15 @@ KAVO_ISP_SOAK_SECONDS (default 20; the long run under ThreadSanitizer sets 600):
 re-initialisation ends, 3A runs on after each, SIGTERM ends it with 0, and no ThreadSanitizer report.
 Prints the figures: missed frames, CPU and RSS of the server.
 
+ExposureVideoTest: the server of board 0 and the streamer run; the scene dims by 4 (the script
+written under the root as a person would); ffmpeg's signalstats on the streamer's FLV shows the mean
+luma dip and come back to within 10 % of its level before the step. Prints the figures.
+
 Environment: KAVO_ISPSERVER, KAVO_ISPSERVER_SETTINGS, KAVO_ISPSERVER_ETC, KAVO_SIM_CAMERA,
 KAVO_STREAMER, KAVO_ISP_REINIT_DRIVER.
 """
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -195,6 +200,44 @@ class ReinitTest(Base):
         print("\n%d s, %d re-initialisations: %d statistics reads over %d frames, %d missed; "
               "server CPU %.1f %%, RSS %d kB" % (seconds, done, len(reads), frames, missed,
                                                 100 * (cpu1 - cpu0) / seconds, rss), file=sys.stderr)
+
+
+def luma_means(path):
+    """YAVG of each decoded frame (ffmpeg signalstats)."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vf",
+                        "signalstats,metadata=mode=print:file=-", "-f", "null", "-"],
+                       capture_output=True, text=True, check=True)
+    return [float(line.split("=", 1)[1]) for line in r.stdout.splitlines()
+            if line.startswith("lavfi.signalstats.YAVG=")]
+
+
+class ExposureVideoTest(Base):
+    def test_dimmed_scene_comes_back(self):
+        self.root.write("/etc/kavo_sim/scene.json", '{"lux": 400, "kelvin": 5500}')
+        s = self.root.start(level=6)
+        try:
+            self.root.wait_ready(s, timeout=40)
+            time.sleep(10)  # settled on the first light
+            self.root.write("/etc/kavo_sim/scene.json.new", '{"lux": 100, "kelvin": 5500}')
+            os.rename(self.root.path("/etc/kavo_sim/scene.json.new"), self.root.path("/etc/kavo_sim/scene.json"))
+            time.sleep(12)
+        finally:
+            status = s.stop(timeout=60)
+        self.assertEqual(status, 0, "\n".join(s.log()[-20:]))
+        self.assertFalse(s.has("ThreadSanitizer"), "\n".join(s.log()[-30:]))
+        y = luma_means(self.root.path("/tmp/video1.flv"))
+        self.assertGreater(len(y), 30 * 20)
+        if os.environ.get("KAVO_TRACE_LUMA"):
+            print(" ".join("%.0f" % v for v in y[::15]), file=sys.stderr)
+        low = min(range(len(y) - 30 * 16, len(y)), key=lambda i: y[i])  # the step came 12 s before the end
+        before = sum(y[low - 120:low - 30]) / 90
+        after = sum(y[-60:]) / 60
+        back = next(i for i in range(low, len(y)) if abs(y[i] - before) <= 0.1 * before)
+        print("\nmean luma before the step %.1f, dip %.1f (%.0f %%), back within 10 %% after %.1f s, "
+              "last 2 s %.1f (%+.1f %%)" % (before, y[low], 100 * y[low] / before, (back - low) / 30.0, after,
+                                              100 * (after - before) / before), file=sys.stderr)
+        self.assertLess(y[low], 0.85 * before, "the dip shows")
+        self.assertLess(abs(after - before), 0.10 * before)
 
 
 if __name__ == "__main__":
