@@ -213,7 +213,8 @@ double halfWidth(int32_t zoom) { return 8.0 - 6.0 * zoom / 607.0; }
 
 class ClosedLoop {
  public:
-  ClosedLoop(int32_t zoom, double start, const Scene& s, uint32_t seed) : scene_(s), rng_(seed) {
+  ClosedLoop(int32_t zoom, double start, const Scene& s, uint32_t seed, int32_t mode = AUTO_FOCUS_MODE)
+      : scene_(s), rng_(seed) {
     zoomLensBoard();
     lens_.zoom = zoom;
     lens_.pos = lens_.target = start;
@@ -225,6 +226,10 @@ class ClosedLoop {
     resetAF(nullptr);
     af_.afInitState.store(2);
     g_isp.lensLink.flags.G_AF_NotDataLock.store(1);
+    g_isp.lensLink.flags.G_PushMode.store(0);
+    g_isp.lensLink.flags.G_PushPending.store(0);
+    g_isp.lensLink.flags.G_PushTrigger.store(0);
+    processAFModeSwitching(&af_, mode);
   }
   CAFControl& af() { return af_; }
 
@@ -317,30 +322,42 @@ TEST(AfClosedLoop, FromAnyStartTheLensEndsWithinTheDepthOfField) {
   const int32_t zooms[] = {0, 150, 300, 450, 607};
   const double distances[] = {1.0, 1.5, 3.0, 10.0, 1e9};
   const double noises[] = {0.0, 0.02, 0.05};
-  Tally all, byNoise[3], lowLight;
-  uint32_t seed = 1;
-  for (int32_t z : zooms)
-    for (double d : distances)
-      for (int ni = 0; ni < 3; ++ni)
-        for (int light = 0; light < 2; ++light)
-          for (int k = 0; k < 6; ++k) {
-            const LensCurves* c = lensCurves(TAMRON_X3);
-            const double lo = c->lower[z], hi = c->upper[z];
-            const double start = lo - 20 + (hi - lo + 40) * k / 5.0;
-            const Scene scene{d, light ? 1500.0 : 9000.0, noises[ni] * (light ? 1.5 : 1.0)};
-            ClosedLoop loop(z, std::max(0.0, start), scene, seed++);
-            const Outcome o = loop.run();
-            all.add(o);
-            byNoise[ni].add(o);
-            if (light) lowLight.add(o);
-          }
-  all.print("auto focus, all runs");
-  byNoise[0].print("  noise 0 %");
-  byNoise[1].print("  noise 2 %");
-  byNoise[2].print("  noise 5 %");
-  lowLight.print("  low light");
-  EXPECT_GE(all.inFocus * 100, all.runs * 95);
-  EXPECT_GE(all.stayed * 100, all.runs * 95);
+  const std::pair<int32_t, const char*> modes[] = {
+      {AUTO_FOCUS_MODE, "auto"}, {PUSH_MODE, "one-push"}, {ZOOM_TRIG_MODE, "zoom-trigger"}};
+  for (const auto& [mode, name] : modes) {
+    Tally all, byNoise[3], lowLight, byZoom[5];
+    uint32_t seed = 1;
+    for (int zi = 0; zi < 5; ++zi)
+      for (double d : distances)
+        for (int ni = 0; ni < 3; ++ni)
+          for (int light = 0; light < 2; ++light)
+            for (int k = 0; k < 6; ++k) {
+              const int32_t z = zooms[zi];
+              const LensCurves* c = lensCurves(TAMRON_X3);
+              const double lo = c->lower[z], hi = c->upper[z];
+              const double start = lo - 20 + (hi - lo + 40) * k / 5.0;
+              const Scene scene{d, light ? 1500.0 : 9000.0, noises[ni] * (light ? 1.5 : 1.0)};
+              ClosedLoop loop(z, std::max(0.0, start), scene, seed++, mode);
+              const Outcome o = loop.run();
+              all.add(o);
+              byNoise[ni].add(o);
+              byZoom[zi].add(o);
+              if (light) lowLight.add(o);
+            }
+    std::printf("%s focus:\n", name);
+    all.print("  all runs");
+    byNoise[0].print("  noise 0 %");
+    byNoise[1].print("  noise 2 %");
+    byNoise[2].print("  noise 5 % (7.5 % low light)");
+    lowLight.print("  low light");
+    for (int zi = 0; zi < 5; ++zi) {
+      char what[32];
+      std::snprintf(what, sizeof what, "  zoom stop %d", zooms[zi]);
+      byZoom[zi].print(what);
+    }
+    EXPECT_GE(all.inFocus * 100, all.runs * 95) << name;
+    EXPECT_GE(all.stayed * 100, all.runs * 95) << name;
+  }
 }
 
 TEST(AfClosedLoop, AFlatSceneEndsByRule) {
