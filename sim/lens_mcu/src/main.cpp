@@ -56,15 +56,6 @@ bool writeAll(int fd, const uint8_t* b, size_t n) {
   return true;
 }
 
-std::string hex(const uint8_t* b, size_t n) {
-  std::string s;
-  char t[4];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
-    s += t;
-  }
-  return s;
-}
 
 void publish(const LensOutputs& o) {
   kavo::sim::iav::updateLensInputs([&o](kavo::sim::iav::LensInputs& l) {

@@ -18,15 +18,6 @@ const std::vector<uint8_t> kAck = {0x90, 0x41, 0xFF};
 const std::vector<uint8_t> kCompletion = {0x90, 0x51, 0xFF};
 const std::vector<uint8_t> kSyntaxError = {0x90, 0x60, 0x02, 0xFF};
 
-std::string hex(const uint8_t* b, size_t n) {
-  std::string s;
-  char t[4];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
-    s += t;
-  }
-  return s;
-}
 
 bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
   out.clear();
@@ -56,6 +47,16 @@ std::vector<uint8_t> wordAnswer(uint32_t v) {
 int32_t rounded(double v) { return static_cast<int32_t>(std::lround(v)); }
 
 }  // namespace
+
+std::string hex(const uint8_t* b, size_t n) {
+  std::string s;
+  char t[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
+    s += t;
+  }
+  return s;
+}
 
 bool parseConfig(const std::string& text, McuConfig& out, std::string& error) {
   if (text.find_first_not_of(" \t\r\n") == std::string::npos) return true;

@@ -72,6 +72,9 @@ struct McuFault {
 // Parses one entry; false with `error` for an entry that is not one of ours.
 bool parseFault(const nlohmann::json& entry, McuFault& out, std::string& error);
 
+// Bytes as the journal writes them: upper-case hex pairs, one space apart.
+std::string hex(const uint8_t* b, size_t n);
+
 // What the sensor of the simulated camera sees of the lens and the light the MCU drives.
 struct LensOutputs {
   uint32_t irCutIn;
