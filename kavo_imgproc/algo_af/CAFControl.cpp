@@ -111,11 +111,11 @@ int onFocusDone(CAFControl* af, int result) {
   af->m_iCurrFocusPosition.store(pos);
   if (zoomLens()) sendTrackingCurveAF(af);
   af->focusMoveByte.store(0);
-  if (pos <= af->m_eMinAFFocus) {
+  if (pos <= af->m_eMinAFFocus.load()) {
     af->afStatus.fetch_or(AF_AT_MIN);
     af->limitHits.fetch_or(2);
   }
-  if (pos >= af->m_eMaxAFFocus) {
+  if (pos >= af->m_eMaxAFFocus.load()) {
     af->afStatus.fetch_or(AF_AT_MAX);
     af->limitHits.fetch_or(1);
   }
@@ -182,7 +182,7 @@ void afStartUp(CAFControl* af) {
   }
   af->m_iCurrZoomPosition.store(static_cast<int32_t>(z));
   af->m_iCurrFocusPosition.store(static_cast<int32_t>(f));
-  updateMinMaxFocusFromTrackingCurve(af, &af->m_eMaxAFFocus, &af->m_eMinAFFocus);
+  refreshFocusRange(af);
   if (z != 0) ISP_LOG(kSource, 6, 0, "[af_init]FPosition=%d ZPosition=%d\r\n", int(f), int(z));
   debugPrintf(0, "setZFBias2Mcu.............End\n");
   af->afInitState.store(2);
@@ -487,6 +487,13 @@ void updateMinMaxFocusFromTrackingCurve(CAFControl* af, int32_t* maxOut, int32_t
   *minOut = std::max(lo, 0);
 }
 
+void refreshFocusRange(CAFControl* af) {
+  int32_t hi = 0, lo = 0;
+  updateMinMaxFocusFromTrackingCurve(af, &hi, &lo);
+  af->m_eMaxAFFocus.store(hi);
+  af->m_eMinAFFocus.store(lo);
+}
+
 void retrieveAFSteps(CAFControl* af) {
   if (!zoomLens()) {
     ISP_LOG(kSource, 6, 0, "[retrieveAFSteps]err_code=%d.\n", int(lensId()));
@@ -537,8 +544,8 @@ int focusStep(CAFControl* af, bool towardsMax, int32_t steps) {
   debugPrintf(0, "focusStep\r\n");
   if (steps == 0) return 1;
   const int32_t pos = af->m_iCurrFocusPosition.load();
-  steps = towardsMax ? std::max(0, std::min(steps, af->m_eMaxAFFocus - pos))
-                     : std::max(0, std::min(steps, pos - af->m_eMinAFFocus));
+  steps = towardsMax ? std::max(0, std::min(steps, af->m_eMaxAFFocus.load() - pos))
+                     : std::max(0, std::min(steps, pos - af->m_eMinAFFocus.load()));
   int32_t target = 0;
   if (!stepTarget(af, towardsMax, steps, &target)) return 0;
   return sendFocusMove(af, towardsMax, steps, target) > 0 || steps == 0 ? 1 : 0;

@@ -102,7 +102,8 @@ class CAFControl : public CallbackInterface {
   int32_t firstCoarse = 0;
   int32_t fineSteps = 0, fineStepLimit = 12;
   int32_t fineReverse = 0;
-  int32_t m_eMaxAFFocus = 0, m_eMinAFFocus = 0;
+  // The focus range at the current zoom (3A thread; the end-of-move report compares with it).
+  std::atomic<int32_t> m_eMaxAFFocus{0}, m_eMinAFFocus{0};
   std::atomic<uint32_t> limitHits{0};
   int32_t m_bPostOptCheck = 0;
   uint32_t m_lastOrigOptHF1 = 0;
@@ -155,6 +156,8 @@ int processAFModeSwitching(CAFControl* af, int32_t mode);
 int triggerRefocus(CAFControl* af);
 void goBacktoPreSeek(CAFControl* af);
 void updateMinMaxFocusFromTrackingCurve(CAFControl* af, int32_t* maxOut, int32_t* minOut);
+// The range above into the object's own range fields.
+void refreshFocusRange(CAFControl* af);
 void retrieveAFSteps(CAFControl* af);
 int focusStep(CAFControl* af, bool towardsMax, int32_t steps);
 void updateZFposition(CAFControl* af);

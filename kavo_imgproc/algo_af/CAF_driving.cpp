@@ -26,7 +26,7 @@ void setTowardsMax(CAFControl* af, bool up) {
 }
 void reverse(CAFControl* af) { af->afStatus.fetch_xor(AF_NEAR); }
 int32_t position(const CAFControl* af) { return af->m_iCurrFocusPosition.load(); }
-void refreshRange(CAFControl* af) { updateMinMaxFocusFromTrackingCurve(af, &af->m_eMaxAFFocus, &af->m_eMinAFFocus); }
+void refreshRange(CAFControl* af) { refreshFocusRange(af); }
 void remember(CAFControl* af) {
   af->m_uAF_Last_HF0 = af->m_uAF_Current_HF0;
   af->m_uAF_Last_HF1 = af->m_uAF_Current_HF1;
@@ -96,7 +96,7 @@ void computeAFSteps(CAFControl* af) {
 int seekStep(CAFControl* af, int shift) {
   refreshRange(af);
   computeAFSteps(af);
-  const int32_t pos = position(af), hi = af->m_eMaxAFFocus, lo = af->m_eMinAFFocus;
+  const int32_t pos = position(af), hi = af->m_eMaxAFFocus.load(), lo = af->m_eMinAFFocus.load();
   const bool up = towardsMax(af);
   int32_t s;
   if (coarseMode(af)) {
@@ -175,7 +175,7 @@ void startSearch(CAFControl* af, bool withPostCheck) {
 }
 
 void preSeekSetAFDir(CAFControl* af) {
-  const int32_t pos = position(af), hi = af->m_eMaxAFFocus, lo = af->m_eMinAFFocus;
+  const int32_t pos = position(af), hi = af->m_eMaxAFFocus.load(), lo = af->m_eMinAFFocus.load();
   if (pos >= lo && pos <= hi) {
     setTowardsMax(af, !(pos > lo + (hi - lo) / 2));
     return;
@@ -199,8 +199,8 @@ void gotoCoarseSeek(CAFControl* af, bool up) {
   } else {
     h = 2 * af->coarseStep;
   }
-  af->coarseUpper = std::min(c + h, af->m_eMaxAFFocus);
-  af->coarseLower = c >= af->m_eMinAFFocus + h ? c - h : af->m_eMinAFFocus;
+  af->coarseUpper = std::min(c + h, af->m_eMaxAFFocus.load());
+  af->coarseLower = c >= af->m_eMinAFFocus.load() + h ? c - h : af->m_eMinAFFocus.load();
   setTowardsMax(af, up);
   seekStep(af, 0);
   setBestToCurrent(af);
@@ -228,7 +228,7 @@ void processAF_PilotSeeking(CAFControl* af) {
       af->pilotBestHF0 = af->pilotMidHF0;
       af->pilotBestPosition = pos;
       af->pilotPhase = 1;
-      if (pos - af->m_iPilotSeekStep < af->m_eMinAFFocus) {
+      if (pos - af->m_iPilotSeekStep < af->m_eMinAFFocus.load()) {
         gotoCoarseSeek(af, true);
       } else {
         setTowardsMax(af, false);
@@ -241,7 +241,7 @@ void processAF_PilotSeeking(CAFControl* af) {
       pilotDifferences(af);
       af->pilotPhase = 2;
       af->m_iPilotSeekStep *= 2;
-      if (pos + af->m_iPilotSeekStep > af->m_eMaxAFFocus) {
+      if (pos + af->m_iPilotSeekStep > af->m_eMaxAFFocus.load()) {
         gotoCoarseSeek(af, false);
       } else {
         setTowardsMax(af, true);
@@ -512,8 +512,8 @@ void processAF_Seeking(CAFControl* af) {
         debugPrintf(0, "SeekFine too long, go to coarse seek.\n");
         af->afStatus.fetch_or(AF_COARSE);
         const int32_t h = std::max<int32_t>(af->coarseStep, 8);
-        af->coarseUpper = std::min(position(af) + h, af->m_eMaxAFFocus);
-        af->coarseLower = std::max(position(af) - h, af->m_eMinAFFocus);
+        af->coarseUpper = std::min(position(af) + h, af->m_eMaxAFFocus.load());
+        af->coarseLower = std::max(position(af) - h, af->m_eMinAFFocus.load());
         af->fineSteps = 0;
         return;
       }

@@ -60,7 +60,7 @@ class AfScript : public ::testing::Test {
     zoomLensBoard();
     af.lens = &lens;
     af.m_iCurrZoomPosition.store(lens.zoom);
-    updateMinMaxFocusFromTrackingCurve(&af, &af.m_eMaxAFFocus, &af.m_eMinAFFocus);
+    refreshFocusRange(&af);
   }
   // The search in a state: seeking, out of the pilot, without the two-frame average.
   void seeking(uint32_t status, int32_t position, uint32_t hf0, uint32_t hf1) {
@@ -88,7 +88,7 @@ class AfScript : public ::testing::Test {
 };
 
 TEST_F(AfScript, ACoarseStepAtTheRangeEndReversesInsteadOfMoving) {
-  const int32_t top = af.m_eMaxAFFocus;
+  const int32_t top = af.m_eMaxAFFocus.load();
   seeking(AF_SEEK | AF_COARSE | AF_NEAR, top, 5000, 5000);
   frame(1000, 1000);
   EXPECT_TRUE(lens.sent.empty()) << "no move past the maximum";
@@ -99,14 +99,14 @@ TEST_F(AfScript, ACoarseStepAtTheRangeEndReversesInsteadOfMoving) {
 
   // At the bottom the same, the other way.
   lens.sent.clear();
-  seeking(AF_SEEK | AF_COARSE, af.m_eMinAFFocus, 5000, 5000);
+  seeking(AF_SEEK | AF_COARSE, af.m_eMinAFFocus.load(), 5000, 5000);
   frame(1000, 1000);
   EXPECT_TRUE(lens.sent.empty());
   EXPECT_NE(af.afStatus.load() & AF_NEAR, 0u);
 }
 
 TEST_F(AfScript, BothLimitsReachedTwiceEndTheSearchAtTheBestCoarsePoint) {
-  const int32_t mid = (af.m_eMaxAFFocus + af.m_eMinAFFocus) / 2;
+  const int32_t mid = (af.m_eMaxAFFocus.load() + af.m_eMinAFFocus.load()) / 2;
   seeking(AF_SEEK | AF_COARSE | AF_NEAR | AF_AT_MAX | AF_AT_MIN, mid, 5000, 5000);
   af.bestCoarseHF0 = 60000;
   af.bestCoarsePosition = mid - 10;
@@ -127,7 +127,7 @@ TEST_F(AfScript, BothLimitsReachedTwiceEndTheSearchAtTheBestCoarsePoint) {
 }
 
 TEST_F(AfScript, TheFineFractionHalvesOnlyAfterAnImprovementThenAWorseStep) {
-  const int32_t mid = (af.m_eMaxAFFocus + af.m_eMinAFFocus) / 2;
+  const int32_t mid = (af.m_eMaxAFFocus.load() + af.m_eMinAFFocus.load()) / 2;
   seeking(AF_SEEK | AF_NEAR, mid, 20000, 20000);
   af.bestHF0 = 20000;
   af.bestPosition = mid;
@@ -222,7 +222,6 @@ class ClosedLoop {
     af_.afInitState.store(2);
     af_.m_iCurrZoomPosition.store(zoom);
     af_.m_iCurrFocusPosition.store(static_cast<int32_t>(std::lround(start)));
-    updateMinMaxFocusFromTrackingCurve(&af_, &af_.m_eMaxAFFocus, &af_.m_eMinAFFocus);
     resetAF(nullptr);
     af_.afInitState.store(2);
     g_isp.lensLink.flags.G_AF_NotDataLock.store(1);
