@@ -66,8 +66,9 @@ class CAFControl : public CallbackInterface {
   std::atomic<int32_t> wideRange{0};
   // ---- positions (the moves of other threads write them)
   int32_t lastFocusPosition = 0;
-  std::atomic<int32_t> m_iCurrFocusPosition{0};
-  std::atomic<int32_t> m_iCurrZoomPosition{0};
+  // The lens positions last known (lens moves and the VISCA position inquiries keep them).
+  std::atomic<uint32_t> m_iCurrFocusPosition{0};
+  std::atomic<uint32_t> m_iCurrZoomPosition{0};
   int32_t frameDivider = 1;
   std::atomic<int32_t> movePending{0};
   int32_t lockWaitFrames = 0;

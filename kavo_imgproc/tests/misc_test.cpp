@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "if_visca/visca_channel.h"
 #include "kavo/logger/logger.h"
 #include "kavo/test/sysv_keys.h"
 #include "kavo/test/test_root.h"
@@ -28,7 +27,7 @@ constexpr const char* kSemFile = "/tmp/shm/sem";
 class MiscTest : public ::testing::Test {
  protected:
   kavo::test::TestRoot root;
-  kavo::test::SysvKeyFiles keys{root, {kSegFile, kSemFile, kViscaKeyFile}};
+  kavo::test::SysvKeyFiles keys{root, {kSegFile, kSemFile}};
 
   shmid_ds stat(int id) {
     shmid_ds ds{};
@@ -113,19 +112,6 @@ TEST_F(MiscTest, SemaphoreSetsAreExclusiveAndOperationsReportTheirResult) {
   EXPECT_TRUE(log.has("[setSemaphoreOperation]semop " + std::to_string(id) + " failed, err=22")) << log.dump();
   EXPECT_EQ(deleteSemaphore(id), -1);
   EXPECT_TRUE(log.has("[deleteSemaphore]: semctl() remove id failedi, err=22")) << log.dump();
-}
-
-TEST_F(MiscTest, ASecondViscaStartWithoutAStopFailsAndKeepsTheSetInUse) {
-  LogCapture log;
-  ASSERT_EQ(startViscaThread(), 0);
-  const int id = ::semget(keys.key(kViscaKeyFile), 0, 0);
-  ASSERT_NE(id, -1);
-  EXPECT_EQ(startViscaThread(), -1);
-  EXPECT_TRUE(log.has("[startViscaThread] Create semaphore failed !!!", LOG_LEVEL_WARNING)) << log.dump();
-  EXPECT_EQ(stopViscaThread(), 0);
-  EXPECT_EQ(::semget(keys.key(kViscaKeyFile), 0, 0), -1) << "the set of the first start is left";
-  ASSERT_EQ(startViscaThread(), 0);
-  EXPECT_EQ(stopViscaThread(), 0);
 }
 
 TEST(Prints, GateLengthAndThreadsOfTheirOwn) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "algo_ae/AEControl.h"
 #include "algo_af/CAFControl.h"
 #include "algo_af/lens_tables.h"
 #include "fe_subcpu/subcpu.h"
@@ -257,6 +258,7 @@ void set_icr_mode(CIsp* isp, unsigned mode) {
       ISP_LOG(kSource, 4, 0, "mode is not supported");
       return;
   }
+  if (AEControl* ae = aeControl()) ae->set_icr_manual(static_cast<int>(l.icrAuto.load() & 0xFF));
   if (l.icrAuto.load() != 0) return;
   const uint32_t led = l.icrOn.load() ? 0 : 1;
   if (SubCPU* s = subCpu()) {

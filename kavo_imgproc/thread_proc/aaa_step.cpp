@@ -1,5 +1,5 @@
-// The per-frame 3A step: see aaa_step.h. Its AE, AWB, AF and picture steps hold their places until
-// those parts land; the order of the pass is final.
+// The per-frame 3A step: see aaa_step.h. Its AE, AWB and AF steps hold their places until those
+// parts land; the order of the pass is final.
 #include "thread_proc/aaa_step.h"
 
 #include "algo_ae/AEControl.h"

@@ -153,6 +153,19 @@ struct AaaThreadControl : ThreadControl {
   std::atomic<uint8_t> pause{0};  // set by the VISCA camera-init command and by main
 };
 
+// Camera state of the VISCA camera that has no other home in this block.
+struct ViscaCameraState {
+  std::atomic<uint8_t> expCompOn{0};             // G_uExpcomON: 0E and 4E are accepted only while set
+  std::atomic<int32_t> expCompLevel{0};          // 7 neutral
+  std::atomic<uint8_t> irCutInstalled{0};        // 1 day (filter in)
+  std::atomic<uint8_t> dayNightAuto{0};
+  std::atomic<uint8_t> calibrationExposure{0};   // set while a lens calibration or its check runs
+  std::atomic<uint8_t> heaterChannel{0};         // g_McuHeaterCH
+  std::atomic<uint8_t> heaterOn{0};              // g_McuHeaterON
+  std::atomic<int32_t> afMode{0};                // G_AFMode: 2..4 AF modes, 6 while calibrating
+  std::atomic<uint32_t> nrLevel{0};              // g_iNRLevel, read by the next 3A passes
+};
+
 // ---- lens link (sub-CPU) -------------------------------------------------------------------------
 
 // The last reply of the lens MCU that the receive path posted for a waiting inquiry. Written by the
@@ -239,6 +252,7 @@ struct IspGlobals {
   // Settings and VISCA handlers write these; the 3A thread reads them.
   std::atomic<int32_t> focusMode{0};            // 2 auto, 3 manual, 4 zoom-triggered
   std::atomic<uint8_t> focusExport{0};          // 1: each 3A pass copies the AF figures out
+  std::atomic<uint8_t> zoomTrigArmed{0};        // G_ZoomTrigArmed: a day/night switch asks for a refocus
   std::atomic<uint32_t> dayNightHold{0};        // non-zero: no automatic day/night decision
   std::atomic<uint32_t> irFilterThreshold[3] = {};  // cnt2day, thd2day, thd2night
   std::atomic<uint32_t> irLedManualLevel{0};
@@ -258,6 +272,10 @@ struct IspGlobals {
   std::atomic<uint32_t> manualShutterIndex{0};
   std::atomic<uint32_t> aeTarget{0};
   std::atomic<uint32_t> settingsAeMode{0};      // 0 manual, 1 auto, 2 shutter, 4/5 flicker
+
+  // The VISCA camera's own state: set by the DVisca constructor before the VISCA thread starts,
+  // then changed by the VISCA handlers (VISCA thread); the 3A thread reads some of it.
+  ViscaCameraState viscaCamera;
 
   // The ten components (the controller's constructor and destructor).
   ComponentTable components;
@@ -279,6 +297,7 @@ struct IspGlobals {
   IoThreadControl ioThread;
   PanTiltThreadControl panTiltThread;
   AaaThreadControl aaaThread;
+  ThreadControl viscaThread;
   std::atomic<int32_t> aaaFrames{0};            // 3A passes, 0..60 (written by the 3A thread)
 
   // 3A thread only.

@@ -26,34 +26,6 @@ namespace {
 constexpr uint32_t kRetired = 2;
 constexpr uint32_t kIdleMs = 200;
 
-// Polls `word` every `pollMs` until it reads 0, at most `polls` times.
-bool waitCleared(const std::atomic<uint32_t>& word, int polls, uint32_t pollMs) {
-  for (int i = 0; i < polls; ++i) {
-    if (word.load(std::memory_order_acquire) == 0) return true;
-    kavo::utils::sleepMs(pollMs);
-  }
-  return word.load(std::memory_order_acquire) == 0;
-}
-
-// Creates the thread with the stop signals blocked, so that they keep going to the main thread.
-bool create(ThreadControl& t, void* (*routine)(void*)) {
-  sigset_t stop, old;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, &old);
-  const int rc = pthread_create(&t.handle, nullptr, routine, &t);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  t.joinable = rc == 0;
-  return rc == 0;
-}
-
-void join(ThreadControl& t) {
-  if (!t.joinable) return;
-  pthread_join(t.handle, nullptr);
-  t.joinable = false;
-}
-
 // The start handshake of every thread: run and acknowledge set, the thread made, acknowledge
 // awaited. A thread that was not created leaves acknowledge at 1, which reads as a time-out.
 struct StartSpec {
@@ -78,7 +50,7 @@ int awaitStart(ThreadControl& t, const StartSpec& s) {
 int startThread(ThreadControl& t, void* (*routine)(void*), const StartSpec& s) {
   t.run.store(1, std::memory_order_release);
   t.acknowledge.store(1, std::memory_order_release);
-  create(t, routine);
+  createWorkerThread(t, routine);
   return awaitStart(t, s);
 }
 
@@ -156,6 +128,32 @@ void* SubCPUPTThread(void* arg) {
 
 }  // namespace
 
+bool waitCleared(const std::atomic<uint32_t>& word, int polls, uint32_t pollMs) {
+  for (int i = 0; i < polls; ++i) {
+    if (word.load(std::memory_order_acquire) == 0) return true;
+    kavo::utils::sleepMs(pollMs);
+  }
+  return word.load(std::memory_order_acquire) == 0;
+}
+
+bool createWorkerThread(ThreadControl& t, void* (*routine)(void*)) {
+  sigset_t stop, old;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, &old);
+  const int rc = pthread_create(&t.handle, nullptr, routine, &t);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  t.joinable = rc == 0;
+  return rc == 0;
+}
+
+void joinWorkerThread(ThreadControl& t) {
+  if (!t.joinable) return;
+  pthread_join(t.handle, nullptr);
+  t.joinable = false;
+}
+
 // ---- 3A -----------------------------------------------------------------------------------------
 
 int start_aaa_thread() {
@@ -166,7 +164,7 @@ int start_aaa_thread() {
     // A thread whose stop timed out and that has not left yet goes on: never a second one.
     if (t.run.compare_exchange_strong(state, 1, std::memory_order_acq_rel)) return awaitStart(t, kAaaStart);
     if (state == 1) return 0;  // running already
-    join(t);                   // it left (or is leaving) its loop
+    joinWorkerThread(t);                   // it left (or is leaving) its loop
   }
   return startThread(t, AAAThread, kAaaStart);
 }
@@ -181,7 +179,7 @@ int stop_aaa_thread() {
     ISP_LOG_AS("thread_proc/aaa_thread", __func__, LOG_LEVEL_WARNING, 0, "stop timeout.");
     return 0;
   }
-  join(t);
+  joinWorkerThread(t);
   debugPrintf(0, "[AAAThread] AAAThread stoped.\n");
   return 0;
 }
@@ -190,7 +188,7 @@ bool join_aaa_thread(uint32_t ms) {
   AaaThreadControl& t = g_isp.aaaThread;
   if (!t.joinable) return true;
   if (!waitCleared(t.alive, static_cast<int>(ms / 10) + 1, 10)) return false;
-  join(t);
+  joinWorkerThread(t);
   return true;
 }
 
@@ -241,7 +239,7 @@ int stop_io_thread() {
     ISP_LOG_AS("thread_proc/io_thread", __func__, LOG_LEVEL_WARNING, 0, "[stop_io_thread] stop timeout !!!\n");
     return -1;
   }
-  join(t);
+  joinWorkerThread(t);
   debugPrintf(0, "[IOThread] IOThread stoped.\n");
   return 0;
 }
@@ -266,7 +264,7 @@ int stop_subcpu_pt_thread() {
     ISP_LOG_AS("thread_proc/subcpu_pt_thread", __func__, LOG_LEVEL_WARNING, 0, "[stop_subcpu_pt_thread]stop timeout !!!\n");
     return -1;
   }
-  join(t);
+  joinWorkerThread(t);
   sem_destroy(&t.wake);
   debugPrintf(0, "[SubCPUPTThread] SubCPUPTThread stoped.\n");
   return 0;

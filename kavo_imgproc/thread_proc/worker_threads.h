@@ -10,10 +10,21 @@
 // inside the driver's mutex would hold it for good). A 3A thread that outlives its stop's time-out
 // goes on to its next turn and leaves then; a start meanwhile takes it back instead of starting a
 // second one. The threads are created with SIGINT and SIGTERM blocked: those go to the main thread.
+#include <atomic>
 #include <cstdint>
 
 namespace kavo {
 namespace isp {
+
+struct ThreadControl;
+
+// The handshake helpers the VISCA channel shares with these threads.
+// Polls `word` every `pollMs` until it reads 0, at most `polls` times; true once it reads 0.
+bool waitCleared(const std::atomic<uint32_t>& word, int polls, uint32_t pollMs);
+// Creates the thread with the stop signals blocked, so that they keep going to the main thread.
+bool createWorkerThread(ThreadControl& t, void* (*routine)(void*));
+// Joins a created thread once.
+void joinWorkerThread(ThreadControl& t);
 
 int start_aaa_thread();
 // Always 0; a time-out is logged ("stop timeout.") and the thread leaves at its next turn.

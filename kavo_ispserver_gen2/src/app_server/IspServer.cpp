@@ -61,13 +61,16 @@ void stopServer() {
   // The IPC thread uses the settings document and the controller: it ends before either goes.
   stopExtAPIThread();
   stopViscaThread();
+  // A VISCA thread that outlived its stop's bound still uses the controller, the camera object and
+  // the segments: they stay until the process ends.
+  const bool viscaGone = viscaThreadGone();
   CIsp* isp = g_isp.controller.load();
   enable_aaa(isp, 0);
   if (g_isp.sys.dspId < 4) stop_aaa_thread();
   if (g_isp.board == TORVEX_BRISK) stop_io_thread();
   if (g_isp.board == TORVEX_TARROW) stop_subcpu_pt_thread();
   if (g_isp.sys.systemType == ZOOMLENS) stopSubCPUThread();
-  if (isp != nullptr) {
+  if (isp != nullptr && viscaGone) {
     if (join_aaa_thread(kLastPassMs)) {
       isp->closeDevices();
       g_isp.controller.store(nullptr);
@@ -76,8 +79,13 @@ void stopServer() {
       MAIN_LOG(LOG_LEVEL_ERROR, "the 3A thread did not stop: the devices and the controller are left in place");
     }
   }
-  if (DVisca* visca = g_isp.visca.exchange(nullptr)) delete visca;
-  deleteIspServerShareMemory();
+  if (!viscaGone) {
+    MAIN_LOG(LOG_LEVEL_ERROR,
+             "the VISCA thread did not stop: the controller, the camera and the segments are left in place");
+  } else {
+    if (DVisca* visca = g_isp.visca.exchange(nullptr)) delete visca;
+    deleteIspServerShareMemory();
+  }
   MAIN_LOG(LOG_LEVEL_DEBUG, "server stop done");
 }
 

@@ -11,6 +11,7 @@
 #include "kavo/ipc/messages/changeanalyticssettings.h"
 #include "kavo/utils/clock.h"
 #include "misc/isp_log.h"
+#include "thread_proc/CIsp_IPC.h"
 #include "thread_proc/isp_globals.h"
 
 namespace kavo {
@@ -315,57 +316,105 @@ void IspServerMessenger::StoreSettingsMessage(ChangeIspSettings& message) {
 // end. The calls into the image controller (settings mapping) go where "image:" says, outside the
 // document's lock: they may wait for the lens.
 bool IspServerMessenger::UpdateSettings(ChangeIspSettings& change) {
+  using namespace kavo::isp;
   ChangeIspSettings live;
   FillSettingsMessage(live);
-  // image: wasIrOn := ipc_is_ir_on.
-  if (take(F::irLedMode, "irLedMode", change, live)) {
-    // image: ipc_set_ir_led_mode(live.irLedMode()).
-  }
-  if (take(F::irLedLevel, "irLedLevel", change, live)) {
-    // image: ipc_set_ir_led_level(live.irLedLevel()).
-  }
-  // image: whatever changed, when live.irLedMode() is "manual": ipc_set_ir_on(level != 0); when
-  // ipc_is_ir_on now differs from wasIrOn: ipc_apply_ir_state.
-  for (const Byte* f : {&F::brightness, &F::contrast, &F::saturation, &F::hue, &F::sharpness, &F::denoise}) {
-    if (take(*f, f->key, change, live)) {
-      // image: the day value := new; in force unless the attribute's irOnSts (live) is 1 and the
-      // IR state is on; without that flag its irOnVal := the day value.
+  // Without a controller (before start-up ends, after the stop) the block and the document still
+  // take the change; the next settings pass applies it.
+  CIsp* isp = controller();
+  ImageParameters& block = g_isp.image;
+  const uint32_t wasIrOn = ipc_is_ir_on(isp);
+  if (take(F::irLedMode, "irLedMode", change, live) && isp != nullptr)
+    ipc_set_ir_led_mode(isp, F::irLedMode.get(live).c_str());
+  if (take(F::irLedLevel, "irLedLevel", change, live) && isp != nullptr)
+    ipc_set_ir_led_level(isp, F::irLedLevel.get(live));
+  if (F::irLedMode.get(live) == "manual") ipc_set_ir_on(isp, F::irLedLevel.get(live) != 0 ? 1 : 0);
+  if (ipc_is_ir_on(isp) != wasIrOn && isp != nullptr) ipc_apply_ir_state(isp, ipc_is_ir_on(isp));
+
+  // The six attributes in the block's order: day field, night flag and value of the document.
+  struct Attribute {
+    const Byte* field;
+    std::atomic<uint32_t>* day;
+    const Byte* sts;
+  };
+  const Attribute attributes[6] = {{&F::brightness, &block.brightness, &F::irOnStsBrightness},
+                                   {&F::contrast, &block.contrast, &F::irOnStsContrast},
+                                   {&F::saturation, &block.daySaturation, &F::irOnStsSaturation},
+                                   {&F::hue, &block.hue, &F::irOnStsHue},
+                                   {&F::sharpness, &block.sharpness, &F::irOnStsSharpness},
+                                   {&F::denoise, &block.dayNrLevel, &F::irOnStsDenoise}};
+  // Puts value v of attribute a in force: a picture operation, or for denoise only the level.
+  auto inForce = [&](int a, uint32_t v) {
+    if (a == 5) {
+      block.nrLevel.store(v);
+      return;
+    }
+    if (a == 2) block.saturation.store(v);
+    if (isp == nullptr) return;
+    switch (a) {
+      case 0: ipc_set_brightness(isp, v); break;
+      case 1: ipc_set_contrast(isp, v); break;
+      case 2: ipc_set_saturation(isp, v); break;
+      case 3: ipc_set_hue(isp, v); break;
+      default: ipc_set_sharpness(isp, v); break;
+    }
+  };
+  for (int a = 0; a < 6; ++a) {
+    const Attribute& at = attributes[a];
+    if (!take(*at.field, at.field->key, change, live)) continue;
+    const uint32_t day = at.field->get(live);
+    at.day->store(day);
+    if (at.sts->get(live) == 1) {
+      if (ipc_is_ir_on(isp) == 0) inForce(a, day);
+    } else {
+      block.irOnVal[a].store(day);
+      inForce(a, day);
     }
   }
   if (take(F::wdr, "wdr", change, live)) {
-    // image: WDR level := new; ipc_set_wdr.
+    block.wdrLevel.store(F::wdr.get(live));
+    if (isp != nullptr) ipc_set_wdr(isp, F::wdr.get(live));
   }
-  if (take(F::mirror, "mirror", change, live)) {
-    // image: ipc_set_mirror (the block's mirror field stays).
-  }
-  if (take(F::flip, "flip", change, live)) {
-    // image: ipc_set_flip (the block's flip field stays).
-  }
+  if (take(F::mirror, "mirror", change, live) && isp != nullptr) ipc_set_mirror(isp, F::mirror.get(live));
+  if (take(F::flip, "flip", change, live) && isp != nullptr) ipc_set_flip(isp, F::flip.get(live));
   // The log spells one of them with a small s.
-  const std::pair<const Byte*, const char*> irPairs[] = {
-      {&F::irOnValBrightness, "irOnValBrightness"}, {&F::irOnStsBrightness, "irOnStsBrightness"},
-      {&F::irOnValContrast, "irOnValContrast"},     {&F::irOnStsContrast, "irOnStsContrast"},
-      {&F::irOnValHue, "irOnValHue"},               {&F::irOnStsHue, "irOnStsHue"},
-      {&F::irOnValSaturation, "irOnValSaturation"}, {&F::irOnStsSaturation, "irOnstsSaturation"},
-      {&F::irOnValSharpness, "irOnValSharpness"},   {&F::irOnStsSharpness, "irOnStsSharpness"},
-      {&F::irOnValDenoise, "irOnValDenoise"},       {&F::irOnStsDenoise, "irOnStsDenoise"}};
-  for (const auto& pair : irPairs) {
-    if (take(*pair.first, pair.second, change, live)) {
-      // image: the irOnVal / irOnSts field := new; in force when the IR state is on.
+  struct IrPair {
+    const Byte* field;
+    const char* name;
+    int attribute;
+    bool sts;
+  };
+  const IrPair irPairs[] = {{&F::irOnValBrightness, "irOnValBrightness", 0, false},
+                            {&F::irOnStsBrightness, "irOnStsBrightness", 0, true},
+                            {&F::irOnValContrast, "irOnValContrast", 1, false},
+                            {&F::irOnStsContrast, "irOnStsContrast", 1, true},
+                            {&F::irOnValHue, "irOnValHue", 3, false},
+                            {&F::irOnStsHue, "irOnStsHue", 3, true},
+                            {&F::irOnValSaturation, "irOnValSaturation", 2, false},
+                            {&F::irOnStsSaturation, "irOnstsSaturation", 2, true},
+                            {&F::irOnValSharpness, "irOnValSharpness", 4, false},
+                            {&F::irOnStsSharpness, "irOnStsSharpness", 4, true},
+                            {&F::irOnValDenoise, "irOnValDenoise", 5, false},
+                            {&F::irOnStsDenoise, "irOnStsDenoise", 5, true}};
+  for (const IrPair& pair : irPairs) {
+    if (!take(*pair.field, pair.name, change, live)) continue;
+    const uint32_t v = pair.field->get(live);
+    const int a = pair.attribute;
+    if (!pair.sts) {
+      block.irOnVal[a].store(v);
+      if (ipc_is_ir_on(isp) == 1 && block.irOnSts[a].load() != 0) inForce(a, v);
+    } else {
+      block.irOnSts[a].store(static_cast<uint8_t>(v));
+      if (ipc_is_ir_on(isp) == 1) inForce(a, v != 0 ? block.irOnVal[a].load() : attributes[a].day->load());
     }
   }
-  if (take(F::aeMode, "aeMode", change, live)) {
-    // image: ipc_set_ae_mode.
-  }
-  if (take(F::focusMode, "focusMode", change, live)) {
-    // image: ipc_set_focus_mode.
-  }
-  if (take(F::focusPosition, "focusPosition", change, live)) {
-    // image: ipc_set_focus_position(0, position).
-  }
-  if (take(F::zoomPosition, "zoomPosition", change, live)) {
-    // image: ipc_set_zoom_position(0, position).
-  }
+  if (take(F::aeMode, "aeMode", change, live) && isp != nullptr) ipc_set_ae_mode(isp, F::aeMode.get(live).c_str());
+  if (take(F::focusMode, "focusMode", change, live) && isp != nullptr)
+    ipc_set_focus_mode(isp, F::focusMode.get(live).c_str());
+  if (take(F::focusPosition, "focusPosition", change, live) && isp != nullptr)
+    ipc_set_focus_position(isp, 0, F::focusPosition.get(live));
+  if (take(F::zoomPosition, "zoomPosition", change, live) && isp != nullptr)
+    ipc_set_zoom_position(isp, 0, F::zoomPosition.get(live));
   StoreSettingsMessage(live);
   return true;
 }

@@ -73,6 +73,10 @@ void Camera::view(const SharedState& st, uint64_t frame, uint64_t tNs, FrameView
   out.ptsNs = tNs;
   out.scene = sceneAt(c, tNs);
   out.sensor = settingsAt(c.sensor, frame);
+  if (script_.flickerHz > 0) {
+    const double t = (static_cast<double>(tNs) - static_cast<double>(c.sceneEpochNs)) / 1e9;
+    out.scene.lux *= flickerFactor(script_, t, out.sensor.shutter / 512e6);
+  }
   out.dsp = c.dsp;
   out.lens = c.lens;
   out.signal = signal(out.scene, out.sensor, out.dsp, out.lens, sensor_);

@@ -118,12 +118,23 @@ bool parseSceneScript(const std::string& text, SceneScript& out, std::string& er
   }
   for (auto it = doc.begin(); it != doc.end(); ++it) {
     const std::string& k = it.key();
-    if (k != "lux" && k != "kelvin" && k != "distance" && k != "ir") {
-      error = "\"" + k + "\" is not a key of the scene (lux, kelvin, distance, ir)";
+    if (k != "lux" && k != "kelvin" && k != "distance" && k != "ir" && k != "flicker") {
+      error = "\"" + k + "\" is not a key of the scene (lux, kelvin, distance, ir, flicker)";
       return false;
     }
   }
   SceneScript s;
+  if (doc.contains("flicker")) {
+    const json& f = doc["flicker"];
+    const bool ok = f.is_object() && f.contains("hz") && f["hz"].is_number() && f.value("depth", 0.5) >= 0 &&
+                    f["hz"].get<double>() >= 1 && f["hz"].get<double>() <= 1000 && f.value("depth", 0.5) <= 1;
+    if (!ok) {
+      error = "\"flicker\": expected {\"hz\": 1..1000, \"depth\": 0..1}";
+      return false;
+    }
+    s.flickerHz = f["hz"].get<double>();
+    s.flickerDepth = f.value("depth", 0.5);
+  }
   if (!value(doc, "lux", 0, 200000, s.lux, error) || !value(doc, "kelvin", 1500, 15000, s.kelvin, error) ||
       !value(doc, "distance", 0.05, 10000, s.distance, error) || !value(doc, "ir", 0, 200000, s.ir, error))
     return false;
@@ -133,6 +144,14 @@ bool parseSceneScript(const std::string& text, SceneScript& out, std::string& er
 
 SceneSample sceneAt(const SceneScript& s, double t) {
   return SceneSample{s.lux.at(t), s.kelvin.at(t), s.distance.at(t), s.ir.at(t)};
+}
+
+double flickerFactor(const SceneScript& s, double t, double exposure) {
+  if (s.flickerHz <= 0 || s.flickerDepth <= 0) return 1.0;
+  const double w = 2 * M_PI * s.flickerHz;
+  // Mean of sin(w x) over [t - exposure, t].
+  const double mean = exposure > 1e-9 ? (std::cos(w * (t - exposure)) - std::cos(w * t)) / (w * exposure) : std::sin(w * t);
+  return 1.0 + s.flickerDepth * mean;
 }
 
 namespace {

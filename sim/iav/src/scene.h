@@ -25,6 +25,9 @@ struct SceneScript {
   ScriptValue kelvin{ScriptValue::Constant, 5500};
   ScriptValue distance{ScriptValue::Constant, 5};  // m
   ScriptValue ir{ScriptValue::Constant, 0};        // ambient IR, lux equivalent
+  // Mains flicker of the light: level x (1 + depth x sin(2 pi hz t)); hz 0: none.
+  double flickerHz = 0;
+  double flickerDepth = 0;
 };
 // Parses the script file; blank text is the default scene. False with `error` for a malformed one
 // (`out` keeps the defaults).
@@ -37,6 +40,8 @@ struct SceneSample {
   double irLux;
 };
 SceneSample sceneAt(const SceneScript& s, double seconds);
+// The mean flicker factor of the light over an exposure of `exposure` s ending at `seconds`.
+double flickerFactor(const SceneScript& s, double seconds, double exposure);
 
 // The chart, on the sensor's view (u right, v down, 0..1): reflectances 0..1 of red, green, blue
 // and of IR light.

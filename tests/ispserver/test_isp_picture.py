@@ -1,0 +1,174 @@
+#!/usr/bin/python3
+"""End to end: a client's picture request over IPC changes what the camera's video looks like. The
+real kavo_ispserver_gen2 and kavo_streamer_gen2 run on the simulated camera; the client and the
+analytics stand-in of isp_peers ask for the changes; ffmpeg decodes the streamer's FLV and judges
+it (signalstats for luma and chroma, the raw picture for the picture-number band).
+
+Environment: as test_isp_ipc.py (KAVO_ISPSERVER, KAVO_ISPSERVER_SETTINGS, KAVO_STREAMER, ...).
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "streamer"))
+from ispserver_harness import IspRoot  # noqa: E402
+from isp_peers import Analytics, Client  # noqa: E402
+import streamer_harness  # noqa: E402
+
+W, H = 320, 180
+CELL_COLS, CELL_ROWS = 12, 4
+SETTLE = 2.5  # seconds after an answer: the server's mirror wait and the sensor's delay, then frames
+
+
+def scene_check(n):
+    return ((n >> 16) ^ (n & 0xFFFF) ^ 0x5A5A) & 0xFFFF
+
+
+def band_number(y, mirrored):
+    """The picture number of the band in the top quarter, read as drawn or mirrored; None if the
+    check bits do not match."""
+    cw, ch = W // CELL_COLS, (H // 4) // CELL_ROWS
+    bits = 0
+    for b in range(CELL_COLS * CELL_ROWS):
+        c, r = b % CELL_COLS, b // CELL_COLS
+        x0 = W - (c + 1) * cw if mirrored else c * cw
+        y0 = r * ch
+        s = sum(y[(y0 + ch * j // 4) * W + x0 + cw * i // 4] for j in (1, 2, 3) for i in (1, 2, 3))
+        bits = (bits << 1) | (1 if s // 9 >= 128 else 0)
+    n = bits >> 16
+    return n if bits & 0xFFFF == scene_check(n) else None
+
+
+class PictureTest(unittest.TestCase):
+    def setUp(self):
+        self.root = root = IspRoot(board="ORL Fennel")
+        root.write("/etc/board.info", streamer_harness.BOARD_INFO + "board.name=ORL Fennel\n")
+        root.write("/proc/uptime", "1000.50 250.25\n")
+        root.write("/proc/sys/kernel/hostname", "camera-sim\n")
+        root.write("/lib/version", streamer_harness.FIRMWARE_VERSION)
+        root.config(streamer_harness.two_streams(mjpg=False))
+        self.peers = []
+        self.server = root.start(level=6)
+        root.wait_ready(self.server, timeout=40)
+        self.streamer = streamer_harness.Streamer(root, level=6)
+        root.procs.append(self.streamer)
+        self.streamer.wait_log("A/V encoding started", timeout=40)
+        self.flv = root.path("/tmp/video2.flv")
+        streamer_harness.wait_frames(self.flv, 30, timeout=40)
+        self.analytics = Analytics(root.dir)
+        self.client = Client(root.dir)
+        self.peers += [self.analytics, self.client]
+        self.shots = 0
+
+    def tearDown(self):
+        for p in self.peers:
+            p.close()
+        self.root.cleanup()
+
+    def change(self, **fields):
+        """Asks for the change, lets the analytics stand-in agree, checks the answer carries the new
+        values, and waits for the frames made with it."""
+        rid = self.client.request("ChangeIspSettings", fields)
+        request = self.analytics.announcement()
+        self.assertIsNotNone(request)
+        self.analytics.answer(request)
+        answer = self.client.answer(rid, timeout=20)
+        self.assertIsNotNone(answer)
+        self.assertEqual(answer["statusCode"], 0, answer)
+        for k, v in fields.items():
+            self.assertEqual(answer["payload"][k], v, answer)
+        time.sleep(SETTLE)
+
+    def snapshot(self):
+        """The FLV as it is now (a copy; the streamer keeps writing)."""
+        self.shots += 1
+        path = os.path.join(self.root.dir, "shot%d.flv" % self.shots)
+        shutil.copyfile(self.flv, path)
+        return path
+
+    def stats(self, path, last=10):
+        """signalstats of the last frames: a list of dicts (YAVG, UMIN, UMAX, VMIN, VMAX ...)."""
+        out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf", "signalstats,metadata=print:file=-",
+                              "-f", "null", "-"], capture_output=True, text=True, timeout=120).stdout
+        frames = []
+        for line in out.splitlines():
+            if line.startswith("frame:"):
+                frames.append({})
+            elif line.startswith("lavfi.signalstats.") and frames:
+                k, v = line[len("lavfi.signalstats."):].split("=", 1)
+                frames[-1][k] = float(v)
+        self.assertGreaterEqual(len(frames), last)
+        return frames[-last:]
+
+    def last_picture(self, path):
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"],
+                             capture_output=True, timeout=120).stdout
+        size = W * H * 3 // 2
+        self.assertGreaterEqual(len(raw), size)
+        start = (len(raw) // size - 1) * size
+        return raw[start:start + size]
+
+    def last_luma(self, path):
+        return self.last_picture(path)[:W * H]
+
+    def test_masked_blocks_show_the_mask_colour(self):
+        tool = os.environ["KAVO_MASK_DRAW"]
+        # Probe the grid, then mask the blocks of the middle of the picture's lower half.
+        probe = subprocess.run([tool, "0", "0", "16", "16"], capture_output=True, text=True, timeout=30,
+                               env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(probe.returncode, 0, probe.stderr)
+        bx, by = (int(v) for v in probe.stdout.split()[1:3])
+        x0, y0, x1, y1 = bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16
+        draw = subprocess.run([tool, str(x0), str(y0), str(x1 - x0), str(y1 - y0)], capture_output=True, text=True,
+                              timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(draw.returncode, 0, draw.stderr)
+        time.sleep(SETTLE)
+        p = self.last_picture(self.snapshot())
+        sx, sy = W / (bx * 16), H / (by * 16)  # main buffer to this stream
+
+        def yuv(x, y):
+            cx, cy = int(x * sx), int(y * sy)
+            return (p[cy * W + cx], p[W * H + (cy // 2) * (W // 2) + cx // 2],
+                    p[W * H * 5 // 4 + (cy // 2) * (W // 2) + cx // 2])
+        inside = yuv((x0 + x1) // 2, (y0 + y1) // 2)
+        print("\nmask centre YUV %s" % (inside,), file=sys.stderr)
+        for got, want in zip(inside, (80, 64, 235)):
+            self.assertLessEqual(abs(got - want), 8, inside)
+        outside = yuv((x0 + x1) // 2, y0 - 24)
+        self.assertGreater(max(abs(g - w) for g, w in zip(outside, (80, 64, 235))), 20, outside)
+
+    def test_brightness_saturation_and_mirror_reach_the_video(self):
+        self.change(brightness=80)
+        y80 = sum(f["YAVG"] for f in self.stats(self.snapshot())) / 10
+        self.change(brightness=50)
+        colour = self.stats(self.snapshot())
+        y50 = sum(f["YAVG"] for f in colour) / 10
+        print("\nmean luma: brightness 80 %.1f, brightness 50 %.1f" % (y80, y50), file=sys.stderr)
+        self.assertGreater(y80, y50 + 8)
+
+        self.change(saturation=0)
+        grey = self.stats(self.snapshot())
+        spread = max(max(f["UMAX"] - f["UMIN"], f["VMAX"] - f["VMIN"]) for f in grey)
+        before = max(max(f["UMAX"] - f["UMIN"], f["VMAX"] - f["VMIN"]) for f in colour)
+        print("chroma spread: saturation 50 %d, saturation 0 %d" % (before, spread), file=sys.stderr)
+        self.assertGreater(before, 30)
+        self.assertLessEqual(spread, 8)
+
+        y = self.last_luma(self.snapshot())
+        self.assertIsNotNone(band_number(y, False))
+        self.assertIsNone(band_number(y, True))
+        self.change(mirror=1)
+        y = self.last_luma(self.snapshot())
+        self.assertIsNone(band_number(y, False))
+        self.assertIsNotNone(band_number(y, True))
+        self.assertEqual(self.streamer.stop(), 0)
+        self.assertEqual(self.server.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

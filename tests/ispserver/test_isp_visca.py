@@ -1,0 +1,272 @@
+#!/usr/bin/python3
+"""Process tests of the ISP server's VISCA camera channel: the real server under a test root, and
+the VISCA client of tools/ (Python ctypes, no code of the server) as the peer. The zoom-lens board's
+inquiries are answered by the lens-MCU emulator on its pseudo-terminal and the simulated GPIO.
+
+Environment: KAVO_ISPSERVER, KAVO_ISPSERVER_SETTINGS (see ispserver_harness), KAVO_SIM_LENS_MCU (the
+emulator), KAVO_SIM_BOARDCTL (sets the simulated GPIO inputs).
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "visca_client"))
+from ispserver_harness import VISCA, IspRoot, _libc, sem_id  # noqa: E402
+from kavo_visca_client import ViscaChannel  # noqa: E402
+
+CLIENT = os.path.join(HERE, "..", "..", "tools", "visca_client", "kavo_visca_client.py")
+LENS_MCU = os.environ.get("KAVO_SIM_LENS_MCU", "")
+BOARDCTL = os.environ.get("KAVO_SIM_BOARDCTL", "")
+REFUSED = "[processGeneralCmd] 04 "
+GETVAL = 12
+
+
+def h(text):
+    return bytes.fromhex(text)
+
+
+class Base(unittest.TestCase):
+    board = "ORL Fennel"
+
+    def before_server(self):
+        pass
+
+    def setUp(self):
+        self.root = IspRoot(board=self.board)
+        self.addCleanup(self.root.cleanup)
+        self.root.dsp_up()
+        self.before_server()
+        self.server = self.root.start()
+        self.root.wait_ready(self.server)
+        self.channel = ViscaChannel(self.root.dir, timeout=10.0)
+        self.addCleanup(self.channel.close)
+
+    def ask(self, text):
+        return self.channel.exchange(h(text))
+
+    def wait_log(self, predicate, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self.server.log()):
+                return True
+            time.sleep(0.02)
+        return False
+
+
+class ReplyTest(Base):
+    def test_reply_lengths_and_requests_without_reply(self):
+        cases = [
+            ("81 09 04 47 FF", 8),          # zoom position: value reply
+            ("81 09 04 39 FF", 5),          # AE mode: short reply
+            ("81 09 06 10 FF", 6),          # pan/tilt mode: pair reply
+            ("81 09 06 12 FF", 12),         # pan/tilt position
+            ("81 09 04 08 FF", 8),          # focus biases: bias reply
+            ("81 09 04 01 FF", 0),          # recognised, answered by no handler
+            ("81 09 04 07 FF", 0),
+            ("81 09 00 02 FF", 0),          # version inquiry
+            ("81 09 00 77 FF", 0),
+            ("81 09 04 99 FF", 0),          # unknown code
+            ("81 01 04 39 00 FF", 0),       # a command
+            ("81 05 04 47 FF", 0),          # neither command nor inquiry
+        ]
+        for packet, length in cases:
+            reply = self.ask(packet)
+            self.assertEqual(reply[0], length, packet)
+            if length:
+                self.assertEqual(len(reply), length, packet)
+                self.assertEqual(reply[1:3], h("90 50"), packet)
+                self.assertEqual(reply[-1], 0xFF, packet)
+        self.assertEqual(self.ask("81 09 04 39 FF"), h("05 90 50 01 FF"))  # full auto by default
+        self.assertEqual(self.ask("81 09 06 12 FF"), h("0C 90 50") + bytes(8) + h("FF"))
+
+    def test_lengths_outside_the_work_buffer_are_refused(self):
+        for packet in (h("81 09 04"), bytes([0x81, 0x09, 0x04, 0x47]) + bytes(17), bytes(60)):
+            self.assertEqual(self.ask(packet.hex()), b"\0", len(packet))
+        self.assertTrue(self.wait_log(lambda log: sum("request of 21 bytes refused" in l for l in log) == 1
+                                      and sum("request of 60 bytes refused" in l for l in log) == 1))
+        # The channel still serves.
+        self.assertEqual(self.ask("81 09 04 39 FF")[0], 5)
+
+    def test_the_client_tool(self):
+        out = subprocess.run([sys.executable, CLIENT, "--root", self.root.dir, "81 09 04 39 FF"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual((out.returncode, out.stdout.strip()), (0, "05 90 50 01 FF"), out.stderr)
+        out = subprocess.run([sys.executable, CLIENT, "--root", self.root.dir, "81", "01", "04", "39", "03", "FF"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual((out.returncode, out.stdout.strip()), (0, "00"), out.stderr)
+        out = subprocess.run([sys.executable, CLIENT, "--root", self.root.dir, "81 09 FF"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.returncode, 1)
+
+
+class AcceptanceTest(Base):
+    # (packet, refused): run in order against one server; the set-up commands are rows too.
+    MATRIX = [
+        ("81 01 04 03 00 FF", True),       # red gain under auto white balance
+        ("81 01 04 44 00 00 01 02 FF", True),
+        ("81 01 04 35 05 FF", False),      # manual white balance
+        ("81 01 04 03 00 FF", False),
+        ("81 01 04 43 00 00 01 02 FF", False),
+        ("81 01 04 35 00 FF", False),      # auto again
+        ("81 01 04 04 02 FF", True),
+        ("81 01 04 0E 02 FF", False),      # exposure compensation on by default
+        ("81 01 04 4E 00 00 00 09 FF", False),
+        ("81 01 04 3E 03 FF", False),      # off
+        ("81 01 04 0E 00 FF", True),
+        ("81 01 04 0E 02 FF", True),
+        ("81 01 04 4E 00 00 00 09 FF", True),
+        ("81 01 04 3E 03 FF", False),      # 3E is always accepted
+        ("81 01 04 3E 02 FF", False),
+        ("81 01 04 0E 03 FF", False),
+        ("81 01 04 0A 02 FF", True),       # full auto: no manual shutter, gain, iris
+        ("81 01 04 0C 02 FF", True),
+        ("81 01 04 4B 00 00 01 00 FF", True),
+        ("81 01 04 2A 00 00 00 06 04 FF", False),  # the automatic bounds only in full auto
+        ("81 01 04 2C 00 00 05 00 FF", False),
+        ("81 01 04 39 03 FF", False),      # manual
+        ("81 01 04 0A 02 FF", False),
+        ("81 01 04 0C 02 FF", False),
+        ("81 01 04 4C 00 00 03 02 FF", False),
+        ("81 01 04 4B 00 00 01 00 FF", False),
+        ("81 01 04 2B 00 00 01 00 00 FF", True),
+        ("81 01 04 39 0A FF", False),      # shutter priority
+        ("81 01 04 4A 00 00 01 00 00 FF", False),
+        ("81 01 04 0C 03 FF", True),
+        ("81 01 04 2C 00 00 05 00 FF", True),
+        ("81 01 04 B1 00 00 01 00 FF", True),  # IR LED level while the LED is automatic
+        ("81 01 04 B0 05 FF", False),
+        ("81 01 04 B1 00 00 01 00 FF", False),
+    ]
+
+    def test_the_acceptance_matrix(self):
+        expected = []
+        for packet, refused in self.MATRIX:
+            self.assertEqual(self.ask(packet), b"\0", packet)
+            if refused:
+                p = h(packet)
+                expected.append("%s%02X %02X refused" % (REFUSED, p[3], p[4]))
+        self.assertEqual(self.ask("81 09 04 39 FF"), h("05 90 50 02 FF"))  # shutter priority reported
+
+        def refusals(log):
+            return [line[line.index(REFUSED):line.index(" refused") + 8] for line in log if REFUSED in line]
+        self.wait_log(lambda log: len(refusals(log)) >= len(expected))
+        self.assertEqual(refusals(self.server.log()), expected)
+
+    def test_the_sensor_register_command_reaches_the_driver(self):
+        self.assertEqual(self.ask("81 01 04 F9 03 00 01 02 0A 0B 0C 0D FF"), b"\0")
+        self.assertEqual(self.ask("81 09 04 F9 03 00 01 02 FF"), h("08 90 50 0A 0B 0C 0D FF"))
+        writes = [j for j in self.root.journal() if j.get("req") == "IAV_IOC_SET_SENSOR_REG"
+                  and j.get("pid") == self.server.proc.pid]
+        self.assertTrue(writes, "no sensor register write in the journal")
+        arg = writes[-1]["arg"]
+        self.assertEqual((int(str(arg["reg"]), 0), int(str(arg["data"]), 0)), (0x3012, 0xABCD), arg)
+
+
+class StopTest(Base):
+    def test_an_idle_stop_removes_the_set(self):
+        self.assertEqual(self.ask("81 09 04 39 FF")[0], 5)
+        key = self.root.key(VISCA)
+        self.assertNotEqual(sem_id(key), -1)
+        self.assertEqual(self.server.stop(), 0)
+        self.assertFalse(self.server.has("stopViscaThread"), self.server.log())  # no time-out, no failure
+        self.assertEqual(sem_id(key), -1)
+        out = subprocess.run(["ipcs", "-s"], capture_output=True, text=True, check=True).stdout
+        self.assertNotIn("0x%08x" % key, out)
+
+    def test_a_long_inquiry_ends_at_the_stop(self):
+        # The light-sensor cycle waits 3 x 500 ms on the VISCA thread; the stop cuts it short, so
+        # the channel is free again well within the stop's bound on it.
+        def ask_quietly():
+            try:
+                self.ask("81 09 04 FD FF")
+            except Exception:  # the set may be gone before this client reads: either is fine
+                pass
+        client = threading.Thread(target=ask_quietly)
+        client.start()
+        semid = sem_id(self.root.key(VISCA))
+
+        def server_works():  # request taken, channel raised
+            return _libc.semctl(semid, 1, GETVAL) == 0 and _libc.semctl(semid, 0, GETVAL) == 1
+        deadline = time.monotonic() + 10
+        while not server_works():
+            self.assertLess(time.monotonic(), deadline, "the server never took the request")
+            time.sleep(0.005)
+        time.sleep(0.2)  # past the client's own short hold while it writes
+        self.assertTrue(server_works())
+        self.assertEqual(self.server.stop(), 0)
+        client.join(timeout=30)
+        self.assertFalse(self.server.has("stayed busy"), self.server.log())
+        self.assertFalse(self.server.has("did not leave"), self.server.log())
+
+    def test_a_client_killed_holding_the_channel_does_not_hang_the_stop(self):
+        holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        holder.send_signal(signal.SIGKILL)
+        holder.wait()
+        t0 = time.monotonic()
+        self.assertEqual(self.server.stop(), 0)
+        seconds = time.monotonic() - t0
+        print("stop with a dead holder: %.2f s" % seconds, file=sys.stderr)
+        self.assertTrue(self.server.has("the channel stayed busy for 500 ms"), self.server.log())
+        self.assertFalse(self.server.has("did not leave"), self.server.log())
+        self.assertEqual(sem_id(self.root.key(VISCA)), -1)
+        self.assertLess(seconds, 30)
+
+
+def start_lens_mcu(test, root, config):
+    """The lens-MCU emulator on the root's "/dev/ttyS1", ready before the server opens the line."""
+    root.write("/etc/kavo_sim/lens_mcu.json", json.dumps(config))
+    mcu = subprocess.Popen([LENS_MCU, "--root", root.dir], stdout=subprocess.PIPE, text=True)
+
+    def stop():
+        mcu.terminate()
+        mcu.wait(timeout=10)
+    test.addCleanup(stop)
+    line = mcu.stdout.readline()
+    test.assertTrue(line.startswith("ready "), line)
+    return mcu
+
+
+@unittest.skipUnless(LENS_MCU and BOARDCTL, "needs the lens-MCU emulator and the board tool")
+class LensTest(Base):
+    board = "ORL Quillon"  # a zoom-lens board
+    ZOOM = 300
+
+    def before_server(self):
+        start_lens_mcu(self, self.root, {"lens": 0, "zoom": self.ZOOM})
+
+    def inputs(self, reset, in0, in1):
+        subprocess.run([BOARDCTL, "--root", self.root.dir, "inputs", str(reset), str(in0), str(in1)], check=True,
+                       timeout=30)
+
+    def test_the_zoom_inquiry_replies_the_emulators_zoom(self):
+        self.assertEqual(self.ask("81 09 04 47 FF"), h("08 90 50 00 01 02 0C FF"))  # 300
+        self.assertEqual(self.ask("81 09 04 48 FF")[0], 8)
+
+    def test_video_port_inputs_and_the_reset_button(self):
+        self.inputs(0, 1, 0)
+        self.assertEqual(self.ask("81 09 04 E0 FF"), h("08 90 50 00 00 00 01 FF"))
+        self.inputs(1, 0, 1)
+        self.assertEqual(self.ask("81 09 04 E0 FF"), h("08 90 50 00 00 00 02 FF"))
+        self.assertEqual(self.ask("81 09 04 F7 FF"), h("08 90 50 00 00 00 01 FF"))
+
+    def test_sensors_and_pan_tilt_through_the_link(self):
+        # The emulator's default temperatures and humidity.
+        for code, value in (("E1", 45), ("E2", 41), ("E3", 38), ("E5", 33), ("E6", 40)):
+            reply = self.ask("81 09 04 %s FF" % code)
+            self.assertEqual(reply[:3], h("08 90 50"), code)
+            self.assertEqual((reply[3] << 12) | (reply[4] << 8) | (reply[5] << 4) | reply[6], value, code)
+        self.assertEqual(self.ask("81 09 06 12 FF"), h("0C 90 50") + bytes(8) + h("FF"))
+
+
+if __name__ == "__main__":
+    unittest.main()
