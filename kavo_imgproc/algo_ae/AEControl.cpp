@@ -33,10 +33,10 @@ class LinkOutside : public AeOutside {
   }
   void setIrisDirect(int value) override { with([&](SubCPU& l) { l.setIrisDirect(static_cast<uint32_t>(value)); }); }
   void setIrisBias(int value) override { with([&](SubCPU& l) { l.setIrisBias(static_cast<uint32_t>(value)); }); }
-  uint32_t inqLightSensor() override {
-    uint32_t v = 0;
-    with([&](SubCPU& l) { l.inqLightSensor(&v); });
-    return v;
+  int inqLightSensor(uint32_t* value) override {
+    int rc = 1;
+    with([&](SubCPU& l) { rc = l.inqLightSensor(value); });
+    return rc;
   }
 
  private:
@@ -470,8 +470,10 @@ void AEControl::DN_status_update_Brisk() {
   uint32_t light = 0;
   if (model() == FINCH_IR) {
     if (I2CDriver* i2c = i2cDriver()) i2c->getLightSensorValue(&light);
-  } else {
-    light = aeOutside().inqLightSensor();
+  } else if (aeOutside().inqLightSensor(&light) != 0) {
+    // No reading is neither dark nor light: a failed inquiry must not count towards a switch.
+    debugPrintf(0, "[DN_status_update_Brisk]light sensor inquiry failed\r\n");
+    return;
   }
   debugPrintf(0, "[DN_status_update_Brisk]bLightSensor=%d\r\n", light);
   if (dnAuto.load(R) != 1) return;

@@ -34,7 +34,11 @@ class AeOutside {
   virtual void setDCIrisDriver(int value) { (void)value; }
   virtual void setIrisDirect(int value) { (void)value; }
   virtual void setIrisBias(int value) { (void)value; }
-  virtual uint32_t inqLightSensor() { return 0; }
+  // The lens MCU's light sensor: 0 with `value` set, 1 when the inquiry failed.
+  virtual int inqLightSensor(uint32_t* value) {
+    *value = 0;
+    return 0;
+  }
   virtual void triggerRefocus() {}
 };
 // Installs the outside operations (null: the default set). The object must outlive its use.

@@ -1,6 +1,12 @@
 #pragma once
-// Holds the place of the contrast auto focus until it lands: the reply callback of the sub-CPU link,
-// an AF reset that enables AF on the controller, and a per-frame step that moves nothing.
+// The contrast auto focus of the zoom-lens boards: each frame it reads the two AF high-frequency
+// sums, moves the focus motor of the lens MCU step by step and settles where the contrast peaks;
+// it loads and saves the zoom/focus biases, switches the four AF modes and takes the lens MCU's
+// end-of-move report through `callback`.
+//
+// Threads: the per-frame step runs on the 3A thread; `callback` on the sub-CPU thread; mode
+// switches, bias saving and the lens moves (CIsp_Motor.h) on the IPC and VISCA threads. What the
+// callback and the moves touch is atomic; the search state is the 3A thread's own.
 #include <atomic>
 #include <cstdint>
 
@@ -9,23 +15,176 @@
 namespace kavo {
 namespace isp {
 
+class CIsp;
+
+// The lens commands the auto focus sends. The default goes to the sub-CPU object of the component
+// table; a test puts a lens model in its place.
+class AfLens {
+ public:
+  virtual ~AfLens() = default;
+  // 1 when sent, 0 when not.
+  virtual int setFocus(uint32_t position);
+  virtual int focusStop();
+  // 1 with the position, 0 when the inquiry failed.
+  virtual int getFocus(uint32_t* position);
+  virtual int getZoom(uint32_t* position);
+  // The lens MCU finished its zoom/focus correction.
+  virtual int ready();
+};
+
+// afStatus bits.
+enum : uint32_t {
+  AF_NEAR = 0x1,
+  AF_PRESEEK = 0x2,
+  AF_SEEK = 0x4,
+  AF_COARSE = 0x8,
+  AF_HOLD = 0x10,
+  AF_MOVING = 0x20,
+  AF_MOVING2 = 0x40,
+  AF_NODECIDE = 0x800,
+  AF_IMPROVED = 0x2000,
+  AF_AT_MAX = 0x4000,
+  AF_AT_MIN = 0x8000,
+  AF_REFOCUS = 0x20000,
+};
+
+enum AfMode : int32_t { AUTO_FOCUS_MODE = 2, MANUAL_MODE = 3, ZOOM_TRIG_MODE = 4, PUSH_MODE = 5, AF_MODE_UNSET = 6 };
+
+constexpr int kAfHistory = 16;
+constexpr int kFlatEntries = 11;
+
 class CAFControl : public CallbackInterface {
  public:
   int callback(int result) override;
-  // The two AF sums the statistics reduction writes each frame (3A thread).
-  uint16_t afHFSum0 = 0, afHFSum1 = 0;
-  std::atomic<uint32_t> callbacks{0};  // finished moves reported
+
+  // ---- start-up and modes
+  std::atomic<int32_t> afInitState{0};
+  int32_t afInitFrames = 0;
+  std::atomic<int32_t> afMode{AF_MODE_UNSET};
+  int32_t zoomSettleCount = 0;
+  std::atomic<int32_t> m_iFocusStatus{0};
+  std::atomic<int32_t> wideRange{0};
+  // ---- positions (the moves of other threads write them)
+  int32_t lastFocusPosition = 0;
   // The lens positions last known (lens moves and the VISCA position inquiries keep them).
-  std::atomic<uint32_t> m_iCurrZoomPosition{0};
   std::atomic<uint32_t> m_iCurrFocusPosition{0};
+  std::atomic<uint32_t> m_iCurrZoomPosition{0};
+  int32_t frameDivider = 1;
+  std::atomic<int32_t> movePending{0};
+  int32_t lockWaitFrames = 0;
+  uint32_t seekStartHF0 = 0;
+  uint8_t coarseStep = 2, fineStep = 1;
+  uint8_t oscillationHits = 0, bothStopHits = 0;
+  std::atomic<int32_t> postMoved{0};
+  // flat-frame tracker
+  int32_t flatState = 0, flatCount = 0;
+  uint32_t flatHF1[kFlatEntries + 1] = {};
+  // two-frame average
+  int32_t avgCount = 0;
+  uint32_t avgSum0 = 0, avgSum1 = 0;
+  uint32_t h1History[kAfHistory] = {};
+  std::atomic<int32_t> noSeekFrames{0};
+  int32_t lastDirection = 0;
+  int32_t direction = 0;
+  // best trackers
+  uint32_t bestHF1 = 0, bestHF0 = 0, bestHF0Quarter = 0;
+  int32_t bestPosition = 0;
+  uint32_t bestCoarseHF0 = 0;
+  int32_t bestCoarsePosition = 0;
+  uint32_t fineAbortBase = 0;
+  uint32_t m_uAF_SeekThreshold = 0;
+  uint32_t preSeekThreshold = 0, coarseThreshold = 0, fineThreshold = 0;
+  uint32_t m_uAF_Current_HF0 = 0, m_uAF_Current_HF1 = 0;
+  // The two AF sums the 3A statistics write each frame (3A thread).
+  uint16_t afHFSum0 = 0, afHFSum1 = 0;
+  uint32_t m_uAF_Last_HF0 = 0, m_uAF_Last_HF1 = 0;
+  std::atomic<uint32_t> afStatus{AF_PRESEEK};
+  int32_t stableFrames = 0;
+  int32_t firstCoarse = 0;
+  int32_t fineSteps = 0, fineStepLimit = 12;
+  int32_t fineReverse = 0;
+  // The focus range at the current zoom (3A thread; the end-of-move report compares with it).
+  std::atomic<int32_t> m_eMaxAFFocus{0}, m_eMinAFFocus{0};
+  std::atomic<uint32_t> limitHits{0};
+  int32_t m_bPostOptCheck = 0;
+  uint32_t m_lastOrigOptHF1 = 0;
+  uint32_t origH1 = 0, previousOrigH1 = 0, meanAF = 0, lastAF = 0;
+  int32_t meanFrames = 0;
+  // bits 0-13 step, bit 14 valid, bit 15 towards the maximum
+  std::atomic<uint16_t> m_lmAF_FocusCallbackUpdateInfo{0};
+  std::atomic<int32_t> expectedFocus{0};
+  uint32_t afDoneCount = 0;
+  int32_t fineDivisor = 0;
+  uint32_t m_uAbortCounter = 0, coarseAbortCount = 0;
+  // pilot probe
+  int32_t pilotActive = 0, pilotPhase = 0, pilotCount = 0;
+  uint32_t pilotNearHF0 = 0, pilotFarHF0 = 0, pilotMidHF0 = 0, pilotMidHF1 = 0;
+  int32_t pilotNearPosition = 0, pilotFarPosition = 0, pilotMidPosition = 0;
+  int32_t m_iPilotSeekStep = 1;
+  uint32_t pilotDiffNear = 0, pilotDiffFar = 0;
+  int32_t coarseUpper = 0, coarseLower = 0;
+  int32_t postPending = 0;
+  int32_t trackPending = 0;
+  uint32_t savedBestHF0 = 0, savedBestHF1 = 0;
+  int32_t PostReseekCnt = 0;
+  // accumulated tracker
+  int32_t accuPhase = 0, accuCount = 0;
+  uint32_t m_uAccuAF_Lowest_HF1 = 0, m_uAccuAF_Highest_HF1 = 0;
+  uint32_t hfWeight = 2;
+  uint32_t weightBaseline = 0;
+  int32_t weightStarted = 0;
+  int32_t trackCounter = 0;   // two-frame counter of the tracking-curve hand-over
+  uint8_t focusedWithoutMove = 0;
+  uint32_t pilotBestHF0 = 0;  // the best pilot HF0 and its position
+  int32_t pilotBestPosition = 0;
+  std::atomic<uint8_t> focusMoveByte{0};
+  uint8_t afIdle = 0;
+
+  // The lens the commands go to (null: the sub-CPU object). Set before the 3A thread runs.
+  AfLens* lens = nullptr;
+  AfLens& lensPort();
 };
 
-class CIsp;
-
-// Once, from enable_aaa on zoom-lens boards: AF enabled on the controller.
+// Once, from enable_aaa on zoom-lens boards: every field to its start value, AF enabled.
 int resetAF(CIsp* isp);
-// The per-frame step on zoom-lens boards: holds the place (nothing moves).
+// The per-frame step on zoom-lens boards (3A thread).
 int emulatedISR_AF(CAFControl* af);
+
+// ---- the search (3A thread) -----------------------------------------------------------------------
+void STD_onAFdone(CAFControl* af);
+int onFocusDone(CAFControl* af, int result);
+int processAFModeSwitching(CAFControl* af, int32_t mode);
+int triggerRefocus(CAFControl* af);
+void goBacktoPreSeek(CAFControl* af);
+void updateMinMaxFocusFromTrackingCurve(CAFControl* af, int32_t* maxOut, int32_t* minOut);
+// The range above into the object's own range fields.
+void refreshFocusRange(CAFControl* af);
+void retrieveAFSteps(CAFControl* af);
+int focusStep(CAFControl* af, bool towardsMax, int32_t steps);
+void updateZFposition(CAFControl* af);
+// The tracking curve the lens MCU follows while zooming; the focus tracking builds it (0, nothing
+// sent, until then).
+int sendTrackingCurveAF(CAFControl* af);
+
+// The search states and their rules (CAF_driving.cpp).
+void processAF_PreSeeking(CAFControl* af);
+void processAF_PostSeeking(CAFControl* af);
+void processAF_NoSeeking(CAFControl* af);
+void processAF_PilotSeeking(CAFControl* af);
+void processAF_Seeking(CAFControl* af);
+void startSearch(CAFControl* af, bool withPostCheck);
+void preSeekSetAFDir(CAFControl* af);
+void computeAFSteps(CAFControl* af);
+void computeSeekThresholds(CAFControl* af);
+uint32_t seekThresholdOf(uint32_t hf1);
+int seekStep(CAFControl* af, int shift);
+int isCrossAccuAFThreshold_NoSeek(CAFControl* af, int dir, uint32_t mean);
+
+// ---- the bias file ("/etc/ispserver/lensbias.conf", saved as "lensbias1.conf") ---------------------
+int setZFBias2Mcu(CAFControl* af);
+int SaveZFBias(CAFControl* af);
+// A bias as the lens MCU takes it: one byte, a negative value as value + 256.
+inline uint32_t biasByte(int32_t bias) { return static_cast<uint32_t>(bias < 0 ? bias + 256 : bias); }
 
 }  // namespace isp
 }  // namespace kavo

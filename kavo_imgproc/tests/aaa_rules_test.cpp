@@ -31,10 +31,15 @@ struct Recorder : AeOutside {
   void ipc_apply_ir_state(int on) override { calls.push_back("ipc_apply_ir_state(" + std::to_string(on) + ")"); }
   void setDCIrisDriver(int v) override { drive = v; }
   void setIrisBias(int v) override { bias = v; }
-  uint32_t inqLightSensor() override { return light; }
+  int inqLightSensor(uint32_t* v) override {
+    if (failing) return 1;
+    *v = light;
+    return 0;
+  }
   std::vector<std::string> calls;
   int drive = -1, bias = -1;
   uint32_t light = 0;
+  bool failing = false;
 };
 
 class AaaRules : public ::testing::Test {
@@ -144,7 +149,8 @@ TEST_F(AaaRules, DayNightByIndexCounts) {
 }
 
 // By light value (model 2 through the lens MCU's sensor, sensitivity 1: night at 300, day at 1000):
-// 0 counts towards day and never towards night; the switches move the filter and arm the refocus.
+// 0 counts towards day and never towards night, a failed inquiry towards neither; the switches move
+// the filter and arm the refocus.
 TEST_F(AaaRules, DayNightByLightCounts) {
   model(TORVEX_BRISK, SENSOR_AR0331, 20720);
   ae->set_icr_manual(1);
@@ -161,6 +167,12 @@ TEST_F(AaaRules, DayNightByLightCounts) {
   EXPECT_EQ(ae->dayState.load(), 0);
   EXPECT_EQ(outside.calls, (std::vector<std::string>{"setICR(1)", "setIrLedLevel(215)", "ipc_apply_ir_state(1)"}));
   EXPECT_EQ(g_isp.zoomTrigArmed.load(), 1);
+  // A silent MCU: failed inquiries count neither way (a 0 from them would count towards day).
+  outside.failing = true;
+  for (int i = 0; i < 20; ++i) reading(0);
+  EXPECT_EQ(ae->dayState.load(), 0);
+  EXPECT_EQ(ae->dayCount.load(), 0);
+  outside.failing = false;
   for (int i = 0; i < 5; ++i) reading(0);
   reading(999);
   for (int i = 0; i < 9; ++i) reading(i % 2 ? 0 : 1000);

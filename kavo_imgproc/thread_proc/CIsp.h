@@ -95,6 +95,8 @@ class CIsp {
   std::atomic<uint8_t> aeEnable{0}, aeInitialised{0};
   std::atomic<uint8_t> awbEnable{0}, awbInitialised{0};
   std::atomic<uint8_t> afEnable{0}, afInitialised{0};
+  // The lens-move guard (CIsp_Motor.h): both set while an absolute zoom or focus runs.
+  std::atomic<uint8_t> zoomMoving{0}, focusMoving{0};
   std::atomic<uint8_t> blackAndWhite{0};
   std::atomic<uint32_t> wordAfterBlackAndWhite{100};
   std::atomic<uint8_t> qpLimit{0};

@@ -210,6 +210,17 @@ struct LensLinkState {
   std::atomic<int32_t> zoom_bias{0};
   std::atomic<int32_t> focus_bias{0};
   std::atomic<int32_t> focus_Telebias{0};
+  // The iris bias and its status of the bias file (kept with the exposure control's iris).
+  std::atomic<int32_t> iris_bias{0};
+  std::atomic<int32_t> iris_status{0};
+  // The iris-control word the AF step reads: while 0 (the iris is not under the DC-iris loop) the
+  // AF values are doubled. The exposure control sets it when it takes the iris.
+  std::atomic<uint32_t> irisControl{0};
+  // IR-cut filter by hand: 1 automatic; the filter in (1) or out (0) while not automatic.
+  std::atomic<uint32_t> icrAuto{1};
+  std::atomic<uint32_t> icrOn{1};
+  std::atomic<uint8_t> afIdle{0};              // the AF step found nothing to do this frame
+  std::atomic<uint8_t> focusedWithoutMove{0};  // a one-shot focus settled without a final move
   // Set while the lens MCU is being upgraded from outside: the sub-CPU thread leaves the line alone.
   std::atomic<uint32_t> remoteUpgrade{0};
   ThreadControl thread;  // the sub-CPU thread (its handle is its own)

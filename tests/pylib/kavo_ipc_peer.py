@@ -174,11 +174,16 @@ class Connection:
             self.sock = None
 
     # ---- writing ------------------------------------------------------------------------------
+    # A large frame waits for the peer to read it; a sanitizer build on a loaded machine reads
+    # megabytes slowly, so writes get far longer than the last read's time-out.
+    SEND_TIMEOUT = 60.0
+
     def send_raw(self, data):
+        self.sock.settimeout(self.SEND_TIMEOUT)
         self.sock.sendall(data)
 
     def send_frame(self, body):
-        self.sock.sendall(encode_frame(body))
+        self.send_raw(encode_frame(body))
 
     def send_message(self, message):
         self.send_frame(json.dumps(message, separators=(",", ":")))

@@ -3,25 +3,39 @@
 #include <algorithm>
 #include <cmath>
 
+#include "algo_af/lens_tables.h"
+
 namespace kavo {
 namespace sim {
 namespace lens {
 
 LensGeometry geometryOf(int lensId) {
-  if (lensId == 3) return LensGeometry{1179, 900, 10, 3.0, 50.0, 45.0, false};
-  if (lensId == 1) return LensGeometry{607, 1888, 20, 30.0, 50.0, 50.0, true};
-  return LensGeometry{607, 1888, 20, 3.0, 50.0, 50.0, true};
+  if (lensId == 3) return LensGeometry{1179, 900, 10, 3.0, 3};
+  if (lensId == 1) return LensGeometry{607, 1888, 20, 30.0, 1};
+  return LensGeometry{607, 1888, 20, 3.0, 0};
 }
 
-double focusInfinity(const LensGeometry& g, double z) {
-  const double x = std::clamp(z / g.zoomMax, 0.0, 1.0);
-  if (g.risingFocus) return 42.0 + 1770.0 * (1.0 - (1.0 - x) * (1.0 - x));
-  return 733.0 * (1.0 - x * x);
+namespace {
+
+// A table entry at a fractional zoom stop.
+double at(const int32_t* table, const LensGeometry& g, double z) {
+  const double x = std::clamp(z, 0.0, double(g.zoomMax));
+  const int32_t i = static_cast<int32_t>(x);
+  if (i >= g.zoomMax) return table[g.zoomMax];
+  return table[i] + (table[i + 1] - table[i]) * (x - i);
+}
+
+}  // namespace
+
+double focusInfinity(const LensGeometry& g, double z) { return at(isp::lensCurves(g.lensId)->lower, g, z); }
+
+double focusPerDioptre(const LensGeometry& g, double z) {
+  return at(isp::lensCurves(g.lensId)->focus, g, z) - focusInfinity(g, z);
 }
 
 double curveFocus(const LensGeometry& g, int32_t curve, double z) {
   const int32_t c = std::clamp(curve, 0, g.curveMax);
-  const double f = focusInfinity(g, z) + g.nearRange * (g.curveMax - c) / g.curveMax;
+  const double f = focusInfinity(g, z) + focusPerDioptre(g, z) * (g.curveMax - c) / g.curveMax;
   return std::clamp(f, 0.0, double(g.focusMax));
 }
 

@@ -13,15 +13,17 @@ struct LensGeometry {
   int32_t focusMax;       // last focus position
   int32_t curveMax;       // tracking curves 0..curveMax (0 the nearest, curveMax infinity)
   double zoomRatio;       // optical zoom at the tele end
-  double focusPerDioptre; // how far the in-focus position moves per 1/m
-  double nearRange;       // the nearest focus lies this far above infinity (1 m)
-  bool risingFocus;       // the infinity position rises with zoom (lens ids 0 and 1) or falls (3)
+  int32_t lensId;         // whose focus tables (the server's, algo_af/lens_tables.h) the lens follows
 };
 // Lens ids 0 (3x) and 1 (30x): 608 zoom stops, focus 0..1888; lens id 3: 1180 stops, focus 0..900.
 LensGeometry geometryOf(int lensId);
 
-// The in-focus position for an object at infinity at zoom `z`.
+// The in-focus position for an object at infinity at zoom `z`: the lower end of the server's focus
+// range.
 double focusInfinity(const LensGeometry& g, double z);
+// How far the in-focus position moves per 1/m at zoom `z`: an object at 1 m is in focus on the
+// server's focus table (tracking curve 0).
+double focusPerDioptre(const LensGeometry& g, double z);
 // The focus that tracking curve `curve` holds at zoom `z`.
 double curveFocus(const LensGeometry& g, int32_t curve, double z);
 // Defocus steps per pixel of blur radius at zoom `z` (the depth of field narrows towards tele).

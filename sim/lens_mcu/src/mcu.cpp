@@ -182,7 +182,7 @@ LensOutputs Mcu::outputs() const {
   o.zoom = rounded(z);
   o.focus = rounded(motion_.focus.pos);
   o.focusInfinity = rounded(focusInfinity(geometry_, z));
-  o.focusPerDioptre = rounded(geometry_.focusPerDioptre);
+  o.focusPerDioptre = rounded(focusPerDioptre(geometry_, z));
   o.depthOfField = static_cast<uint32_t>(std::max(1, rounded(depthOfField(geometry_, z))));
   o.magnification = static_cast<uint32_t>(rounded(magnification(geometry_, z)));
   o.moving = lensMoving(motion_) ? 1 : 0;
@@ -327,6 +327,9 @@ void Mcu::inquiry(const uint8_t* p, size_t n, uint64_t now, const Surroundings& 
   advance(now);
   const uint16_t cat = p[1], code = p[2];
   auto answer = [&](uint32_t v) { r.add(due, wordAnswer(v & 0xFFFF)); };
+  // A focus bias arrives as one byte, negative ones in two's complement; it is read back as a signed
+  // 16-bit value.
+  auto signedBias = [&](uint32_t v) { answer(static_cast<uint16_t>(static_cast<int8_t>(v & 0xFF))); };
   if (cat == 0x04) {
     switch (code) {
       case 0x47:
@@ -336,11 +339,11 @@ void Mcu::inquiry(const uint8_t* p, size_t n, uint64_t now, const Surroundings& 
       case 0xD6:
         return answer(zoomBias_);
       case 0xDA:
-        return answer(focusBias_[0]);
+        return signedBias(focusBias_[0]);
       case 0xDB:
-        return answer(focusBias_[1]);
+        return signedBias(focusBias_[1]);
       case 0xDC:
-        return answer(focusBias_[2]);
+        return signedBias(focusBias_[2]);
       case 0xE0:
         return answer(0);
       case 0xE1:

@@ -134,7 +134,7 @@ class Mcu {
   uint32_t irisBias_ = 128;
   uint32_t irisBalance_ = 0;
   uint32_t zoomBias_ = 0;
-  uint32_t focusBias_[3] = {0, 0, 0};  // wide, middle, tele
+  uint32_t focusBias_[3] = {0, 0, 0};  // wide, middle, tele: the byte received (negative + 256)
   uint32_t powerLed_ = 0;
   uint32_t heater_ = 0;
 };

@@ -1,0 +1,207 @@
+// Lens positions and the bias file against the lens-MCU emulator on a real pseudo-terminal: what the
+// server writes on the line (read back from the emulator's journal), the move guard, the focus
+// refusal in the AF modes, and the bias files' exact contents.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "algo_af/CAFControl.h"
+#include "fe_subcpu/subcpu.h"
+#include "fe_subcpu/subcpu_thread.h"
+#include "kavo/logger/logger.h"
+#include "lens_line.h"
+#include "mcu_process.h"
+#include "thread_proc/CIsp.h"
+#include "thread_proc/CIsp_Motor.h"
+
+namespace kavo {
+namespace isp {
+namespace {
+
+using kavo::logger::LogCapture;
+
+// The nibble word of a 16-bit value as it stands in a packet.
+std::string nibbles(uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%02X %02X %02X %02X", (v >> 12) & 15, (v >> 8) & 15, (v >> 4) & 15, v & 15);
+  return b;
+}
+
+class LensMotor : public ::testing::Test {
+ protected:
+  void start(int32_t lens = TAMRON_X3, const std::string& config = R"({"readyMs": 0})") {
+    lenstest::zoomBoard(TORVEX_BRISK, lens);
+    mcu = std::make_unique<lenstest::McuProcess>(root, config);
+    ASSERT_TRUE(mcu->ready());
+    isp = std::make_unique<CIsp>();
+    {
+      lenstest::FastSleeps quick;
+      ASSERT_EQ(subCpu()->openSubCPU(), 0);
+    }
+    subCpu()->setCallback(afControl());
+    ASSERT_EQ(startSubCPUThread(), 0);
+    LensMotionFlags& f = g_isp.lensLink.flags;
+    f.G_AF_NotDataLock.store(1);
+    f.G_Wait_AF_Off.store(0);
+    f.G_AutoFocusMode.store(0);
+    f.G_ZoomTrigMode.store(0);
+    f.G_ManualFocusMode.store(1);
+    f.G_PushMode.store(0);
+    f.G_PushPending.store(0);
+  }
+  void TearDown() override {
+    stopSubCPUThread();
+    if (isp) {
+      subCpu()->setCallback(nullptr);
+      subCpu()->closeSubCPU();
+    }
+    isp.reset();
+    if (mcu) {
+      EXPECT_TRUE(mcu->stop());
+    }
+    g_isp.lensLink.focus_bias.store(0);
+    g_isp.lensLink.focus_Telebias.store(0);
+    g_isp.lensLink.zoom_bias.store(0);
+    g_isp.lensLink.flags.G_ManualFocusMode.store(0);
+  }
+  std::vector<std::string> sentStarting(const std::string& head) const {
+    std::vector<std::string> out;
+    for (const std::string& p : mcu->bytes("rx"))
+      if (p.rfind(head, 0) == 0) out.push_back(p);
+    return out;
+  }
+  static std::string combined(uint32_t zoom, uint32_t focus) {
+    return "81 01 04 47 " + nibbles(zoom) + " " + nibbles(focus) + " FF";
+  }
+
+  kavo::test::TestRoot root;
+  std::unique_ptr<lenstest::McuProcess> mcu;
+  std::unique_ptr<CIsp> isp;
+};
+
+TEST_F(LensMotor, AbsoluteZoomSendsTheStopAndTheBiasedFocusTarget) {
+  start();
+  g_isp.lensLink.focus_bias.store(-5);
+  g_isp.lensLink.focus_Telebias.store(30);
+  EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 100), 0);
+  EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 0), 0);
+  EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 250), 0) << "above 100 counts as 100";
+  g_isp.lensLink.focus_Telebias.store(60);
+  EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 100), 0);
+  const std::vector<std::string> moves = sentStarting("81 01 04 47 ");
+  ASSERT_GE(moves.size(), 4u);
+  EXPECT_EQ(moves.front(), combined(607, 1878));
+  EXPECT_NE(std::find(moves.begin(), moves.end(), combined(0, 75)), moves.end());
+  EXPECT_EQ(moves.back(), combined(607, 1888)) << "the lens limit caps the tele focus";
+  CAFControl* af = afControl();
+  EXPECT_EQ(af->m_iCurrZoomPosition.load(), 607);
+  EXPECT_EQ(af->m_iCurrFocusPosition.load(), 1888);
+  EXPECT_EQ(isp->zoomMoving.load() | isp->focusMoving.load(), 0);
+}
+
+TEST_F(LensMotor, ASecondMoveWhileOneRunsIsRefused) {
+  start();
+  auto first = std::async(std::launch::async, [&] { return set_zoom_abs_normalize(isp.get(), 100); });
+  while (isp->zoomMoving.load() == 0) std::this_thread::yield();
+  LogCapture log;
+  EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 10), -1);
+  EXPECT_EQ(set_focus_abs_normalize(isp.get(), 10), -1);
+  EXPECT_TRUE(log.contains("Zoom or Focus is moving."));
+  EXPECT_EQ(first.get(), 0);
+  EXPECT_EQ(sentStarting("81 01 04 47 ").size(), 1u) << "only the first move reached the line";
+}
+
+TEST_F(LensMotor, AbsoluteFocusOnlyInManualAndPushModes) {
+  start();
+  LensMotionFlags& f = g_isp.lensLink.flags;
+  afControl()->m_iCurrZoomPosition.store(300);
+  f.G_AutoFocusMode.store(1);
+  EXPECT_EQ(set_focus_abs_normalize(isp.get(), 50), -1);
+  f.G_AutoFocusMode.store(0);
+  f.G_ZoomTrigMode.store(1);
+  EXPECT_EQ(set_focus_abs_normalize(isp.get(), 50), -1);
+  EXPECT_TRUE(sentStarting("81 01 04 47 ").empty()) << "a refused focus leaves the lens alone";
+  f.G_ZoomTrigMode.store(0);
+  EXPECT_EQ(set_focus_abs_normalize(isp.get(), 100), 1);
+  int32_t hi = 0, lo = 0;
+  updateMinMaxFocusFromTrackingCurve(afControl(), &hi, &lo);
+  EXPECT_EQ(sentStarting("81 01 04 47 ").front(), combined(300, hi));
+  EXPECT_EQ(afControl()->m_iCurrFocusPosition.load(), hi);
+}
+
+TEST_F(LensMotor, BiasesGoToTheMcuInOrderNegativeOnesAsOneByte) {
+  start();
+  root.mkdirs("/etc/ispserver");
+  root.write("/etc/ispserver/lensbias.conf", "zoom_bias=12\nfocus_bias=-10\nfocus_Telebias=-3\niris_bias=40\niris_status=2\n");
+  EXPECT_EQ(setZFBias2Mcu(afControl()), 1);
+  int32_t wide = 0, tele = 0;
+  EXPECT_EQ(subCpu()->getFocusWideBias(&wide), 1);
+  EXPECT_EQ(subCpu()->getFocusTeleBias(&tele), 1);
+  EXPECT_EQ(wide, -10) << "the MCU answers the byte as a signed value";
+  EXPECT_EQ(tele, -3);
+  // The inquiries above came after the commands, so the journal holds them all.
+  std::vector<std::string> bias;
+  for (const std::string& p : mcu->bytes("rx"))
+    if (p.rfind("81 01 04 D", 0) == 0) bias.push_back(p);
+  const std::vector<std::string> want = {"81 01 04 DA " + nibbles(246) + " FF", "81 01 04 DC " + nibbles(253) + " FF",
+                                         "81 01 04 D6 " + nibbles(12) + " FF", "81 01 04 D5 " + nibbles(40) + " FF"};
+  EXPECT_EQ(bias, want);
+  EXPECT_EQ(g_isp.lensLink.focus_bias.load(), -10);
+  EXPECT_EQ(g_isp.lensLink.iris_bias.load(), 40);
+
+  // Saved as read, in the file's own format.
+  EXPECT_EQ(SaveZFBias(afControl()), 1);
+  EXPECT_EQ(root.read("/etc/ispserver/lensbias1.conf"),
+            "zoom_bias=12\nfocus_bias=-10\nfocus_Telebias=-3\niris_bias=40\niris_status=2\n");
+}
+
+}  // namespace
+
+// The bias files and the focus targets without a line.
+TEST(LensBiasFile, AMissingFileIsCreatedWithZerosAndIrisBiasNeedsItsStatus) {
+  kavo::test::TestRoot root;
+  root.mkdirs("/etc/ispserver");
+  lenstest::zoomBoard();
+  CAFControl af;
+  LogCapture log;
+  EXPECT_EQ(setZFBias2Mcu(&af), 1);
+  EXPECT_TRUE(log.contains("[setZFBias2Mcu]err_code=-1.\n"));
+  EXPECT_EQ(root.read("/etc/ispserver/lensbias.conf"),
+            "zoom_bias=0\nfocus_bias=0\nfocus_Telebias=0\niris_bias=0\niris_status=0\n");
+  root.write("/etc/ispserver/lensbias.conf", "zoom_bias=3\nfocus_bias=4\nfocus_Telebias=5\niris_bias=40\niris_status=1\n");
+  EXPECT_EQ(setZFBias2Mcu(&af), 1);
+  EXPECT_EQ(g_isp.lensLink.focus_Telebias.load(), 5);
+  EXPECT_EQ(g_isp.lensLink.iris_bias.load(), 128) << "iris_bias counts only with status 2";
+  root.write("/etc/ispserver/lensbias.conf", "");
+  EXPECT_EQ(setZFBias2Mcu(&af), 0) << "an empty file";
+  lenstest::zoomBoard(TORVEX_BRISK, T5289_X3);
+  root.write("/etc/ispserver/lensbias.conf", "zoom_bias=3\nfocus_bias=4\nfocus_Telebias=5\niris_bias=40\niris_status=2\n");
+  EXPECT_EQ(setZFBias2Mcu(&af), 1);
+  EXPECT_EQ(g_isp.lensLink.focus_bias.load(), -9) << "lens id 3 keeps its own values";
+  EXPECT_EQ(g_isp.lensLink.focus_Telebias.load(), 59);
+  g_isp.lensLink.focus_bias.store(0);
+  g_isp.lensLink.focus_Telebias.store(0);
+}
+
+TEST(LensFocusTarget, TheBiasedTargetStaysInsideTheLens) {
+  lenstest::zoomBoard();
+  g_isp.lensLink.focus_bias.store(-100);
+  g_isp.lensLink.focus_Telebias.store(0);
+  EXPECT_EQ(zoomFocusTarget(TAMRON_X3, 0), 0) << "80 - 100 stops at 0 instead of wrapping to the far end";
+  EXPECT_EQ(zoomFocusTarget(TAMRON_X3, 280), 1575);
+  g_isp.lensLink.focus_Telebias.store(-100);
+  EXPECT_EQ(zoomFocusTarget(T5289_X3, 1179), 0);
+  EXPECT_EQ(zoomFocusTarget(T5289_X3, 1050), 214) << "lens id 3 at 1050 uses the wide bias alone";
+  g_isp.lensLink.focus_bias.store(200);
+  EXPECT_EQ(zoomFocusTarget(T5289_X3, 0), 900);
+  EXPECT_EQ(zoomFocusTarget(CANON_X20, 0), -1);
+  EXPECT_EQ(biasByte(-1), 255u);
+  EXPECT_EQ(biasByte(-128), 128u);
+  EXPECT_EQ(biasByte(59), 59u);
+  g_isp.lensLink.focus_bias.store(0);
+  g_isp.lensLink.focus_Telebias.store(0);
+}
+
+}  // namespace isp
+}  // namespace kavo
