@@ -5,7 +5,8 @@
 // ends against the depth of field the emulator publishes.
 //
 // CI runs a few representative cases; KAVO_AF_SWEEP=1 runs the whole sweep (zoom stops, distances,
-// starts, shimmer 0-5 %, low light, every mode) and prints the figures (a few minutes per mode).
+// starts, shimmer 0-5 %, low light, every mode) and prints the figures; scripts/af_sweep runs it in
+// parallel processes and sums it up.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -86,6 +87,8 @@ class AfThreaded : public drivertest::DriverTest {
     g_isp.lensLink.focus_bias.store(0);
     g_isp.lensLink.focus_Telebias.store(0);
     g_isp.lensLink.zoom_bias.store(0);
+    // By hand: the AF values as they come instead of doubled (the iris-control word 1).
+    g_isp.lensLink.irisControl.store(std::getenv("KAVO_AF_IRIS_WORD") ? 1 : 0);
   }
 
   // One run: the lens starts at the case's place, the AF runs until it settles (at most `limitS`),
@@ -150,7 +153,7 @@ class AfThreaded : public drivertest::DriverTest {
     };
 
     // The exposure settles first with the focus in manual (the AF would rightly search again while
-    // the picture brightens); then the mode is switched between two passes of the 3A thread.
+    // the picture brightens); the mode is switched with the 3A thread stopped, whose AF state it is.
     EXPECT_EQ(start_aaa_thread(), 0);
     AEControl* ae = aeControl();
     for (int steady = 0, i = 0; steady < 20 && i < 1000; ++i) {
@@ -158,11 +161,11 @@ class AfThreaded : public drivertest::DriverTest {
       const double y = ae->luminance.load();
       steady = std::fabs(y - 20720) < 0.15 * 20720 ? steady + 1 : 0;
     }
-    setPauseAAA(1);
-    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(stop_aaa_thread(), 0);
+    EXPECT_TRUE(join_aaa_thread(5000));
     processAFModeSwitching(af, c.mode);
     const int movesBefore = moves();
-    setPauseAAA(0);
+    EXPECT_EQ(start_aaa_thread(), 0);
     const auto t0 = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
     int idleFor = 0;
@@ -255,6 +258,7 @@ TEST_F(AfThreaded, Sweep) {
   const char* want = std::getenv("KAVO_AF_SWEEP");
   if (want == nullptr) GTEST_SKIP() << "KAVO_AF_SWEEP not set";
   const std::string w = want;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a run's line as it ends
   const double watch = std::getenv("KAVO_AF_WATCH") ? std::atof(std::getenv("KAVO_AF_WATCH")) : 20.0;
   const std::pair<int32_t, const char*> modes[] = {
       {AUTO_FOCUS_MODE, "auto"}, {PUSH_MODE, "push"}, {ZOOM_TRIG_MODE, "zoom"}};
