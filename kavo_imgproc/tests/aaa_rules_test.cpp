@@ -378,4 +378,16 @@ TEST_F(AaaRules, IrisCalibrationTrace) {
   EXPECT_NE(trace.find("[processAE_IRISAdjust]IRIS_STATUS_GOING:GOOD.\n"), std::string::npos);
 }
 
+// The auto focus doubles its values while the iris is not under the exposure loop: a switch to
+// manual exposure says so, a switch to any automatic mode takes it back.
+TEST_F(AaaRules, ModeSwitchTellsTheAutoFocusWhoHoldsTheIris) {
+  model(TORVEX_BRISK, SENSOR_AR0331, 20720);
+  kavo::utils::setSleepsAdvanceMomentsForTest(true);
+  for (const int mode : {AE_MANUAL, AE_FULL_AUTO, AE_MANUAL, AE_IRIS_PRIORITY}) {
+    ae->mode.store(mode);
+    EXPECT_EQ(processAE(ae.get()), 1);
+    EXPECT_EQ(g_isp.lensLink.irisControl.load(), mode == AE_MANUAL ? 0u : 1u) << mode;
+  }
+}
+
 }  // namespace

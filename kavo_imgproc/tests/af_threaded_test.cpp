@@ -87,8 +87,6 @@ class AfThreaded : public drivertest::DriverTest {
     g_isp.lensLink.focus_bias.store(0);
     g_isp.lensLink.focus_Telebias.store(0);
     g_isp.lensLink.zoom_bias.store(0);
-    // By hand: the AF values as they come instead of doubled (the iris-control word 1).
-    g_isp.lensLink.irisControl.store(std::getenv("KAVO_AF_IRIS_WORD") ? 1 : 0);
   }
 
   // One run: the lens starts at the case's place, the AF runs until it settles (at most `limitS`),

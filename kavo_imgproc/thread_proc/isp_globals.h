@@ -213,8 +213,8 @@ struct LensLinkState {
   // The iris bias and its status of the bias file (kept with the exposure control's iris).
   std::atomic<int32_t> iris_bias{0};
   std::atomic<int32_t> iris_status{0};
-  // The iris-control word the AF step reads: while 0 (the iris is not under the DC-iris loop) the
-  // AF values are doubled. The exposure control sets it when it takes the iris.
+  // The iris-control word the AF step reads: while 0 (the iris is not under the exposure loop, i.e.
+  // manual exposure) the AF values are doubled. The exposure control's mode switch sets it.
   std::atomic<uint32_t> irisControl{0};
   // IR-cut filter by hand: 1 automatic; the filter in (1) or out (0) while not automatic.
   std::atomic<uint32_t> icrAuto{1};
