@@ -335,7 +335,12 @@ int GeneralMask(DVisca*, uint8_t* p) {
   auto value = [p](int at) { return (p[at] << 8) | (p[at + 1] << 4) | p[at + 2]; };
   const int hs = value(5), vs = value(8), w = value(11), h = value(14);
   debugPrintf(0, "[GeneralMask]:hs=%d vs=%d W=%d H=%d", hs, vs, w, h);
-  if (MaskControl* mask = maskControl()) mask->setMask(p[4], hs, vs, w, h);
+  MaskControl* mask = maskControl();
+  if (mask == nullptr) return 0;
+  // Start-up maps the mask memory only when the DSP is already up; a server started before the
+  // streamer maps it at the first mask instead of drawing nothing.
+  if (mask->blocksPerRow() == 0) mask->init();
+  mask->setMask(p[4], hs, vs, w, h);
   return 0;
 }
 
