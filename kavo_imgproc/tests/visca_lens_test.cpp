@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "algo_ae/AEControl.h"
 #include "algo_af/CAFControl.h"
 #include "algo_af/lens_tables.h"
 #include "fe_subcpu/subcpu.h"
@@ -70,6 +71,29 @@ class AfStandIn {
     }
   }
   const int peak_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The exposure's measured luminance, standing in for the 3A statistics: the scene, plus what the IR
+// LEDs add through an open IR-cut filter (`ledGain` per step of LED drive the emulator reports).
+class LuminanceStandIn {
+ public:
+  explicit LuminanceStandIn(uint32_t ledGain) : gain_(ledGain), thread_([this] { run(); }) {}
+  ~LuminanceStandIn() {
+    stop_.store(true);
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    while (!stop_.load()) {
+      kavo::sim::iav::LensInputs l{};
+      if (kavo::sim::iav::lensInputs(l)) aeControl()->luminance.store(5000 + (l.irCutIn ? 0 : gain_ * l.irLed));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  const uint32_t gain_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -283,6 +307,22 @@ TEST_F(ViscaLens, CorrectionCheck) {
   lenstest::FastSleeps quick;
   EXPECT_EQ(run({0x81, 0x09, 0x04, 0xF4, 0xFF}), (Bytes{0x05, 0x90, 0x50, 0x00, 0xFF}));
   EXPECT_EQ(g_isp.image.backlight.load(), 0u);
+}
+
+// F5 takes the filter out and lights the LEDs: 2 when that brightens the picture and the filter put
+// back darkens it again, 0 when the LEDs add nothing; automatic control comes back either way.
+TEST_F(ViscaLens, IrCutAndLedSelfCheck) {
+  start();
+  for (const auto& c : {std::pair<uint32_t, uint8_t>{30, 2}, {0, 0}}) {
+    LuminanceStandIn y(c.first);
+    EXPECT_EQ(run({0x81, 0x09, 0x04, 0xF5, 0xFF}), (Bytes{0x05, 0x90, 0x50, c.second, 0xFF})) << c.first;
+    EXPECT_EQ(g_isp.irLedAuto.load(), 1u);
+    EXPECT_EQ(g_isp.viscaCamera.dayNightAuto.load(), 1);
+  }
+  const std::vector<std::string> icr = sent("81 01 04 01 ", 6);
+  ASSERT_GE(icr.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(icr.begin(), icr.begin() + 3),
+            (std::vector<std::string>{"81 01 04 01 02 FF", "81 01 04 01 03 FF", "81 01 04 01 02 FF"}));
 }
 
 // 19 01 pauses the 3A step, re-initialises the lens, restores the zoom bias and lifts the pause.
