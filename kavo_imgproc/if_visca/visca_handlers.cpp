@@ -349,19 +349,26 @@ int GeneralPanTilt(DVisca*, uint8_t* p) {
   if (s == nullptr) return 0;
   const uint8_t ps = p[4], ts = p[5];
   switch (p[3]) {
-    case 0x01: {
-      using Drive = uint8_t (SubCPU::*)(uint8_t, uint8_t);
-      // [pan direction - 1][tilt direction - 1]: 1 left / up, 2 right / down, 3 stop.
-      static constexpr Drive kDrives[3][3] = {{&SubCPU::ptUpLeft, &SubCPU::ptDownLeft, &SubCPU::ptLeft},
-                                              {&SubCPU::ptUpRight, &SubCPU::ptDownRight, &SubCPU::ptRight},
-                                              {&SubCPU::ptUp, &SubCPU::ptDown, &SubCPU::ptStop}};
+    case 0x01:
       std::printf("Pan=%d,Tilt=%d.\n\r", p[6], p[7]);
-      if (p[6] < 1 || p[6] > 3 || p[7] < 1 || p[7] > 3) return 0;
-      if (p[6] == 1 && p[7] == 3) std::printf("Pan Left.\n");
+      // Pan direction (byte 6) and tilt direction (byte 7): 1 left / up, 2 right / down, 3 stop.
+      switch (p[6] << 4 | p[7]) {
+        case 0x33: s->ptStop(ps, ts); break;
+        case 0x13:
+          std::printf("Pan Left.\n");
+          s->ptLeft(ps, ts);
+          break;
+        case 0x23: s->ptRight(ps, ts); break;
+        case 0x31: s->ptUp(ps, ts); break;
+        case 0x11: s->ptUpLeft(ps, ts); break;
+        case 0x21: s->ptUpRight(ps, ts); break;
+        case 0x32: s->ptDown(ps, ts); break;
+        case 0x12: s->ptDownLeft(ps, ts); break;
+        case 0x22: s->ptDownRight(ps, ts); break;
+        default: break;
+      }
       std::fflush(stdout);
-      (s->*kDrives[p[6] - 1][p[7] - 1])(ps, ts);
       return 0;
-    }
     case 0x02:
     case 0x03:
       // A relative request goes out as an absolute move, as the unit's protocol has it here.

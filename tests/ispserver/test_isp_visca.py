@@ -289,6 +289,28 @@ class LensTest(Base):
         self.assertEqual(self.ask("81 01 04 48 00 00 01 00 FF"), h("08 90 50 00 00 01 00 FF"))
         self.assertEqual(self.ask("81 09 04 48 FF"), h("08 90 50 00 00 01 00 FF"))
 
+    def test_the_blocking_commands_hold_the_client_while_they_run(self):
+        slow = ViscaChannel(self.root.dir, timeout=120.0)
+        self.addCleanup(slow.close)
+
+        def timed(text):
+            t0 = time.monotonic()
+            answer = slow.exchange(h(text))
+            return answer, time.monotonic() - t0
+        # 38 06 answers its verdict only at its end (tens of seconds), F5 after its three settles,
+        # 19 01 (no answer) after its 11 s of waits.
+        reply, calibration = timed("81 01 04 38 06 FF")
+        self.assertEqual(len(reply), 5)
+        self.assertIn(reply[3], (0, 1))
+        reply, check = timed("81 09 04 F5 FF")
+        self.assertEqual(reply[:3], h("05 90 50"))
+        self.assertIn(reply[3], (0, 1, 2))
+        _, reset = timed("81 01 04 19 01 FF")
+        print("\n38 06 %.1f s, F5 %.1f s (result %d), 19 01 %.1f s" % (calibration, check, reply[3], reset),
+              file=sys.stderr)
+        self.assertGreater(check, 7.0)
+        self.assertGreater(reset, 11.0)
+
     def test_a_stop_cuts_a_calibration_short(self):
         # 38 06 holds the VISCA thread for tens of seconds; a stop ends it at its next wait step.
         result = {}
