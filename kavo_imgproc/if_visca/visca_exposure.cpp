@@ -153,7 +153,6 @@ int GeneralShutter(DVisca* visca, uint8_t* p) {
   switch (p[3]) {
     case 0x0A:
     case 0x4A: {
-      errno = 0;
       ISP_LOG(kSource, LOG_LEVEL_ERROR, errno, "GeneralShutter....................................................................");
       uint32_t index = g_isp.manualShutterIndex.load(kRelaxed);
       if (p[3] == 0x4A) {
