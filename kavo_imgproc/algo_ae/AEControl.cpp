@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "algo_af/CAFControl.h"
 #include "be_i2c/i2c_driver.h"
 #include "be_iav/iav_driver.h"
 #include "fe_subcpu/subcpu.h"
@@ -11,6 +12,8 @@
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
+#include "thread_proc/CIsp_IPC.h"
+#include "thread_proc/CIsp_ImageAdj.h"
 
 namespace kavo {
 namespace isp {
@@ -20,8 +23,7 @@ namespace {
 constexpr const char* kSource = "AEControl";
 constexpr auto R = std::memory_order_relaxed;
 
-// The lens link's and the GPIO's operations where the link exists; the night picture set, black and
-// white and the refocus belong to parts that install their own.
+// The lens link's and the GPIO's operations where the link exists.
 class LinkOutside : public AeOutside {
  public:
   void setICR(int out) override { with([&](SubCPU& l) { l.setICR(out); }); }
@@ -85,6 +87,16 @@ void withExposureHeld(AEControl* ae, F change) {
 }
 
 }  // namespace
+
+void AeOutside::ipc_apply_ir_state(int on) {
+  if (CIsp* isp = controller()) isp::ipc_apply_ir_state(isp, static_cast<uint32_t>(on));
+}
+void AeOutside::set_yuv_BW(int on) {
+  if (CIsp* isp = controller()) isp::set_yuv_BW(isp, on);
+}
+void AeOutside::triggerRefocus() {
+  if (CAFControl* af = afControl()) isp::triggerRefocus(af);
+}
 
 void setAeOutside(AeOutside* outside) { g_outside.store(outside ? outside : &g_linkOutside, std::memory_order_release); }
 AeOutside& aeOutside() { return *g_outside.load(std::memory_order_acquire); }
@@ -482,7 +494,7 @@ void AEControl::DN_status_update_Brisk() {
     dayState.store(day, R);
     out.setICR(day ? 0 : 1);
     out.triggerRefocus();
-    g_isp.zoomTrigArmed.store(1, R);
+    g_isp.lensLink.flags.G_ZoomTrigArmed.store(1);
     update_icr_state();
   };
   if (dayState.load(R) == 0) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "algo_ae/AEControl.h"
 #include "algo_af/lens_tables.h"
@@ -567,6 +568,24 @@ void updateZFposition(CAFControl* af) {
 
 // ---- modes ------------------------------------------------------------------------------------------
 
+namespace {
+
+// The four mode flags and the zoom-trigger arm word (kLeave: untouched) of one focus mode. Flags that
+// go off are cleared before those that go on, so no reader sees two modes at once.
+constexpr int kLeave = -1;
+void setModeFlags(LensMotionFlags& f, int autoFocus, int manual, int push, int zoomTrig, int armed) {
+  const std::pair<std::atomic<uint8_t>*, int> words[] = {{&f.G_AutoFocusMode, autoFocus},
+                                                         {&f.G_ManualFocusMode, manual},
+                                                         {&f.G_PushMode, push},
+                                                         {&f.G_ZoomTrigMode, zoomTrig},
+                                                         {&f.G_ZoomTrigArmed, armed}};
+  for (int on = 0; on <= 1; ++on)
+    for (const auto& w : words)
+      if (w.second == on) w.first->store(static_cast<uint8_t>(on));
+}
+
+}  // namespace
+
 int processAFModeSwitching(CAFControl* af, int32_t mode) {
   if (mode == af->afMode.load()) return 0;
   if (af->afMode.load() != AF_MODE_UNSET) updateZFposition(af);
@@ -574,39 +593,24 @@ int processAFModeSwitching(CAFControl* af, int32_t mode) {
   LensMotionFlags& f = flags();
   switch (mode) {
     case AUTO_FOCUS_MODE:
-      f.G_AutoFocusMode.store(1);
-      f.G_ManualFocusMode.store(0);
-      f.G_PushMode.store(0);
-      f.G_ZoomTrigArmed.store(0);
-      f.G_ZoomTrigMode.store(0);
+      setModeFlags(f, 1, 0, 0, 0, 0);
       triggerRefocus(af);
       debugPrintf(0, "[processAFModeSwitching]AUTO_FOCUS_MODE\n");
       break;
     case MANUAL_MODE:
-      f.G_ManualFocusMode.store(1);
-      f.G_AutoFocusMode.store(0);
-      f.G_PushMode.store(0);
-      f.G_ZoomTrigArmed.store(0);
-      f.G_ZoomTrigMode.store(0);
+      setModeFlags(f, 0, 1, 0, 0, 0);
       debugPrintf(0, "[processAFModeSwitching]MANUAL_MODE\n");
       break;
     case ZOOM_TRIG_MODE:
-      f.G_ZoomTrigMode.store(1);
-      f.G_ZoomTrigArmed.store(1);
-      f.G_AutoFocusMode.store(0);
-      f.G_ManualFocusMode.store(0);
-      f.G_PushMode.store(0);
+      setModeFlags(f, 0, 0, 0, 1, 1);
       af->noSeekFrames.store(0);
       goBacktoPreSeek(af);
       debugPrintf(0, "[processAFModeSwitching]ZOOM_TRIG_MODE\n");
       break;
     case PUSH_MODE:
-      f.G_PushMode.store(1);
       f.G_PushTrigger.store(1);
       f.G_PushPending.store(1);
-      f.G_AutoFocusMode.store(0);
-      f.G_ManualFocusMode.store(0);
-      f.G_ZoomTrigMode.store(0);
+      setModeFlags(f, 0, 0, 1, 0, kLeave);
       af->noSeekFrames.store(0);
       goBacktoPreSeek(af);
       triggerRefocus(af);

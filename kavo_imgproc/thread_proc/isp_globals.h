@@ -252,7 +252,6 @@ struct IspGlobals {
   // Settings and VISCA handlers write these; the 3A thread reads them.
   std::atomic<int32_t> focusMode{0};            // 2 auto, 3 manual, 4 zoom-triggered
   std::atomic<uint8_t> focusExport{0};          // 1: each 3A pass copies the AF figures out
-  std::atomic<uint8_t> zoomTrigArmed{0};        // G_ZoomTrigArmed: a day/night switch asks for a refocus
   std::atomic<uint32_t> dayNightHold{0};        // non-zero: no automatic day/night decision
   std::atomic<uint32_t> irFilterThreshold[3] = {};  // cnt2day, thd2day, thd2night
   std::atomic<uint32_t> irLedManualLevel{0};
