@@ -139,6 +139,10 @@ class CAFControl : public CallbackInterface {
   int32_t pilotBestPosition = 0;
   std::atomic<uint8_t> focusMoveByte{0};
   uint8_t afIdle = 0;
+  // The AF values of each frame as the lens calibration reads them (VISCA thread), also while the
+  // search idles, and the calibration flag the calibration sets.
+  std::atomic<uint32_t> calibrationHF0{0}, calibrationHF1{0};
+  std::atomic<uint8_t> calibrating{0};
 
   // The lens the commands go to (null: the sub-CPU object). Set before the 3A thread runs.
   AfLens* lens = nullptr;
