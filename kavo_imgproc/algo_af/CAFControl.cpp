@@ -10,6 +10,7 @@
 
 #include "algo_ae/AEControl.h"
 #include "algo_af/lens_tables.h"
+#include "algo_af/tracking_curves.h"
 #include "fe_subcpu/subcpu.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/clock.h"
@@ -458,21 +459,14 @@ void updateMinMaxFocusFromTrackingCurve(CAFControl* af, int32_t* maxOut, int32_t
     return;
   }
   const int32_t z = af->m_iCurrZoomPosition.load();
-  const int32_t wide = g_isp.lensLink.focus_bias.load(), tele = g_isp.lensLink.focus_Telebias.load();
-  int32_t bias, index = z;
+  const int32_t bias = zoomFocusBias(lens, z, g_isp.lensLink.focus_bias.load(), g_isp.lensLink.focus_Telebias.load());
+  int32_t index = z;
   int32_t hi, lo;
   if (lens == 3) {
-    if (z > 1179 || z < 0) {
-      index = 0;
-      bias = tele;
-    } else {
-      bias = z <= 1050 ? wide : (wide * (1179 - z) + tele * (z - 1050)) / 129;
-    }
+    if (z > 1179 || z < 0) index = 0;
     hi = std::min(bias + c->upper[index], 900);
     lo = bias + c->lower[index];
   } else {
-    const int32_t k = std::clamp(z, 0, 280);
-    bias = (wide * (280 - k) + tele * k) / 280;
     if (z > 607 || z < 0) index = 0;
     hi = bias + c->upper[index];
     if (lens == 0 && z < 250) hi += 22;
