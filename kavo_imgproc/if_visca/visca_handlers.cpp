@@ -6,6 +6,7 @@
 
 #include "algo_af/CAFControl.h"
 #include "if_visca/visca_channel.h"
+#include "if_visca/visca_zoom_drive.h"
 #include "misc/misc.h"
 #include "thread_proc/isp_globals.h"
 
@@ -36,7 +37,8 @@ void stepPercent(std::atomic<uint32_t>& field, uint8_t op, uint32_t reset) {
 
 // ---- lens ----------------------------------------------------------------------------------------
 
-int GeneralZoom(DVisca*, uint8_t* p) {
+int GeneralZoom(DVisca* visca, uint8_t* p) {
+  if (p[3] == 0x07 && (p[4] == 0x02 || p[4] == 0x03)) continuousZoom(visca, p[4] == 0x02);
   if (p[3] == 0x47) return viscaValueReply(p, static_cast<uint16_t>(currentZoom()));
   return 0;
 }
