@@ -269,6 +269,7 @@ void STD_onAFdone(CAFControl* af) {
     return;
   }
   af->lockWaitFrames = 0;
+  if (curveHandOverPending(af)) return;
 
   if (!readAfValues(af)) {
     goBacktoPreSeek(af);

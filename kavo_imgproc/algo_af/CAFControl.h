@@ -173,9 +173,9 @@ class CAFControl : public CallbackInterface {
   int32_t atfPreSeekCount = 0;
   std::atomic<int32_t> ATF_m_iCurrFocusPosition{0};  // the curve number in force
   uint32_t coarseToFineThreshold = 7000;
-  // The chosen curve family and sub-curve (index into the lens's family), and the frames a curve
-  // move has been waited for.
-  uint8_t curveFamilyIndex = 0, curveSubIndex = 0;
+  // The chosen curve family and sub-curve (index into the lens's family; the hand-over also runs
+  // from the end-of-move report), and the frames a curve move has been waited for.
+  std::atomic<uint8_t> curveFamilyIndex{0}, curveSubIndex{0};
   int32_t curveWaitFrames = 0;
 
   // The lens the commands go to (null: the sub-CPU object). Set before the 3A thread runs.
@@ -211,6 +211,9 @@ int sendTrackingCurveAF(CAFControl* af);
 // The curve number of the lens's family nearest to focus `f` at stop `z` (ties keep the lower
 // curve, then the lower sub-curve); stores the family and sub-curve index. -1 for other lens ids.
 int32_t chooseTrackingCurve(CAFControl* af, int32_t z, int32_t f);
+// True while the curve the hand-over sent has not been reported done (at most 50 frames): the
+// search makes no move meanwhile (3A thread).
+bool curveHandOverPending(CAFControl* af);
 // The per-frame tracking step while G_ATF_On (3A thread).
 void ATF_onAFdone(CAFControl* af);
 // The end of a curve move (sub-CPU thread).

@@ -49,6 +49,8 @@ bool curveNumberFocus(int32_t lensId, int32_t number, int32_t z, int32_t* focus)
   if (f == nullptr || number < 0 || number > f->maxNumber) return false;
   z = std::clamp(z, 0, f->lastStop);
   if (givenFocus(*f, number, z, focus)) return true;
+  // Just below the far curve: its sub-curves mirrored (19 is 21, 18 is 22).
+  if (lensId != 3 && (number == 18 || number == 19)) return givenFocus(*f, 40 - number, z, focus);
   // A number no curve gives lies on the line between the given numbers around it.
   int32_t lo = number - 1, hi = number + 1, a = 0, b = 0;
   while (!givenFocus(*f, lo, z, &a)) --lo;

@@ -378,8 +378,8 @@ int32_t chooseTrackingCurve(CAFControl* af, int32_t z, int32_t f) {
       k = j;
     }
   }
-  af->curveFamilyIndex = static_cast<uint8_t>(best);
-  af->curveSubIndex = static_cast<uint8_t>(k);
+  af->curveFamilyIndex.store(static_cast<uint8_t>(best));
+  af->curveSubIndex.store(static_cast<uint8_t>(k));
   return fam->base[best] + k;
 }
 
@@ -391,9 +391,27 @@ int sendTrackingCurveAF(CAFControl* af) {
   if (lens != 0 && lens != 1 && !lens3) return 0;
   if (z < 0 || z > (lens3 ? 1179 : 607) || f > (lens3 ? 900 : 1888)) return 0;
   const int32_t n = chooseTrackingCurve(af, z, f);
-  af->lensPort().setTrackingCurveAF(static_cast<uint32_t>(n));
+  // The MCU reports the end of this move too. Awaited as a curve move (whose report carries no
+  // number to take), it cannot pass for the end of the next focus move.
+  af->curveCallbackInfo.store(0);
+  af->curveMovePending.store(1);
+  if (!af->lensPort().setTrackingCurveAF(static_cast<uint32_t>(n))) af->curveMovePending.store(0);
   af->ATF_m_iCurrFocusPosition.store(n);
   return 1;
+}
+
+bool curveHandOverPending(CAFControl* af) {
+  if (af->curveMovePending.load() == 0) {
+    af->curveWaitFrames = 0;
+    return false;
+  }
+  if (++af->curveWaitFrames > kCurveWaitFrames - 1) {
+    ISP_LOG(kSource, 6, 0, "[ATF_Lock]err_code=%d.\n", af->curveWaitFrames);
+    af->curveWaitFrames = 0;
+    af->curveMovePending.store(0);
+    return false;
+  }
+  return true;
 }
 
 int setCurveNear(CAFControl* af, int32_t s) {

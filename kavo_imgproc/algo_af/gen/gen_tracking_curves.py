@@ -14,8 +14,10 @@ How the curves are made (the description fixes curve 0, 6 and 12 of lens 0 and c
   - curve 0 is the lens's focus table (an object at 1 m), the last curve its lower range curve (infinity);
     both come from gen_lens_tables.py, so the families and the focus tables agree.
   - lens 0: curve c lies about c steps below curve 0 up to curve 6 (6 steps, 5 about stop 280 as
-    the rows quoted for curve 6 have it), then 4 steps a curve further down to curve 11 (about 26
-    below curve 0); curve 12 is the lower curve (36 to 38 below). The rows quoted for
+    the rows quoted for curve 6 have it), then 2.4 steps a curve further down to curve 10, and curve
+    11 about 24.5 below curve 0, so that curve 11's sub-curves reach up to 2.4 steps below curve 10
+    and curve 12's (curve 12 is the lower curve, 36 to 38 below) up to 2 below curve 11: no two
+    neighbouring choices lie more than 2.5 steps apart, a step and a quarter of error at most. The rows quoted for
     curves 0, 6 and 12 are checked.
   - lens 1: the lens-0 offsets as fractions of the near range (curve 0 - lower curve), which grows from
     10 steps at the wide end to 35 at tele. Curves 13..16 repeat curves 0..3. Stops 608..796 (never
@@ -32,12 +34,13 @@ Curve numbers as the lens MCU reads them (command 01 04 DD, the numbers 0..25 fo
     sub-curves 0..5; lens 3: 0..4 curves 0..4, 10 curve 5).
   - lens 1's numbers 0..3 mean curves 0..3; curves 13..16 repeat them, so the choice (ties keep the
     lower index) never picks them and the number always means the curve the choice meant.
-  - the numbers no base gives (lens ids 0 and 1: 11, 12, 13, 18, 19; lens id 3: 5..9) lie on the
-    straight line between the nearest given numbers below and above, stop by stop (rounded half away
-    from zero):
-    11..13 between curve 10 and curve 11, 18 and 19 between curve 11 + sub 3 and curve 12, lens 3's
-    5..9 between curve 4 and infinity. So the numbers 0..14 (lens 0, 1) and 0..10 (lens 3) run from
-    near to far without a turn, the range the contrast search steps through while below 11.
+  - the numbers no base gives: lens ids 0 and 1's 11, 12, 13 and lens id 3's 5..9 lie on the straight
+    line between the nearest given numbers below and above, stop by stop (rounded half away from
+    zero): 11..13 between curve 10 and curve 11, lens 3's 5..9 between curve 4 and infinity. So the
+    numbers 0..14 (lens 0, 1) and 0..10 (lens 3) run from near to far without a turn, the range the
+    contrast search steps through while below 11. Lens ids 0 and 1's 19 and 18 mirror 21 and 22 (the
+    far curve's first sub-curves): a search that starts at infinity (20) steps down first, and lands
+    next to infinity, not half-way to curve 11 + sub-curve 3 (17).
 
 Run from anywhere:  python3 gen_tracking_curves.py          (writes the source)
                     python3 gen_tracking_curves.py --check  (recomputes and compares, exit 1 on a difference)
@@ -56,7 +59,7 @@ from gen_isp_tables import monotone_cubic  # noqa: E402
 from gen_output import emit  # noqa: E402
 
 # Steps below curve 0 of lens 0's curves 0..11 (curve 12 is the lower curve).
-LENS0_OFFSETS = [0, 1, 2, 3, 4, 5, 6, 10, 14, 18, 22, 26]
+LENS0_OFFSETS = [0, 1, 2, 3, 4, 5, 6, 8.4, 10.8, 13.2, 15.6, 24.5]
 NEAR0 = 37  # lens 0's near range, the scale of the fractions lens 1 uses
 BASES = {0: [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 14, 20],
          1: [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 14, 20, 0, 1, 2, 3],
@@ -128,6 +131,8 @@ def number_focus(fam, sub, lens, number, z):
             given.setdefault(base + k, fam[f][z] + sub[k][z])
     if number in given:
         return given[number]
+    if lens != 3 and number in (18, 19):
+        return given[40 - number]
     lo = max(n for n in given if n < number)
     hi = min(n for n in given if n > number)
     return rnd(given[lo] + (given[hi] - given[lo]) * (number - lo) / (hi - lo))

@@ -88,11 +88,17 @@ void lensAdvance(LensMotion& m, const LensGeometry& g, uint64_t now) {
   const double zoomBefore = m.zoom.pos;
   step(m.zoom, m.zoomSpeed, dt, 0.0, g.zoomMax);
   // While the zoom moves the MCU keeps the focus on the curve in force (unless the focus has a
-  // target of its own); a focus on its way to the curve aims at where the curve now is.
+  // target of its own); a focus on its way to a curve moves with it.
   if (m.curve >= 0 && m.zoom.pos != zoomBefore && m.focus.drive == 0) {
     const double f = curveFocus(g, m.curve, m.zoom.pos, m.biasWide, m.biasTele);
-    if (!m.focus.toTarget) m.focus.pos = f;
-    else if (m.onCurve) m.focus.target = f;
+    if (!m.focus.toTarget) {
+      m.focus.pos = f;
+    } else if (m.onCurve) {
+      // The MCU drives the focus along the curve and closes the remaining distance on top of that.
+      m.focus.pos = std::clamp(m.focus.pos + f - curveFocus(g, m.curve, zoomBefore, m.biasWide, m.biasTele), 0.0,
+                               double(g.focusMax));
+      m.focus.target = f;
+    }
   }
   step(m.focus, m.focusSpeed, dt, 0.0, g.focusMax);
 }
