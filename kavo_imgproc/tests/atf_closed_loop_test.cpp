@@ -294,8 +294,10 @@ TEST_F(TrackingLoop, ZoomsWideToTeleAndBackStayInFocusAndEndByRule) {
         r.wide = zoom(false);
         r.early = earlyEnds(&r.focusMoves);
         EXPECT_TRUE(r.tele.stopped && r.wide.stopped) << speed << " " << distance << ": the tracking stops the zoom";
-        EXPECT_GE(r.tele.endToStop, 5);
-        EXPECT_GE(r.wide.endToStop, 5);
+        // Five unchanged inquiries; the published position the count starts from can lead the
+        // inquiry by a frame.
+        EXPECT_GE(r.tele.endToStop, 4);
+        EXPECT_GE(r.wide.endToStop, 4);
         EXPECT_EQ(af->curveMovePending.load(), 0);
         rows.push_back(r);
         finish();

@@ -86,10 +86,10 @@ TEST_F(Tracking, TheChoiceTakesTheNearestCurveThenSubCurveAndTiesKeepTheLowerInd
   EXPECT_EQ(choose(0, 80), 0);
   EXPECT_EQ(choose(100, 900), 6);
   EXPECT_EQ(choose(280, 1570), 6);
-  // Curves 8 (69) and 9 (67) at stop 0 lie 1 from 68: the lower index wins.
-  ASSERT_EQ(f0->curve(8)[0], 69);
-  ASSERT_EQ(f0->curve(9)[0], 67);
-  EXPECT_EQ(choose(0, 68), 8);
+  // Curves 9 (66) and 10 (64) at stop 0 lie 1 from 65: the lower index wins.
+  ASSERT_EQ(f0->curve(9)[0], 66);
+  ASSERT_EQ(f0->curve(10)[0], 64);
+  EXPECT_EQ(choose(0, 65), 9);
   // 43 at stop 0: curve 12 (42) wins; its sub-curves 0 (42) and 1 (44) tie: sub-curve 0, number 20.
   EXPECT_EQ(choose(0, 43), 20);
   EXPECT_EQ(af.curveFamilyIndex.load(), 12);
@@ -97,11 +97,11 @@ TEST_F(Tracking, TheChoiceTakesTheNearestCurveThenSubCurveAndTiesKeepTheLowerInd
   EXPECT_EQ(choose(0, 47), 22) << "curve 12 + 5: sub-curve 2";
   EXPECT_EQ(choose(607, 1816), 22) << "curve 12 + 4 at the tele end: sub-curve 2 has fallen to 4";
   EXPECT_EQ(choose(607, 1822), 14) << "curve 11 beats curve 12 + sub-curve 5 (10 at tele)";
-  EXPECT_EQ(choose(0, 54), 14) << "curve 11 (25 below curve 0)";
+  EXPECT_EQ(choose(0, 54), 14) << "curve 11 (55, 25 below curve 0)";
   // The biases shift every curve alike.
   g_isp.lensLink.focus_bias.store(10);
   EXPECT_EQ(choose(0, 90), 0);
-  EXPECT_EQ(choose(0, 80), 8) << "80 is now 10 below curve 0: curve 8 (11 below)";
+  EXPECT_EQ(choose(0, 80), 7) << "80 is now 10 below curve 0: curves 7 (9 below) and 8 (11) tie";
   g_isp.lensLink.focus_bias.store(0);
   // Lens 1: curves 13..16 repeat 0..3, so a number 0..3 always means curves 0..3.
   board(TAMRON_X30);

@@ -13,9 +13,10 @@ Per lens id, signed focus positions by zoom stop (before the zoom/focus biases):
 How the curves are made (the description fixes curve 0, 6 and 12 of lens 0 and curve 0 of lens 1 and 3):
   - curve 0 is the lens's focus table (an object at 1 m), the last curve its lower range curve (infinity);
     both come from gen_lens_tables.py, so the families and the focus tables agree.
-  - lens 0: curve c lies about c steps below curve 0 up to curve 6 (6 steps, 5 about stop 280 as
-    the rows quoted for curve 6 have it), then 2.4 steps a curve further down to curve 10, and curve
-    11 about 24.5 below curve 0, so that curve 11's sub-curves reach up to 2.4 steps below curve 10
+  - lens 0: each curve keeps a share of the near range (curve 0 - lower curve, 36 to 38 steps; the
+    share of an object distance): curve c lies about c steps below curve 0 up to curve 6 (6 steps,
+    5 about stop 280 as the rows quoted for curve 6 have it), then 2.4 steps a curve further down to
+    curve 10, and curve 11 about 24.5 below curve 0, so that curve 11's sub-curves reach up to 2.4 steps below curve 10
     and curve 12's (curve 12 is the lower curve, 36 to 38 below) up to 2 below curve 11: no two
     neighbouring choices lie more than 2.5 steps apart, a step and a quarter of error at most. The rows quoted for
     curves 0, 6 and 12 are checked.
@@ -99,10 +100,11 @@ def lens1_extended(focus, lower):
 def families(t):
     fam = {}
     f0, lo0 = t['kLens0Focus'], t['kLens0Lower']
-    # Curve 6 lies 6 steps below curve 0 but 5 at stop 280 (the quoted rows); the curves above it
-    # share that shape, the ones below it keep its offset plus 4 steps a curve.
+    # Each curve keeps its share of the near range (curve 0 - lower curve), so that it follows one
+    # object distance; curve 6 lies 5 below curve 0 at stop 280 (the quoted rows), and every curve
+    # shares that dent.
     o6 = [x / 1.0 for x in linear(CURVE6_OFFSET, 609)]
-    fam[0] = [[f - rnd(o * d / 6 if o <= 6 else d + o - 6) for f, d in zip(f0, o6)] for o in LENS0_OFFSETS]
+    fam[0] = [[f - rnd(o / NEAR0 * (f - l) * d / 6) for f, l, d in zip(f0, lo0, o6)] for o in LENS0_OFFSETS]
     fam[0].append(list(lo0))
     f1, lo1 = lens1_extended(t['kLens1Focus'], t['kLens1Lower'])
     c1 = [[max(0, rnd(l + (f - l) * (1 - o / NEAR0))) for f, l in zip(f1, lo1)] for o in LENS0_OFFSETS] + [lo1]
