@@ -323,7 +323,10 @@ TEST_F(TrackingLoop, ZoomsWideToTeleAndBackStayInFocusAndEndByRule) {
   }
   std::printf("in focus at the zoom stop: %d of %d (%.1f %%); focus moves %d, ended early by a curve report %d\n", in, n,
               100.0 * in / n, moves, early);
+#ifndef KAVO_ATF_LOOP_QUICK
+  // (The few runs of the sanitizer builds say nothing about a share.)
   EXPECT_GE(in * 100, n * 90);
+#endif
 }
 
 }  // namespace
