@@ -12,6 +12,7 @@
 #include "algo_mask/MaskControl.h"
 #include "fe_subcpu/subcpu.h"
 #include "if_visca/visca_channel.h"
+#include "if_visca/visca_zoom_drive.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
@@ -55,6 +56,7 @@ int GeneralZoom(DVisca* visca, uint8_t* p) {
   if (p[3] == 0x45) return zoomREL(visca, p);
   if (p[3] == 0x47) return p[8] == 0xFF ? zoomABS(visca, p) : ZoomFocusABS(visca, p);
   if (p[3] == 0x07 && (p[4] == 0x00 || p[4] == 0x0A)) return zoomStopOrHome(visca, p[4]);
+  if (p[3] == 0x07 && (p[4] == 0x02 || p[4] == 0x03)) continuousZoom(visca, p[4] == 0x02);
   return 0;
 }
 
