@@ -253,6 +253,7 @@ int emulatedISR_AF(CAFControl* af) {
 // ---- one AF frame -----------------------------------------------------------------------------------
 
 void STD_onAFdone(CAFControl* af) {
+  takeAfStep(af);
   ++af->afDoneCount;
   af->lastFocusPosition = af->m_iCurrFocusPosition.load();
   if (af->movePending.load() == 1) {
@@ -348,8 +349,20 @@ int triggerRefocus(CAFControl* af) {
 void goBacktoPreSeek(CAFControl* af) {
   debugPrintf(0, "[goBacktoPreSeek]\n");
   af->afStatus.store(AF_PRESEEK);
-  af->lastDirection = 0;
-  clearBest(af);
+  if (af->stepThread.load(std::memory_order_acquire) == std::this_thread::get_id()) {
+    af->lastDirection = 0;
+    clearBest(af);
+  } else {
+    af->preSeekReset.store(true, std::memory_order_release);
+  }
+}
+
+void takeAfStep(CAFControl* af) {
+  af->stepThread.store(std::this_thread::get_id(), std::memory_order_release);
+  if (af->preSeekReset.exchange(false, std::memory_order_acq_rel)) {
+    af->lastDirection = 0;
+    clearBest(af);
+  }
 }
 
 void processAF_PreSeeking(CAFControl* af) {

@@ -433,6 +433,7 @@ int setCurveFar(CAFControl* af, int32_t s) {
 // ---- the per-frame step and the end of a curve move ---------------------------------------------------------
 
 void ATF_onAFdone(CAFControl* af) {
+  takeAfStep(af);
   ++af->afDoneCount;
   usleep(10);
   af->lastFocusPosition = number(af);
