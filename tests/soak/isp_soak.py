@@ -188,6 +188,7 @@ def run(args):
         "seconds": args.seconds, "seed": args.seed, "valgrind": bool(args.valgrind), "board": BOARD,
         "started": started, "faults_end": faults_end, "ended": mono(), "statuses": statuses,
         "crashed": crashed, "pids": {"ispserver": server.pid, "streamer": streamer.pid},
+        "programs": {"ispserver": os.environ["KAVO_ISPSERVER"], "streamer": os.environ["KAVO_STREAMER"]},
         "samples": sampler.samples, "camera": cam.samples, "camera_last": final,
         "ipc": controller.record() + flood.record(), "flood": flood.summary(), "controller": controller.summary(),
         "reset_all": controller.reset_all_windows, "reinits": controller.reinits, "reinit_log": watch.seen,

@@ -419,10 +419,11 @@ class ViscaActor(threading.Thread):
                 channel.close()
                 channel = None
             self.stop.sleep(self.rng.uniform(0.05, 0.5))
-        # The camera back in automatic exposure and white balance for the settling at the end.
+        # The camera back in automatic exposure and white balance for the settling at the end, and
+        # the lens read once more now that its faults have ended.
         if channel is not None:
-            for text in ("81 01 04 39 00 FF", "81 01 04 35 00 FF"):
-                self.exchange(channel, text, 1.5)
+            for text in ("81 01 04 39 00 FF", "81 01 04 35 00 FF", "81 09 04 47 FF", "81 09 04 48 FF"):
+                self.exchange(channel, text, 4.5)
             channel.close()
 
     def record(self):
