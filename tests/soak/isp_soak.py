@@ -132,13 +132,14 @@ def run(args):
     started = mono()
 
     stop = Stop()
-    quiet = Stop()  # set when the faults end: the actors that disturb the camera stop
-    last = Stop()  # the settings client ends first, while analytics and the flood still answer it
+    # Set when the faults end: the actors that disturb the camera stop, the settings client among
+    # them (a mode it sets starts the exposure over), while analytics and the flood still answer it.
+    quiet = Stop()
     record = {"events": []}
     watch = LogWatch(stop, server.log_path, [Controller.DONE, "ISP Server re-init..."])
     watch.start()
     analytics = AnalyticsActor(stop, root, random.Random(rng.random()))
-    controller = Controller(last, root, random.Random(rng.random()), watch)
+    controller = Controller(quiet, root, random.Random(rng.random()), watch)
     flood = Flood(stop, root, random.Random(rng.random()), args.rate)
     visca = ViscaActor(quiet, root, random.Random(rng.random()), long_every=args.long_every)
     lens_faults = LensFaults(quiet, root, random.Random(rng.random()))
@@ -159,7 +160,7 @@ def run(args):
         time.sleep(0.2)
     # The end of the faults: the light holds, the lens and the DSP behave, requests go on.
     quiet.event.set()
-    for t in (visca, lens_faults, stat_faults, scene):
+    for t in (controller, visca, lens_faults, stat_faults, scene):
         t.join(120)
     faults_end = mono()
     subprocess.run([camera, "--root", root.dir, "scene", json.dumps(DAYLIGHT)], capture_output=True)
@@ -168,8 +169,6 @@ def run(args):
             if p.proc.poll() is not None:
                 crashed[name] = p.proc.returncode
         time.sleep(0.2)
-    last.event.set()
-    controller.join(90)
     stop.event.set()
     for t in actors + [watch]:
         t.join(60)
