@@ -11,6 +11,7 @@
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
+#include "thread_proc/CIsp_IPC.h"
 
 namespace kavo {
 namespace isp {
@@ -20,10 +21,13 @@ namespace {
 constexpr const char* kSource = "AEControl";
 constexpr auto R = std::memory_order_relaxed;
 
-// The lens link's and the GPIO's operations where the link exists; the night picture set, black and
-// white and the refocus belong to parts that install their own.
+// The lens link's and the GPIO's operations where the link exists, and the picture set of day or
+// night; black and white and the refocus belong to parts that install their own.
 class LinkOutside : public AeOutside {
  public:
+  void ipc_apply_ir_state(int on) override {
+    if (CIsp* isp = controller()) kavo::isp::ipc_apply_ir_state(isp, static_cast<uint32_t>(on));
+  }
   void setICR(int out) override { with([&](SubCPU& l) { l.setICR(out); }); }
   void setIrLedon_xBrisk(int on) override { with([&](SubCPU& l) { l.setIrLedon_xBrisk(static_cast<uint32_t>(on)); }); }
   void setIrLedLevel(int level) override { with([&](SubCPU& l) { l.setIrLedLevel(static_cast<uint32_t>(level)); }); }

@@ -153,6 +153,27 @@ TEST_F(IpcOpsTest, IrLedModeSetsTheIrCutMode) {
   EXPECT_EQ(ae->dnAuto.load(), 1);
 }
 
+// An automatic day/night switch puts the picture set of its side in force (the night brightness
+// here), and the day set back.
+TEST_F(IpcOpsTest, AutomaticSwitchAppliesThePictureSet) {
+  AEControl* ae = aeControl();
+  ASSERT_NE(ae, nullptr);
+  ImageParameters& p = g_isp.image;
+  p.brightness.store(50);
+  for (int i = 0; i < 6; ++i) p.irOnSts[i].store(0);
+  p.irOnSts[0].store(1);
+  p.irOnVal[0].store(100);
+  g_isp.irLedAuto.store(1);
+  ae->dayState.store(0);
+  ae->update_icr_state();
+  EXPECT_EQ(ipc_is_ir_on(isp), 1u);
+  EXPECT_EQ(isp->brightness.load(), 64);
+  ae->dayState.store(1);
+  ae->update_icr_state();
+  EXPECT_EQ(ipc_is_ir_on(isp), 0u);
+  EXPECT_EQ(isp->brightness.load(), 0);
+}
+
 TEST(ManualWhiteBalance, SettingsValuesMapOntoGains) {
   EXPECT_EQ(manualWbGainOf(0), 256u);
   EXPECT_EQ(manualWbGainOf(25), 512u);
