@@ -15,7 +15,6 @@ from isp_soak_peers import CORRECTION_CHECK, VISCA
 from soak_judge import SANITIZER_WORDS, Verdict, _valgrind_records, trend
 
 S = 1_000_000_000
-SETTLE_SAMPLES = 3  # the camera's state equal over this many samples a second apart
 TSAN_WORDS = ("WARNING: ThreadSanitizer",)
 VISCA_NAMES = {p for p, _, _ in VISCA} | {CORRECTION_CHECK[0]}
 
@@ -113,21 +112,25 @@ def scan_log(path, words):
     return counts, reports
 
 
-def settle(samples, since):
-    """Seconds after `since` from which exposure and white balance stayed as they end (None: still
-    moving at the end)."""
-    after = [(t, (c["sensor"]["shutter"], c["sensor"]["agcDb"]), tuple(c["sensor"]["wb"])) for t, c in samples
-             if t >= since]
+AGC_UNITS = float(1 << 24)  # the sensor's gain in 1/2^24 dB
+
+
+def settle(samples, since, tolerance=0.03, hold_s=3.0):
+    """Seconds after `since` from which exposure (shutter times gain) and white balance stayed within
+    `tolerance` of where they end, for at least `hold_s` (None: still moving at the end). A step of
+    the white balance's dead band now and then is no movement."""
+    after = [(t, c["sensor"]["shutter"] * 10 ** (c["sensor"]["agcDb"] / AGC_UNITS / 20), c["sensor"]["wb"])
+             for t, c in samples if t >= since]
+    if len(after) < 2:
+        return [None, None]
     out = []
-    for index in (1, 2):
-        if len(after) < SETTLE_SAMPLES or len(set(a[index] for a in after[-SETTLE_SAMPLES:])) != 1:
-            out.append(None)
-            continue
-        last = after[-1][index]
+    for close in (lambda a, b: abs(a[1] - b[1]) <= tolerance * b[1],
+                  lambda a, b: all(abs(x - y) <= tolerance * y for x, y in zip(a[2], b[2]))):
+        last = after[-1]
         i = len(after) - 1
-        while i > 0 and after[i - 1][index] == last:
+        while i > 0 and close(after[i - 1], last):
             i -= 1
-        out.append((after[i][0] - since) / S)
+        out.append((after[i][0] - since) / S if (last[0] - after[i][0]) / S >= hold_s else None)
     return out
 
 
