@@ -142,7 +142,7 @@ TEST_F(ControllerTest, OpenAndInitialiseEveryBoard) {
     const std::string reg = shipped(b.reg);
     EXPECT_EQ(cc["inputTable"]["fnv"], simtest::fnvHex(reg.data() + 16256, 2304)) << "the second table set";
     uint32_t tone[256];
-    const uint16_t* curve = b.model >= TORVEX_BRISK && b.model <= TORVEX_WREN ? kToneCurveS : kToneCurveLinear;
+    const uint16_t* curve = b.model >= TORVEX_BRISK && b.model <= TORVEX_WREN ? kToneCurveS : img_dsp_linear_tone_curve;
     for (int i = 0; i < 256; ++i) tone[i] = curve[i] | curve[i] << 10 | uint32_t{curve[i]} << 20;
     EXPECT_EQ(cc["toneCurve"]["fnv"], simtest::fnvHex(tone, sizeof tone));
     const auto yuv = requestsSince(seq, "IAV_IOC_IMG_RGB_TO_YUV_SETUP").at(0)["arg"];

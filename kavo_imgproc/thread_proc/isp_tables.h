@@ -14,8 +14,8 @@ extern const int32_t kAgcTable[kAgcEntries];
 constexpr int kShutterEntries = 164;
 extern const int32_t kShutterTable[kShutterEntries];
 
-// 10-bit tone curves (one channel; the three are the same): linear, and the S-curve of models 2-4.
-extern const uint16_t kToneCurveLinear[256];
+// 10-bit tone curve (one channel; the three are the same) of models 2-4; the others load the image-DSP
+// library's linear curve (img_dsp_linear_tone_curve).
 extern const uint16_t kToneCurveS[256];
 
 }  // namespace isp

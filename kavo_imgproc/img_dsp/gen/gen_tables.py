@@ -298,12 +298,12 @@ def bad_pixel_source():
 def iso_source():
     def values(v):
         return ', '.join('%d' % x for x in v)
-    out = [HEAD, '#include "tables.h"\n\nnamespace imgdsp {\n\n']
-    out.append('const int16_t kColourMatrixQ10[9] = {%s};\n\n' % values(sum(COLOUR_MATRIX, [])))
-    out.append('const uint16_t kToneCurveQ10[256] = {\n')
+    out = [HEAD, '#include "img_dsp.h"\n#include "tables.h"\n\n']
+    out.append('const uint16_t img_dsp_linear_tone_curve[256] = {\n')
     for k in range(0, 256, 16):
         out.append('    %s,\n' % values(TONE_CURVE[k:k + 16]))
-    out.append('};\n\n')
+    out.append('};\n\nnamespace imgdsp {\n\n')
+    out.append('const int16_t kColourMatrixQ10[9] = {%s};\n\n' % values(sum(COLOUR_MATRIX, [])))
     out.append('const int32_t kToneGrid[16] = {%s};\n\n' % values(TONE_GRID))
     out.append('const uint8_t kYccGrid[16] = {%s};\n\n' % values(YCC_GRID))
     out.append('}  // namespace imgdsp\n')

@@ -237,6 +237,9 @@ int img_dsp_set_color_correction_reg(const img_dsp_cc_reg_info* info);
 int img_dsp_set_color_correction(int fd, const img_dsp_cc_3d_info* info);
 int img_dsp_load_tone_curve(int fd, const img_dsp_tone_curve* curve);
 int img_dsp_get_tone_curve(img_dsp_tone_curve* out);
+// The linear 10-bit tone curve (i x 1023 / 255 rounded): the ISO modes' own, and the one clients load
+// where a model has no curve of its own.
+extern const uint16_t img_dsp_linear_tone_curve[256];
 int img_dsp_write_color_correction(int fd);
 int img_dsp_set_dynamic_bad_pixel_correction(int fd, const img_dsp_bad_pixel_info* info);
 int img_dsp_get_dynamic_bad_pixel_correction(img_dsp_bad_pixel_info* out);

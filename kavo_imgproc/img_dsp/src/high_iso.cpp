@@ -302,7 +302,7 @@ void img_high_iso_compute(const img_high_iso_input* in, img_high_iso_params* out
 
   colourTable(*in, w.colour[0].table);
   for (auto& c : w.colour) copyIn(c.reg, g.ccRegImage + kCcInputOffset[g.p.tableSelect ? 1 : 0], sizeof c.reg);
-  img_dsp_build_3d_tone_table(w.colour[1].table, kToneCurveQ10, kToneGrid);
+  img_dsp_build_3d_tone_table(w.colour[1].table, img_dsp_linear_tone_curve, kToneGrid);
   copyIn(w.colour[2].table, g.hisoTable + 128, sizeof w.colour[2].table);
 
   r.chroma_strength_bright_1 = byteOf(in->first_chroma_filter.strength_bright);

@@ -193,7 +193,7 @@ int img_dsp_low_iso_prepare(img_dsp_low_iso_address_table* table, uintptr_t buff
   const uint8_t output = p.ccSourceFlag ? 0 : 1;
   bool merged = false;
   if (p.lowIsoColour) {
-    img_dsp_build_3d_tone_table(a.cc3d, kToneCurveQ10, kToneGrid);
+    img_dsp_build_3d_tone_table(a.cc3d, img_dsp_linear_tone_curve, kToneGrid);
     // The output curves take part once a tone curve is loaded (all zero they would blacken the table).
     const uint16_t* curves = !p.ccSourceFlag && p.toneLoaded ? &p.tone.channel[0][0] : nullptr;
     merged = img_dsp_low_iso_merge_cc(a.cc3d, reinterpret_cast<const uint32_t*>(g.cc3d), a.cc3d, p.colourMatrix,

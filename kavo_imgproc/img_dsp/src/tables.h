@@ -15,11 +15,10 @@ extern const int16_t kDirHighPassQ8[8][5][25];   // identity minus kDirSmoothQ8
 extern const uint8_t kBadPixelRows[2][10][1536];
 constexpr unsigned kBadPixelHalf = 768;
 
-// The ISO modes' colour tables: RGB to YCbCr (1024 = 1.0, row-major), the library's linear 10-bit
-// tone curve with the 16 grid inputs (14 bits, 6 fractional) meeting it at entries 0, 17, ..., 255,
+// The ISO modes' colour tables: RGB to YCbCr (1024 = 1.0, row-major), the 16 grid inputs (14 bits,
+// 6 fractional) meeting the linear tone curve (img_dsp_linear_tone_curve) at entries 0, 17, ..., 255,
 // and the 8-bit grid of the high-ISO colour table.
 extern const int16_t kColourMatrixQ10[9];
-extern const uint16_t kToneCurveQ10[256];
 extern const int32_t kToneGrid[16];
 extern const uint8_t kYccGrid[16];
 

@@ -10,8 +10,8 @@
                  and between two anchors the exposure falls by equal factors (equal steps in exposure
                  value, more steps where the table is dense); each entry is 512,000,000 / d rounded
                  down, d the interpolated reciprocal exposure, so the anchors come out as given.
-  tone curves    256 10-bit values: the linear curve (i x 1023 / 255 rounded) of models 0, 1, 5 and
-                 unknown models, and the S-curve of models 2, 3 and 4 through the sample values the
+  tone curve     256 10-bit values: the S-curve of models 2, 3 and 4 (the others load the image-DSP
+                 library's linear curve) through the sample values the
                  description fixes (0..15, then 64 at 47, 129 at 64, 325 at 96, 522 at 128, 712 at 160,
                  918 at 192, 985 at 224, 1023 at 255) by monotone cubic interpolation (Fritsch-Carlson),
                  rounded; it rises strictly.
@@ -22,6 +22,8 @@ The rules are checked before anything is written. Edit this script, never its ou
 """
 import os
 import sys
+
+from gen_output import emit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(os.path.dirname(HERE), 'isp_tables.cpp')
@@ -78,10 +80,6 @@ S_SAMPLES = [(i, v) for i, v in enumerate([0, 1, 3, 4, 5, 6, 8, 9, 10, 11, 12, 1
     (47, 64), (64, 129), (96, 325), (128, 522), (160, 712), (192, 918), (224, 985), (255, 1023)]
 
 
-def linear_curve():
-    return [(i * 1023 * 2 + 255) // 510 for i in range(256)]
-
-
 def monotone_cubic(points):
     """Fritsch-Carlson monotone cubic through the points, evaluated at every integer of the range."""
     xs = [p[0] for p in points]
@@ -113,13 +111,12 @@ def s_curve():
     return monotone_cubic(S_SAMPLES)
 
 
-def check_curves(lin, s):
-    assert len(lin) == 256 and len(s) == 256
-    assert (lin[0], lin[1], lin[2], lin[100], lin[255]) == (0, 4, 8, 401, 1023)
+def check_curves(s):
+    assert len(s) == 256
     for i, v in S_SAMPLES:
         assert s[i] == v, (i, s[i], v)
     assert all(a < b for a, b in zip(s, s[1:])), 'the S-curve does not rise strictly'
-    assert all(0 <= v <= 1023 for v in s + lin)
+    assert all(0 <= v <= 1023 for v in s)
 
 
 # ---- output -------------------------------------------------------------------------------------------
@@ -128,11 +125,10 @@ def rows(values, per, fmt='%d'):
 
 
 def source():
-    agc, shutter, lin, s = agc_table(), shutter_table(), linear_curve(), s_curve()
+    agc, shutter, s = agc_table(), shutter_table(), s_curve()
     out = [HEAD, '#include "thread_proc/isp_tables.h"\n\nnamespace kavo {\nnamespace isp {\n\n']
     out.append('const int32_t kAgcTable[kAgcEntries] = {\n' + rows(agc, 8) + '};\n\n')
     out.append('const int32_t kShutterTable[kShutterEntries] = {\n' + rows(shutter, 8) + '};\n\n')
-    out.append('const uint16_t kToneCurveLinear[256] = {\n' + rows(lin, 16) + '};\n\n')
     out.append('const uint16_t kToneCurveS[256] = {\n' + rows(s, 16) + '};\n\n')
     out.append('}  // namespace isp\n}  // namespace kavo\n')
     return ''.join(out)
@@ -141,17 +137,9 @@ def source():
 def main(argv):
     check_agc(agc_table())
     check_shutter(shutter_table())
-    check_curves(linear_curve(), s_curve())
+    check_curves(s_curve())
     text = source()
-    if '--check' in argv:
-        with open(OUT) as f:
-            if f.read() != text:
-                print('%s differs from what gen_isp_tables.py computes' % OUT)
-                return 1
-        return 0
-    with open(OUT, 'w') as f:
-        f.write(text)
-    return 0
+    return emit(OUT, text, argv, __file__)
 
 
 if __name__ == '__main__':
