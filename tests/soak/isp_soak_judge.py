@@ -36,9 +36,10 @@ def held_until(t, windows):
     return None
 
 
-# Requests whose settings may turn mirror or flip: the driver's mirror request sleeps one second
-# after it, on the IPC thread.
+# Requests whose settings may turn mirror and flip: the driver's mirror request sleeps one second
+# after each, on the IPC thread.
 MIRRORING = ("change_mirror", "change_malformed", "reset", "reset_all", "reload")
+MIRROR_SLEEPS = 2 * S
 
 
 def allowed_time(req, notes, windows, reinits, gone, slack=1.0):
@@ -58,7 +59,7 @@ def allowed_time(req, notes, windows, reinits, gone, slack=1.0):
     margin = int(slack * S)
     if kind in ("empty", "unknown"):
         return base + margin
-    apply = 1 * S if kind in MIRRORING else 0
+    apply = MIRROR_SLEEPS if kind in MIRRORING else 0
     # A change that waits for analytics: answered within 1 s of analytics' answer, or once the
     # 10,000 ms have passed, by the next request (the flood sends one every few tens of ms).
     end = answered if answered is not None else float("inf")
@@ -195,7 +196,10 @@ def judge(root_dir, verbose=True):
     # VISCA: each request within its command's bound.
     visca_late, visca_failed = [], []
     visca_max = {}
+    bounds = {p: b for p, b, _ in VISCA}
+    bounds[CORRECTION_CHECK[0]] = CORRECTION_CHECK[1]
     for packet, bound, sent, seconds, reply in rec["visca"]:
+        bound = bounds.get(packet, bound)
         if seconds is None:
             visca_failed.append((packet, reply))
             continue

@@ -342,12 +342,14 @@ class Flood(threading.Thread):
 
 
 # VISCA requests: (packet, bound in seconds, weight). The bounds follow what each command waits
-# for: an inquiry of the lens MCU polls about 1 s and the position reads try three times; the
-# light-sensor sequence waits 3 x 500 ms; an absolute move waits up to 15 s for the lens's
-# completion, then reads back twice; the correction check waits up to 3 + 2 x 25 s.
+# for: an inquiry of the lens MCU polls about 1 s, and may first wait for one exchange of another
+# thread on the link (the 3A thread's light-sensor inquiry; the link takes one exchange at a time);
+# the position reads try three times; the light-sensor sequence waits 3 x 500 ms; an absolute move
+# waits up to 15 s for the lens's completion, then reads back twice; the correction check waits up
+# to 3 + 2 x 25 s.
 VISCA = [
-    ("81 09 04 39 FF", 1.0, 8), ("81 09 04 47 FF", 4.5, 6), ("81 09 04 48 FF", 4.5, 6), ("81 09 06 12 FF", 2.0, 3),
-    ("81 09 06 10 FF", 2.0, 2), ("81 09 04 D6 FF", 2.5, 2), ("81 09 04 E0 FF", 1.0, 2), ("81 09 04 F7 FF", 1.0, 2),
+    ("81 09 04 39 FF", 1.0, 8), ("81 09 04 47 FF", 6.5, 6), ("81 09 04 48 FF", 6.5, 6), ("81 09 06 12 FF", 2.5, 3),
+    ("81 09 06 10 FF", 2.5, 2), ("81 09 04 D6 FF", 2.5, 2), ("81 09 04 E0 FF", 1.0, 2), ("81 09 04 F7 FF", 1.0, 2),
     ("81 09 04 FD FF", 3.0, 1), ("81 09 04 99 FF", 1.0, 2), ("81 09 00 02 FF", 1.0, 2), ("81 09 04 08 FF", 1.0, 2),
     ("81 01 04 39 00 FF", 1.5, 3), ("81 01 04 35 00 FF", 1.0, 3), ("81 01 04 07 00 FF", 1.5, 3),
     ("81 01 04 07 02 FF", 1.5, 1), ("81 01 04 07 03 FF", 1.5, 1), ("81 01 04 08 00 FF", 1.5, 2),
