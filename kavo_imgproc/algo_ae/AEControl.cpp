@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "algo_af/CAFControl.h"
 #include "be_i2c/i2c_driver.h"
 #include "be_iav/iav_driver.h"
 #include "fe_subcpu/subcpu.h"
@@ -12,6 +13,7 @@
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/CIsp_IPC.h"
+#include "thread_proc/CIsp_ImageAdj.h"
 
 namespace kavo {
 namespace isp {
@@ -21,13 +23,9 @@ namespace {
 constexpr const char* kSource = "AEControl";
 constexpr auto R = std::memory_order_relaxed;
 
-// The lens link's and the GPIO's operations where the link exists, and the picture set of day or
-// night; black and white and the refocus belong to parts that install their own.
+// The lens link's and the GPIO's operations where the link exists.
 class LinkOutside : public AeOutside {
  public:
-  void ipc_apply_ir_state(int on) override {
-    if (CIsp* isp = controller()) kavo::isp::ipc_apply_ir_state(isp, static_cast<uint32_t>(on));
-  }
   void setICR(int out) override { with([&](SubCPU& l) { l.setICR(out); }); }
   void setIrLedon_xBrisk(int on) override { with([&](SubCPU& l) { l.setIrLedon_xBrisk(static_cast<uint32_t>(on)); }); }
   void setIrLedLevel(int level) override { with([&](SubCPU& l) { l.setIrLedLevel(static_cast<uint32_t>(level)); }); }
@@ -89,6 +87,16 @@ void withExposureHeld(AEControl* ae, F change) {
 }
 
 }  // namespace
+
+void AeOutside::ipc_apply_ir_state(int on) {
+  if (CIsp* isp = controller()) isp::ipc_apply_ir_state(isp, static_cast<uint32_t>(on));
+}
+void AeOutside::set_yuv_BW(int on) {
+  if (CIsp* isp = controller()) isp::set_yuv_BW(isp, on);
+}
+void AeOutside::triggerRefocus() {
+  if (CAFControl* af = afControl()) isp::triggerRefocus(af);
+}
 
 void setAeOutside(AeOutside* outside) { g_outside.store(outside ? outside : &g_linkOutside, std::memory_order_release); }
 AeOutside& aeOutside() { return *g_outside.load(std::memory_order_acquire); }
@@ -486,7 +494,7 @@ void AEControl::DN_status_update_Brisk() {
     dayState.store(day, R);
     out.setICR(day ? 0 : 1);
     out.triggerRefocus();
-    g_isp.zoomTrigArmed.store(1, R);
+    g_isp.lensLink.flags.G_ZoomTrigArmed.store(1);
     update_icr_state();
   };
   if (dayState.load(R) == 0) {

@@ -20,16 +20,16 @@ class CIsp;
 // What the exposure and day/night code reach outside the image controller: the lens link and GPIO
 // (IR-cut filter, IR LEDs, DC iris, the lens MCU's light sensor), the settings mapping (the night
 // picture set, black and white) and the auto focus (refocus). By default the link's operations go
-// to the sub-CPU object of the component table and the others do nothing until their parts land;
-// tests install their own.
+// to the sub-CPU object of the component table, the picture set and black and white to the
+// controller and the refocus to the auto focus (each where it exists); tests install their own.
 class AeOutside {
  public:
   virtual ~AeOutside() = default;
   virtual void setICR(int out) { (void)out; }                  // 1: filter out (night)
   virtual void setIrLedon_xBrisk(int on) { (void)on; }
   virtual void setIrLedLevel(int level) { (void)level; }
-  virtual void ipc_apply_ir_state(int on) { (void)on; }
-  virtual void set_yuv_BW(int on) { (void)on; }
+  virtual void ipc_apply_ir_state(int on);
+  virtual void set_yuv_BW(int on);
   virtual void setDCIrisMode(int mode) { (void)mode; }         // 1 automatic drive, 0 direct
   virtual void setDCIrisDriver(int value) { (void)value; }
   virtual void setIrisDirect(int value) { (void)value; }
@@ -39,7 +39,7 @@ class AeOutside {
     *value = 0;
     return 0;
   }
-  virtual void triggerRefocus() {}
+  virtual void triggerRefocus();
 };
 // Installs the outside operations (null: the default set). The object must outlive its use.
 void setAeOutside(AeOutside* outside);

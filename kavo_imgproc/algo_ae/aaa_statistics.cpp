@@ -117,6 +117,8 @@ int Get_3A_data_1080p(CIsp* isp) {
   if (CAFControl* af = afControl()) {
     af->afHFSum0 = total1;
     af->afHFSum1 = total2;
+    af->calibrationHF0.store(5u * total1, R);
+    af->calibrationHF1.store(5u * total2, R);
   }
   uint16_t figures[6] = {total1, 0, 0, 0, 0, 0};
   for (int w = 0; w < 5; ++w)

@@ -275,6 +275,8 @@ int processAEModeSwitching(AEControl* ae) {
   g_keepShutterOnSwitch = false;
   AeOutside& out = aeOutside();
   if (mode != AE_MANUAL) out.setDCIrisMode(1);  // the drive settles in far less than a frame
+  // The auto focus reads whether the iris is under the exposure loop: in manual it is set by hand.
+  g_isp.lensLink.irisControl.store(mode != AE_MANUAL ? 1 : 0, R);
   const int slowest = ae->slowestBound.load(R), minimum = ae->agcMinBound.load(R);
   switch (mode) {
     case AE_FULL_AUTO:

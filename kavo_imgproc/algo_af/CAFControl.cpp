@@ -7,15 +7,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "algo_ae/AEControl.h"
 #include "algo_af/lens_tables.h"
+#include "algo_af/tracking_curves.h"
 #include "fe_subcpu/subcpu.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/clock.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
+#include "thread_proc/CIsp_Motor.h"
 
 namespace kavo {
 namespace isp {
@@ -45,7 +48,8 @@ void clearBest(CAFControl* af) {
   af->bestCoarsePosition = 0;
 }
 
-// Both AF sums, up to three reads; false when either stays 0.
+}  // namespace
+
 bool readAfValues(CAFControl* af) {
   for (int i = 0; i < 3; ++i) {
     const uint32_t s0 = af->afHFSum0, s1 = af->afHFSum1;
@@ -57,8 +61,6 @@ bool readAfValues(CAFControl* af) {
   }
   return false;
 }
-
-}  // namespace
 
 // ---- the lens port --------------------------------------------------------------------------------
 
@@ -82,6 +84,21 @@ int AfLens::ready() {
   SubCPU* s = subCpu();
   return s ? s->getZFCorrectionStatus() : 0;
 }
+int AfLens::setTrackingCurveAF(uint32_t curve) {
+  SubCPU* s = subCpu();
+  return s ? s->setTrackingCurveAF(curve) : 0;
+}
+int AfLens::setTrackingCurve(uint32_t curve) {
+  SubCPU* s = subCpu();
+  return s ? s->setTrackingCurve(curve) : 0;
+}
+int AfLens::zoomDrive(bool tele) {
+  SubCPU* s = subCpu();
+  return s ? (tele ? s->zoomTele() : s->zoomWide()) : 0;
+}
+void AfLens::stopZoom() {
+  if (CIsp* isp = controller()) set_zoom_stop(isp);
+}
 
 AfLens& CAFControl::lensPort() {
   static AfLens subCpuLens;
@@ -91,8 +108,10 @@ AfLens& CAFControl::lensPort() {
 // ---- end of a move ----------------------------------------------------------------------------------
 
 int CAFControl::callback(int result) {
-  // No tracking move is ever in flight until the focus tracking lands.
-  if (movePending.load() == 1) onFocusDone(this, result);
+  if (curveMovePending.load() == 1)
+    onCurveDone(this, result != 0);
+  else if (movePending.load() == 1)
+    onFocusDone(this, result);
   return 0;
 }
 
@@ -122,8 +141,6 @@ int onFocusDone(CAFControl* af, int result) {
   return 1;
 }
 
-int sendTrackingCurveAF(CAFControl*) { return 0; }
-
 // ---- reset and start-up -----------------------------------------------------------------------------
 
 int resetAF(CIsp* isp) {
@@ -140,6 +157,7 @@ int resetAF(CIsp* isp) {
     af->afMode.store(AF_MODE_UNSET);
     af->hfWeight = 2;
     af->afStatus.store(AF_PRESEEK);
+    af->atfStatus.store(AF_PRESEEK);
   }
   LensMotionFlags& f = flags();
   f.G_ZoomTrigArmed.store(0);
@@ -218,9 +236,9 @@ int emulatedISR_AF(CAFControl* af) {
   }
   g_isp.lensLink.afIdle.store(0);
   if (f.G_ATF_On.load()) {
-    // The focus tracking during zoom takes this frame once it lands.
     if (f.G_ZoomStopping.load() == 0) {
       f.G_Wait_ATF_Off.store(1);
+      ATF_onAFdone(af);
       f.G_Wait_ATF_Off.store(0);
     }
   } else if (f.G_ZoomDriving.load() == 0 && f.G_ZoomStopping.load() == 0) {
@@ -252,6 +270,7 @@ void STD_onAFdone(CAFControl* af) {
     return;
   }
   af->lockWaitFrames = 0;
+  if (curveHandOverPending(af)) return;
 
   if (!readAfValues(af)) {
     goBacktoPreSeek(af);
@@ -402,6 +421,8 @@ void processAF_NoSeeking(CAFControl* af) {
       f.G_ZoomTrigMode.store(0);
       af->afMode.store(MANUAL_MODE);
     }
+    af->atfStatus.fetch_and(~uint32_t(AF_PRESEEK | AF_SEEK));
+    af->atfPostPending = 0;
     af->noSeekFrames.store(0);
   }
   const uint32_t st = af->afStatus.load();
@@ -458,21 +479,14 @@ void updateMinMaxFocusFromTrackingCurve(CAFControl* af, int32_t* maxOut, int32_t
     return;
   }
   const int32_t z = af->m_iCurrZoomPosition.load();
-  const int32_t wide = g_isp.lensLink.focus_bias.load(), tele = g_isp.lensLink.focus_Telebias.load();
-  int32_t bias, index = z;
+  const int32_t bias = zoomFocusBias(lens, z, g_isp.lensLink.focus_bias.load(), g_isp.lensLink.focus_Telebias.load());
+  int32_t index = z;
   int32_t hi, lo;
   if (lens == 3) {
-    if (z > 1179 || z < 0) {
-      index = 0;
-      bias = tele;
-    } else {
-      bias = z <= 1050 ? wide : (wide * (1179 - z) + tele * (z - 1050)) / 129;
-    }
+    if (z > 1179 || z < 0) index = 0;
     hi = std::min(bias + c->upper[index], 900);
     lo = bias + c->lower[index];
   } else {
-    const int32_t k = std::clamp(z, 0, 280);
-    bias = (wide * (280 - k) + tele * k) / 280;
     if (z > 607 || z < 0) index = 0;
     hi = bias + c->upper[index];
     if (lens == 0 && z < 250) hi += 22;
@@ -567,6 +581,24 @@ void updateZFposition(CAFControl* af) {
 
 // ---- modes ------------------------------------------------------------------------------------------
 
+namespace {
+
+// The four mode flags and the zoom-trigger arm word (kLeave: untouched) of one focus mode. Flags that
+// go off are cleared before those that go on, so no reader sees two modes at once.
+constexpr int kLeave = -1;
+void setModeFlags(LensMotionFlags& f, int autoFocus, int manual, int push, int zoomTrig, int armed) {
+  const std::pair<std::atomic<uint8_t>*, int> words[] = {{&f.G_AutoFocusMode, autoFocus},
+                                                         {&f.G_ManualFocusMode, manual},
+                                                         {&f.G_PushMode, push},
+                                                         {&f.G_ZoomTrigMode, zoomTrig},
+                                                         {&f.G_ZoomTrigArmed, armed}};
+  for (int on = 0; on <= 1; ++on)
+    for (const auto& w : words)
+      if (w.second == on) w.first->store(static_cast<uint8_t>(on));
+}
+
+}  // namespace
+
 int processAFModeSwitching(CAFControl* af, int32_t mode) {
   if (mode == af->afMode.load()) return 0;
   if (af->afMode.load() != AF_MODE_UNSET) updateZFposition(af);
@@ -574,39 +606,24 @@ int processAFModeSwitching(CAFControl* af, int32_t mode) {
   LensMotionFlags& f = flags();
   switch (mode) {
     case AUTO_FOCUS_MODE:
-      f.G_AutoFocusMode.store(1);
-      f.G_ManualFocusMode.store(0);
-      f.G_PushMode.store(0);
-      f.G_ZoomTrigArmed.store(0);
-      f.G_ZoomTrigMode.store(0);
+      setModeFlags(f, 1, 0, 0, 0, 0);
       triggerRefocus(af);
       debugPrintf(0, "[processAFModeSwitching]AUTO_FOCUS_MODE\n");
       break;
     case MANUAL_MODE:
-      f.G_ManualFocusMode.store(1);
-      f.G_AutoFocusMode.store(0);
-      f.G_PushMode.store(0);
-      f.G_ZoomTrigArmed.store(0);
-      f.G_ZoomTrigMode.store(0);
+      setModeFlags(f, 0, 1, 0, 0, 0);
       debugPrintf(0, "[processAFModeSwitching]MANUAL_MODE\n");
       break;
     case ZOOM_TRIG_MODE:
-      f.G_ZoomTrigMode.store(1);
-      f.G_ZoomTrigArmed.store(1);
-      f.G_AutoFocusMode.store(0);
-      f.G_ManualFocusMode.store(0);
-      f.G_PushMode.store(0);
+      setModeFlags(f, 0, 0, 0, 1, 1);
       af->noSeekFrames.store(0);
       goBacktoPreSeek(af);
       debugPrintf(0, "[processAFModeSwitching]ZOOM_TRIG_MODE\n");
       break;
     case PUSH_MODE:
-      f.G_PushMode.store(1);
       f.G_PushTrigger.store(1);
       f.G_PushPending.store(1);
-      f.G_AutoFocusMode.store(0);
-      f.G_ManualFocusMode.store(0);
-      f.G_ZoomTrigMode.store(0);
+      setModeFlags(f, 0, 0, 1, 0, kLeave);
       af->noSeekFrames.store(0);
       goBacktoPreSeek(af);
       triggerRefocus(af);

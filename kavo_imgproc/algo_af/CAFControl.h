@@ -30,6 +30,13 @@ class AfLens {
   virtual int getZoom(uint32_t* position);
   // The lens MCU finished its zoom/focus correction.
   virtual int ready();
+  // The focus tracking: a curve number for the contrast search's hand-over and for the tracking
+  // step (01 04 DD either way), and the end of a continuous zoom (set_zoom_stop).
+  virtual int setTrackingCurveAF(uint32_t curve);
+  virtual int setTrackingCurve(uint32_t curve);
+  virtual void stopZoom();
+  // A continuous zoom towards tele (01 04 07 02) or wide (07 03).
+  virtual int zoomDrive(bool tele);
 };
 
 // afStatus bits.
@@ -139,6 +146,41 @@ class CAFControl : public CallbackInterface {
   int32_t pilotBestPosition = 0;
   std::atomic<uint8_t> focusMoveByte{0};
   uint8_t afIdle = 0;
+  // The AF values of each frame as the lens calibration reads them (VISCA thread), also while the
+  // search idles, and the calibration flag the calibration sets.
+  std::atomic<uint32_t> calibrationHF0{0}, calibrationHF1{0};
+  std::atomic<uint8_t> calibrating{0};
+
+  // ---- focus tracking during zoom (algo_atf/ATF.cpp). The end-of-move report (sub-CPU thread)
+  // touches the atomic ones.
+  std::atomic<uint8_t> atfLocked{1};
+  std::atomic<uint32_t> atfLimitHits{0};
+  std::atomic<int32_t> curveMovePending{0};
+  int32_t probeActive = 0, probePhase = 0;
+  uint32_t probeFarHF0 = 0;
+  int32_t atfPostPending = 0;
+  uint32_t atfPostReference = 0;
+  std::atomic<int32_t> curveUpper{15}, curveLower{0};
+  uint32_t atfFineThreshold0 = 0, atfCoarseThreshold = 0, atfFineThreshold = 0, atfAbortThreshold = 0;
+  uint8_t curveCoarseStep = 2, curveFineStep = 1;
+  uint32_t atfPreThreshold = 0;
+  std::atomic<uint32_t> atfStatus{AF_PRESEEK};
+  // bits 0-13 step, bit 14 valid, bit 15 towards the upper bound
+  std::atomic<uint16_t> curveCallbackInfo{0};
+  std::atomic<int32_t> expectedCurve{0};
+  uint32_t atfBestHF1 = 0, atfBestHF0 = 0, atfBestHF0Quarter = 0;
+  int32_t atfBestPosition = 0;
+  int32_t atfLastDirection = 0, atfDirection = 0;
+  int32_t atfDiffHF1 = 0, atfDiffHF0 = 0;  // printed in the step lines
+  int32_t atfFlatState = 0, atfFlatCount = 0;
+  uint32_t atfFlatHF1[3] = {};
+  int32_t atfPreSeekCount = 0;
+  std::atomic<int32_t> ATF_m_iCurrFocusPosition{0};  // the curve number in force
+  uint32_t coarseToFineThreshold = 7000;
+  // The chosen curve family and sub-curve (index into the lens's family; the hand-over also runs
+  // from the end-of-move report), and the frames a curve move has been waited for.
+  std::atomic<uint8_t> curveFamilyIndex{0}, curveSubIndex{0};
+  int32_t curveWaitFrames = 0;
 
   // The lens the commands go to (null: the sub-CPU object). Set before the 3A thread runs.
   AfLens* lens = nullptr;
@@ -162,9 +204,28 @@ void refreshFocusRange(CAFControl* af);
 void retrieveAFSteps(CAFControl* af);
 int focusStep(CAFControl* af, bool towardsMax, int32_t steps);
 void updateZFposition(CAFControl* af);
-// The tracking curve the lens MCU follows while zooming; the focus tracking builds it (0, nothing
-// sent, until then).
+// Both AF sums, up to three reads, into the current HF0 and HF1 (five times the sums); false when
+// either stays 0.
+bool readAfValues(CAFControl* af);
+
+// ---- focus tracking during zoom (algo_atf/ATF.cpp) -------------------------------------------------
+// The curve that fits the current zoom stop and focus, sent to the lens MCU: 1 when sent, 0 when
+// the positions lie outside the lens.
 int sendTrackingCurveAF(CAFControl* af);
+// The curve number of the lens's family nearest to focus `f` at stop `z` (ties keep the lower
+// curve, then the lower sub-curve); stores the family and sub-curve index. -1 for other lens ids.
+int32_t chooseTrackingCurve(CAFControl* af, int32_t z, int32_t f);
+// True while the curve the hand-over sent has not been reported done (at most 50 frames): the
+// search makes no move meanwhile (3A thread).
+bool curveHandOverPending(CAFControl* af);
+// The per-frame tracking step while G_ATF_On (3A thread).
+void ATF_onAFdone(CAFControl* af);
+// The end of a curve move (sub-CPU thread).
+void onCurveDone(CAFControl* af, bool ok);
+int ATF_AFSeekCoarse(CAFControl* af, int32_t d);
+// Curve number + s / - s to the lens MCU; 0 for other lens ids.
+int setCurveNear(CAFControl* af, int32_t s);
+int setCurveFar(CAFControl* af, int32_t s);
 
 // The search states and their rules (CAF_driving.cpp).
 void processAF_PreSeeking(CAFControl* af);

@@ -10,6 +10,8 @@ namespace isp {
 
 extern const int32_t kLens0Focus[609], kLens0Upper[609], kLens0Lower[609];
 extern const int32_t kLens1Focus[609], kLens1Upper[609], kLens1Lower[609];
+// Lens id 1's table of the relative zoom and the tele-bias step: its focus curve, then on to stop 796.
+extern const int32_t kLens1Relative[797];
 extern const int32_t kLens3Focus[1180], kLens3Upper[1180], kLens3Lower[1180];
 
 struct LensCurves {

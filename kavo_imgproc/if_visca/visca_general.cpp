@@ -5,12 +5,14 @@
 #include "be_i2c/i2c_driver.h"
 #include "be_iav/iav_driver.h"
 #include "algo_ae/AEControl.h"
+#include "algo_mask/MaskControl.h"
 #include "if_visca/DVisca.h"
 #include "if_visca/visca_handlers.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/CIsp_ImageAdj.h"
+#include "thread_proc/CIsp_Motor.h"
 #include "thread_proc/isp_globals.h"
 #include "thread_proc/worker_threads.h"
 
@@ -36,7 +38,43 @@ int GeneralSlowShutter(DVisca*, uint8_t*) {
 }
 
 int GeneralAutoICRCnt(DVisca*, uint8_t* p) {
-  g_isp.irFilterThreshold[0].store(p[4] < 15 ? p[4] : 15u, std::memory_order_relaxed);
+  const uint32_t count = p[4] < 15 ? p[4] : 15u;
+  g_isp.irFilterThreshold[0].store(count, std::memory_order_relaxed);
+  if (AEControl* ae = aeControl()) ae->set_ae_ir2day_cnt_bound(static_cast<int>(count));
+  return 0;
+}
+
+int GeneralAutoICRThd(DVisca*, uint8_t* p) {
+  if (p[4] > 2) return 0;
+  if (AEControl* ae = aeControl()) ae->set_icr_sensitivity(p[4]);
+  return 0;
+}
+
+int GeneralAutoICR(DVisca*, uint8_t* p) {
+  if (p[4] < 2 || p[4] > 4) return 0;
+  if (CIsp* isp = controller()) set_icr_mode(isp, p[4] - 2u);
+  return 0;
+}
+
+int GeneralEraseMask(DVisca*, uint8_t*) {
+  if (MaskControl* mask = maskControl()) mask->TestEraseMask();
+  return 0;
+}
+
+// DE, F3, F4, F5, F6, F8: the two-nibble value of bytes 6-7 to a noise-reduction setter.
+int NoiseReduction(DVisca*, uint8_t* p) {
+  CIsp* isp = controller();
+  if (isp == nullptr) return 0;
+  const int v = static_cast<int>(viscaNibbles(p, 6, 2));
+  switch (p[3]) {
+    case 0xDE:
+    case 0xF3: UpdateNR(isp, v); break;
+    case 0xF4: setNR_spatial_manual(isp, v); break;
+    case 0xF5: setNR_DynaBPC_manual(isp, v); break;
+    case 0xF6: set3DNRLevel_manual(isp, v); break;
+    case 0xF8: setCoring_manual(isp, v); break;
+    default: break;
+  }
   return 0;
 }
 
@@ -125,8 +163,7 @@ constexpr CommandRow kCameraCommands[] = {
     {0x3E, 0x3E, Rule::None, GeneralExpComp, "GeneralExpComp"},
     {0x4E, 0x4E, Rule::ExpCompOn, GeneralExpComp, "GeneralExpComp"},
     {0x19, 0x19, Rule::None, GeneralCamInit, "GeneralCamInit"},
-    // 21: the AE controller's day/night sensitivity, once the controller has one.
-    {0x21, 0x21, Rule::None, traceOnly, "GeneralAutoICRThd"},
+    {0x21, 0x21, Rule::None, GeneralAutoICRThd, "GeneralAutoICRThd"},
     {0x22, 0x22, Rule::None, GeneralAutoICRCnt, "GeneralAutoICRCnt"},
     {0x2A, 0x2A, Rule::AeFullAuto, GeneralShutter, "GeneralShutter"},
     {0x2B, 0x2B, Rule::AeFullAuto, GeneralShutter, "GeneralShutter"},
@@ -137,14 +174,14 @@ constexpr CommandRow kCameraCommands[] = {
     {0x3D, 0x3D, Rule::None, GeneralWDR, "GeneralWDR"},
     {0x46, 0x46, Rule::None, GeneralDZoom, "GeneralDZoom"},
     {0x4B, 0x4B, Rule::AeManual, GeneralIris, "GeneralIris"},
-    {0x51, 0x51, Rule::None, traceOnly, "GeneralAutoICR"},
+    {0x51, 0x51, Rule::None, GeneralAutoICR, "GeneralAutoICR"},
     {0x53, 0x53, Rule::None, GeneralNR, "GeneralNR"},
     {0x56, 0x56, Rule::None, GeneralDPTZ, "GeneralDPTZ"},
     {0x5A, 0x5A, Rule::None, GeneralSlowShutter, "GeneralSlowShutter"},
     {0x61, 0x61, Rule::None, traceOnly, "GeneralPictureMirror"},
     {0x66, 0x66, Rule::None, traceOnly, "GeneralPictureFlip"},
     {0x76, 0x76, Rule::None, GeneralMask, "GeneralMask"},
-    {0x77, 0x77, Rule::None, traceOnly, "GeneralEraseMask"},
+    {0x77, 0x77, Rule::None, GeneralEraseMask, "GeneralEraseMask"},
     {0xB0, 0xB0, Rule::None, GeneralIrLedMode, "GeneralICR"},
     {0xB1, 0xB1, Rule::IrLedNotAuto, GeneralIrLedLvl, "GeneralIrLedLvl"},
     {0xB2, 0xB2, Rule::None, GeneralPowerLedTime, "GeneralPowerLedTime"},
@@ -159,11 +196,11 @@ constexpr CommandRow kCameraCommands[] = {
     {0xDB, 0xDB, Rule::None, traceOnly, "GeneralSetFocusMiddleBias-unavailable\n"},
     {0xDC, 0xDC, Rule::None, traceOnly, "GeneralSetFocusTeleBias-unavailable\n"},
     {0xDD, 0xDD, Rule::None, PauseAAA, "setPauseAAA"},
-    {0xDE, 0xDE, Rule::None, traceOnly, "UpdateNR"},
-    {0xF3, 0xF3, Rule::None, traceOnly, "UpdateNR"},
+    {0xDE, 0xDE, Rule::None, NoiseReduction, "UpdateNR"},
+    {0xF3, 0xF3, Rule::None, NoiseReduction, "UpdateNR"},
     {0xDF, 0xDF, Rule::None, ChromaScale, "setChromaScale"},
-    {0xF4, 0xF6, Rule::None, traceOnly, "setNR_manual"},
-    {0xF8, 0xF8, Rule::None, traceOnly, "setCoring_manual"},
+    {0xF4, 0xF6, Rule::None, NoiseReduction, "setNR_manual"},
+    {0xF8, 0xF8, Rule::None, NoiseReduction, "setCoring_manual"},
     {0xF7, 0xF7, Rule::None, QpLimitMode, "set_qp_limit_mode"},
     {0xF9, 0xF9, Rule::None, SensorRegister, "set_sensor_RegData"},
     {0xFA, 0xFA, Rule::None, EncoderQpRange, "change_qp_limit_manual"},

@@ -12,6 +12,7 @@
 
 #include "algo_ae/AEControl.h"
 #include "algo_ae/aaa_statistics.h"
+#include "algo_af/CAFControl.h"
 #include "algo_awb/AWBControl.h"
 #include "kavo/logger/logger.h"
 #include "kavo/test/sysv_keys.h"
@@ -166,7 +167,7 @@ TEST_F(AaaRules, DayNightByLightCounts) {
   reading(300);
   EXPECT_EQ(ae->dayState.load(), 0);
   EXPECT_EQ(outside.calls, (std::vector<std::string>{"setICR(1)", "setIrLedLevel(215)", "ipc_apply_ir_state(1)"}));
-  EXPECT_EQ(g_isp.zoomTrigArmed.load(), 1);
+  EXPECT_EQ(g_isp.lensLink.flags.G_ZoomTrigArmed.load(), 1);
   // A silent MCU: failed inquiries count neither way (a 0 from them would count towards day).
   outside.failing = true;
   for (int i = 0; i < 20; ++i) reading(0);
@@ -184,6 +185,39 @@ TEST_F(AaaRules, DayNightByLightCounts) {
   reading(1);
   reading(1);
   EXPECT_EQ(ae->dayState.load(), 1) << "no decision while automatic day/night is off";
+}
+
+// With the default outside operations a day/night switch reaches the controller and the auto focus:
+// automatic day/night turns black and white off, and the switch to night applies the night picture
+// state and asks the AF for a refocus with the lens-link flag the AF reads.
+TEST_F(AaaRules, DayNightSwitchReachesPictureAndRefocus) {
+  struct LightOnly : AeOutside {
+    int inqLightSensor(uint32_t* v) override {
+      *v = light;
+      return 0;
+    }
+    uint32_t light = 0;
+  } light;
+  model(TORVEX_BRISK, SENSOR_AR0331, 20720);
+  CIsp isp;
+  g_isp.controller.store(&isp);
+  setAeOutside(&light);
+  g_isp.lensLink.flags.G_ZoomTrigArmed.store(0);
+  g_isp.irOn.store(0);
+  isp.blackAndWhite.store(1);
+  ae->set_icr_manual(1);
+  EXPECT_EQ(isp.blackAndWhite.load(), 0);
+  CAFControl* af = afControl();
+  ASSERT_NE(af, nullptr);
+  af->afStatus.store(AF_PRESEEK);
+  light.light = 300;
+  ae->DN_status_update_Brisk();
+  ae->DN_status_update_Brisk();
+  EXPECT_EQ(ae->dayState.load(), 0);
+  EXPECT_EQ(g_isp.irOn.load(), 1u);
+  EXPECT_EQ(g_isp.lensLink.flags.G_ZoomTrigArmed.load(), 1);
+  EXPECT_EQ(af->afStatus.load(), uint32_t(AF_REFOCUS));
+  g_isp.controller.store(nullptr);
 }
 
 // The white-balance step rule: the dead band of 84, at most 20 a step, held inside the range; a zero
@@ -342,6 +376,18 @@ TEST_F(AaaRules, IrisCalibrationTrace) {
   EXPECT_NE(trace.find("IrisAdjCNT=45, IrisOpenClose_Diff=29000\n"), std::string::npos) << trace;
   EXPECT_NE(trace.find("Hibound=180, Lowbound=65\n"), std::string::npos);
   EXPECT_NE(trace.find("[processAE_IRISAdjust]IRIS_STATUS_GOING:GOOD.\n"), std::string::npos);
+}
+
+// The auto focus doubles its values while the iris is not under the exposure loop: a switch to
+// manual exposure says so, a switch to any automatic mode takes it back.
+TEST_F(AaaRules, ModeSwitchTellsTheAutoFocusWhoHoldsTheIris) {
+  model(TORVEX_BRISK, SENSOR_AR0331, 20720);
+  kavo::utils::setSleepsAdvanceMomentsForTest(true);
+  for (const int mode : {AE_MANUAL, AE_FULL_AUTO, AE_MANUAL, AE_IRIS_PRIORITY}) {
+    ae->mode.store(mode);
+    EXPECT_EQ(processAE(ae.get()), 1);
+    EXPECT_EQ(g_isp.lensLink.irisControl.load(), mode == AE_MANUAL ? 0u : 1u) << mode;
+  }
 }
 
 }  // namespace

@@ -209,7 +209,7 @@ double inFocusAt(int32_t zoom, double distance) {
   const LensCurves* c = lensCurves(TAMRON_X3);
   return c->lower[zoom] + (c->focus[zoom] - c->lower[zoom]) / distance;
 }
-double halfWidth(int32_t zoom) { return 8.0 - 6.0 * zoom / 607.0; }
+double halfWidth(int32_t zoom) { return 8.0 - 4.0 * zoom / 607.0; }
 
 class ClosedLoop {
  public:

@@ -8,6 +8,7 @@
 #include "algo_ae/AEControl.h"
 #include "algo_af/CAFControl.h"
 #include "algo_af/lens_tables.h"
+#include "algo_af/tracking_curves.h"
 #include "fe_subcpu/subcpu.h"
 #include "kavo/utils/clock.h"
 #include "misc/isp_log.h"
@@ -66,14 +67,7 @@ void readBack(SubCPU* s, CAFControl* af, bool zoom) {
 int32_t zoomFocusTarget(int32_t lensId, int32_t stop) {
   const LensCurves* c = lensCurves(lensId);
   if (c == nullptr) return -1;
-  const int32_t wide = g_isp.lensLink.focus_bias.load(), tele = g_isp.lensLink.focus_Telebias.load();
-  int32_t bias;
-  if (lensId == 3) {
-    bias = stop <= 1050 ? wide : (wide * (1179 - stop) + tele * (stop - 1050)) / 129;
-  } else {
-    const int32_t k = std::min(stop, 280);
-    bias = (wide * (280 - k) + tele * k) / 280;
-  }
+  const int32_t bias = zoomFocusBias(lensId, stop, g_isp.lensLink.focus_bias.load(), g_isp.lensLink.focus_Telebias.load());
   // A negative sum would wrap to the far end as a 16-bit position: it stops at 0 instead.
   return std::clamp(bias + c->focus[stop], 0, c->focusLimit);
 }

@@ -213,8 +213,8 @@ struct LensLinkState {
   // The iris bias and its status of the bias file (kept with the exposure control's iris).
   std::atomic<int32_t> iris_bias{0};
   std::atomic<int32_t> iris_status{0};
-  // The iris-control word the AF step reads: while 0 (the iris is not under the DC-iris loop) the
-  // AF values are doubled. The exposure control sets it when it takes the iris.
+  // The iris-control word the AF step reads: while 0 (the iris is not under the exposure loop, i.e.
+  // manual exposure) the AF values are doubled. The exposure control's mode switch sets it.
   std::atomic<uint32_t> irisControl{0};
   // IR-cut filter by hand: 1 automatic; the filter in (1) or out (0) while not automatic.
   std::atomic<uint32_t> icrAuto{1};
@@ -252,7 +252,6 @@ struct IspGlobals {
   // Settings and VISCA handlers write these; the 3A thread reads them.
   std::atomic<int32_t> focusMode{0};            // 2 auto, 3 manual, 4 zoom-triggered
   std::atomic<uint8_t> focusExport{0};          // 1: each 3A pass copies the AF figures out
-  std::atomic<uint8_t> zoomTrigArmed{0};        // G_ZoomTrigArmed: a day/night switch asks for a refocus
   std::atomic<uint32_t> dayNightHold{0};        // non-zero: no automatic day/night decision
   std::atomic<uint32_t> irFilterThreshold[3] = {};  // cnt2day, thd2day, thd2night
   std::atomic<uint32_t> irLedManualLevel{0};

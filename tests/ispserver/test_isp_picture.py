@@ -16,9 +16,11 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "streamer"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "visca_client"))
 from ispserver_harness import IspRoot  # noqa: E402
 from isp_peers import Analytics, Client  # noqa: E402
 import streamer_harness  # noqa: E402
+from kavo_visca_client import ViscaChannel  # noqa: E402
 
 W, H = 320, 180
 CELL_COLS, CELL_ROWS = 12, 4
@@ -168,6 +170,54 @@ class PictureTest(unittest.TestCase):
         self.assertIsNotNone(band_number(y, True))
         self.assertEqual(self.streamer.stop(), 0)
         self.assertEqual(self.server.stop(), 0)
+
+    def mean(self, key):
+        return sum(f[key] for f in self.stats(self.snapshot())) / 10
+
+    def test_visca_commands_reach_the_video_as_settings_do(self):
+        channel = ViscaChannel(self.root.dir, timeout=10.0)
+        self.addCleanup(channel.close)
+
+        def visca(text):
+            channel.exchange(bytes.fromhex(text))
+            time.sleep(SETTLE)
+        self.change(brightness=80)
+        y_settings = self.mean("YAVG")
+        self.change(brightness=50)
+        y50 = self.mean("YAVG")
+        visca("81 01 04 C0 00 00 05 00 FF")  # brightness 80
+        y_visca = self.mean("YAVG")
+        print("\nmean luma: settings 80 %.1f, 50 %.1f, VISCA 80 %.1f" % (y_settings, y50, y_visca), file=sys.stderr)
+        self.assertGreater(y_visca, y50 + 8)
+        self.assertLess(abs(y_visca - y_settings), 3)
+
+        # Manual white balance with the red gain at its top: the picture turns red (V up).
+        v_before = self.mean("VAVG")
+        visca("81 01 04 35 05 FF")
+        visca("81 01 04 43 00 00 07 0F FF")
+        v_red = self.mean("VAVG")
+        visca("81 01 04 35 00 FF")
+        print("mean V: auto %.1f, red gain 4065 %.1f" % (v_before, v_red), file=sys.stderr)
+        self.assertGreater(v_red, v_before + 8)
+
+        # The 18-byte mask packet draws mask 0 in the middle of the lower half in the mask colour.
+        probe = subprocess.run([os.environ["KAVO_MASK_DRAW"], "0", "0", "16", "16"], capture_output=True, text=True,
+                               timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(probe.returncode, 0, probe.stderr)
+        bx, by = (int(v) for v in probe.stdout.split()[1:3])
+        x0, y0, x1, y1 = bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16
+
+        def word(v):
+            return "%02X %02X %02X" % (v >> 8 & 15, v >> 4 & 15, v & 15)
+        visca("81 01 04 76 00 %s %s %s %s FF" % (word(x0), word(y0), word(x1 - x0), word(y1 - y0)))
+        p = self.last_picture(self.snapshot())
+        sx, sy = W / (bx * 16), H / (by * 16)
+        cx, cy = int((x0 + x1) // 2 * sx), int((y0 + y1) // 2 * sy)
+        inside = (p[cy * W + cx], p[W * H + (cy // 2) * (W // 2) + cx // 2],
+                  p[W * H * 5 // 4 + (cy // 2) * (W // 2) + cx // 2])
+        print("VISCA mask centre YUV %s" % (inside,), file=sys.stderr)
+        for got, want in zip(inside, (80, 64, 235)):
+            self.assertLessEqual(abs(got - want), 8, inside)
 
 
 if __name__ == "__main__":

@@ -267,6 +267,70 @@ class LensTest(Base):
             self.assertEqual((reply[3] << 12) | (reply[4] << 8) | (reply[5] << 4) | reply[6], value, code)
         self.assertEqual(self.ask("81 09 06 12 FF"), h("0C 90 50") + bytes(8) + h("FF"))
 
+    def timed(self, text):
+        t0 = time.monotonic()
+        reply = self.ask(text)
+        return reply, time.monotonic() - t0
+
+    def test_absolute_zoom_and_focus_move_the_emulators_lens(self):
+        # 0x0300 is past the lens end: the zoom goes to 607 (0x025F) and the reply says so.
+        reply, took = self.timed("81 01 04 47 00 03 00 00 FF")
+        self.assertEqual(reply, h("08 90 50 00 02 05 0F FF"))
+        self.assertEqual(self.ask("81 09 04 47 FF"), h("08 90 50 00 02 05 0F FF"))
+        print("\n47 from zoom %d to 607: %.2f s" % (self.ZOOM, took), file=sys.stderr)
+        # In an AF mode 48 does not move the focus but still replies it.
+        self.ask("81 01 04 38 02 FF")
+        before = self.ask("81 09 04 48 FF")
+        reply = self.ask("81 01 04 48 00 00 01 00 FF")  # 256, far from focus at tele
+        self.assertEqual(len(reply), 8)
+        self.assertNotEqual(self.ask("81 09 04 48 FF"), h("08 90 50 00 00 01 00 FF"), before)
+        # In manual focus it moves.
+        self.ask("81 01 04 38 03 FF")
+        self.assertEqual(self.ask("81 01 04 48 00 00 01 00 FF"), h("08 90 50 00 00 01 00 FF"))
+        self.assertEqual(self.ask("81 09 04 48 FF"), h("08 90 50 00 00 01 00 FF"))
+
+    def test_the_blocking_commands_hold_the_client_while_they_run(self):
+        slow = ViscaChannel(self.root.dir, timeout=120.0)
+        self.addCleanup(slow.close)
+
+        def timed(text):
+            t0 = time.monotonic()
+            answer = slow.exchange(h(text))
+            return answer, time.monotonic() - t0
+        # 38 06 answers its verdict only at its end (tens of seconds), F5 after its three settles,
+        # 19 01 (no answer) after its 11 s of waits.
+        reply, calibration = timed("81 01 04 38 06 FF")
+        self.assertEqual(len(reply), 5)
+        self.assertIn(reply[3], (0, 1))
+        reply, check = timed("81 09 04 F5 FF")
+        self.assertEqual(reply[:3], h("05 90 50"))
+        self.assertIn(reply[3], (0, 1, 2))
+        _, reset = timed("81 01 04 19 01 FF")
+        print("\n38 06 %.1f s, F5 %.1f s (result %d), 19 01 %.1f s" % (calibration, check, reply[3], reset),
+              file=sys.stderr)
+        self.assertGreater(check, 7.0)
+        self.assertGreater(reset, 11.0)
+
+    def test_a_stop_cuts_a_calibration_short(self):
+        # 38 06 holds the VISCA thread for tens of seconds; a stop ends it at its next wait step.
+        result = {}
+
+        def calibrate():
+            try:
+                result["reply"] = self.ask("81 01 04 38 06 FF")
+            except Exception as e:  # the set may be gone before this client reads
+                result["error"] = e
+        client = threading.Thread(target=calibrate)
+        client.start()
+        time.sleep(2.0)
+        t0 = time.monotonic()
+        self.assertEqual(self.server.stop(), 0)
+        seconds = time.monotonic() - t0
+        client.join(timeout=30)
+        print("\nstop during 38 06: %.2f s" % seconds, file=sys.stderr)
+        self.assertFalse(self.server.has("did not leave"), self.server.log())
+        self.assertLess(seconds, 10)
+
 
 if __name__ == "__main__":
     unittest.main()

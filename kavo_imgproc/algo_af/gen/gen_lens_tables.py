@@ -34,6 +34,7 @@ LENS0_LOWER = [(0, 42), (100, 868), (280, 1539), (400, 1722), (607, 1812), (608,
 LENS0_UPPER_ENDS = (95, 1863)
 LENS1_FOCUS = [(0, 109), (300, 338), (607, 524), (608, 524)]
 LENS1_ENDS = ((126, 589), (99, 489))  # upper, lower at stops 0 and 607
+LENS1_REL_END = (796, 7)
 LENS3_FOCUS = [(0, 744), (1, 744), (2, 744), (3, 743), (200, 697), (500, 626), (800, 508), (1050, 314),
                (1179, 31)]
 LENS3_ENDS = ((774, 61), (733, 0))
@@ -60,6 +61,10 @@ def tables():
     t['kLens1Focus'] = f1
     t['kLens1Upper'] = offset_curve(f1, (LENS1_ENDS[0][0], LENS1_ENDS[0][1]), 607)
     t['kLens1Lower'] = offset_curve(f1, (LENS1_ENDS[1][0], LENS1_ENDS[1][1]), 607)
+    # The relative zoom's table of lens id 1 runs on past the absolute zoom's stops: curve 0, then a
+    # straight fall to its last row.
+    t['kLens1Relative'] = f1[:608] + [int(round(f1[607] + (LENS1_REL_END[1] - f1[607]) * (z - 607) / (LENS1_REL_END[0] - 607)))
+                                      for z in range(608, LENS1_REL_END[0] + 1)]
     f3 = monotone_cubic(LENS3_FOCUS)
     t['kLens3Focus'] = f3
     t['kLens3Upper'] = offset_curve(f3, LENS3_ENDS[0], 1179)
@@ -70,9 +75,13 @@ def tables():
 def check(t):
     def mono(v, rising):
         return all((b >= a) if rising else (b <= a) for a, b in zip(v, v[1:]))
+    rel = t.pop('kLens1Relative')
+    assert len(rel) == 797 and rel[0] == 109 and max(rel) <= 527 and rel[796] == 7
+    assert rel[:608] == t['kLens1Focus'][:608]
     for name, v in t.items():
         assert len(v) == (1180 if name.startswith('kLens3') else 609), name
         assert mono(v, not name.startswith('kLens3')), name + ' is not monotonic'
+    t['kLens1Relative'] = rel
     f0, f3 = t['kLens0Focus'], t['kLens3Focus']
     for z, f in LENS0_FOCUS:
         assert f0[z] == f, (z, f0[z])

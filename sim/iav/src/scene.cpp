@@ -118,8 +118,9 @@ bool parseSceneScript(const std::string& text, SceneScript& out, std::string& er
   }
   for (auto it = doc.begin(); it != doc.end(); ++it) {
     const std::string& k = it.key();
-    if (k != "lux" && k != "kelvin" && k != "distance" && k != "ir" && k != "flicker") {
-      error = "\"" + k + "\" is not a key of the scene (lux, kelvin, distance, ir, flicker)";
+    if (k != "lux" && k != "kelvin" && k != "distance" && k != "ir" && k != "flicker" && k != "texture" &&
+        k != "shimmer") {
+      error = "\"" + k + "\" is not a key of the scene (lux, kelvin, distance, ir, flicker, texture, shimmer)";
       return false;
     }
   }
@@ -136,14 +137,15 @@ bool parseSceneScript(const std::string& text, SceneScript& out, std::string& er
     s.flickerDepth = f.value("depth", 0.5);
   }
   if (!value(doc, "lux", 0, 200000, s.lux, error) || !value(doc, "kelvin", 1500, 15000, s.kelvin, error) ||
-      !value(doc, "distance", 0.05, 10000, s.distance, error) || !value(doc, "ir", 0, 200000, s.ir, error))
+      !value(doc, "distance", 0.05, 10000, s.distance, error) || !value(doc, "ir", 0, 200000, s.ir, error) ||
+      !value(doc, "texture", 0, 1, s.texture, error) || !value(doc, "shimmer", 0, 0.5, s.shimmer, error))
     return false;
   out = s;
   return true;
 }
 
 SceneSample sceneAt(const SceneScript& s, double t) {
-  return SceneSample{s.lux.at(t), s.kelvin.at(t), s.distance.at(t), s.ir.at(t)};
+  return SceneSample{s.lux.at(t), s.kelvin.at(t), s.distance.at(t), s.ir.at(t), s.texture.at(t), s.shimmer.at(t)};
 }
 
 double flickerFactor(const SceneScript& s, double t, double exposure) {

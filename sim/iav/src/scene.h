@@ -25,6 +25,10 @@ struct SceneScript {
   ScriptValue kelvin{ScriptValue::Constant, 5500};
   ScriptValue distance{ScriptValue::Constant, 5};  // m
   ScriptValue ir{ScriptValue::Constant, 0};        // ambient IR, lux equivalent
+  // The object's fine detail as the focus values see it (1: the chart, 0: a flat wall), and how
+  // much the detail the lens gets changes from frame to frame (haze, vibration; relative).
+  ScriptValue texture{ScriptValue::Constant, 1};
+  ScriptValue shimmer{ScriptValue::Constant, 0.01};
   // Mains flicker of the light: level x (1 + depth x sin(2 pi hz t)); hz 0: none.
   double flickerHz = 0;
   double flickerDepth = 0;
@@ -38,6 +42,8 @@ struct SceneSample {
   double kelvin;
   double distance;
   double irLux;
+  double texture;
+  double shimmer;
 };
 SceneSample sceneAt(const SceneScript& s, double seconds);
 // The mean flicker factor of the light over an exposure of `exposure` s ending at `seconds`.

@@ -14,6 +14,10 @@ namespace iav {
 namespace {
 
 constexpr int kSamples = 8;  // per tile side
+// The DSP's AF filter output per unit of high-pass energy in the 16-bit linear luma: a sharp chart
+// at the exposure the ISP server's AE holds gives tiles of about 400, so the 40 tiles of the grid
+// sum well within 16 bits even overexposed.
+constexpr double kAfScale = 1.0 / 256;
 
 uint16_t clamp16(double v) { return static_cast<uint16_t>(std::lround(std::min(65535.0, std::max(0.0, v)))); }
 // A tile value: the mean times 4, at most full scale.
@@ -224,7 +228,10 @@ void StatisticsEngine::compute(const FrameView& f, const iav_aaa_tile_info_t& ti
     out.luma.quarter[q] = quarterN[q] ? static_cast<uint32_t>(std::lround(4.0 * quarter[q] / quarterN[q] / z2)) : 0;
 
   // AF tiles: the chart's energies at the frame's blur (a lens that moves smears the frame), in
-  // the picture's linear luma, over a floor of the sensor's noise.
+  // the picture's linear luma, over a floor of the sensor's noise. The DSP's AF filter output is
+  // scaled down (kAfScale) so that the sum of the whole grid of a sharp, well exposed scene stays
+  // within 16 bits, as the ISP server adds the tiles up. The scene's shimmer moves all tiles together
+  // from frame to frame; each tile carries a little noise of its own.
   const uint32_t afCols = tiles.af_tile_num_col, afTiles = afCols * tiles.af_tile_num_row;
   if (afTiles > 0) {
     double level = f.blur / 2.0 + (f.lens.moving ? 1.0 : 0.0);
@@ -237,12 +244,14 @@ void StatisticsEngine::compute(const FrameView& f, const iav_aaa_tile_info_t& ti
     const double slope = 4.0 * (306 * sig.visible[0] * sig.wb[0] + 601 * sig.visible[1] * sig.wb[1] +
                                 117 * sig.visible[2] * sig.wb[2]) / 1024.0;
     const double noise = 4.0 * noiseDn(sig, 0.3 * sig.visible[1]) * sig.wb[1];
+    const double detail = std::clamp(f.scene.texture, 0.0, 1.0) * slope;
+    const double frame = std::max(0.0, 1.0 + f.scene.shimmer * normal(rng_));
     for (uint32_t t = 0; t < afTiles; ++t) {
       const double fine = e0[2 * t] * (1 - frac) + e1[2 * t] * frac;
       const double coarse = e0[2 * t + 1] * (1 - frac) + e1[2 * t + 1] * frac;
-      const double jitter = 1.0 + 0.01 * normal(rng_);
-      out.af[t].fv1 = clamp16((2.0 * fine * slope + 3.6 * noise) * jitter / z2);
-      out.af[t].fv2 = clamp16((2.0 * coarse * slope + 1.1 * noise) * jitter / z2);
+      const double jitter = std::max(0.0, frame + 0.01 * normal(rng_)) * kAfScale / z2;
+      out.af[t].fv1 = clamp16((2.0 * fine * detail + 3.6 * noise) * jitter);
+      out.af[t].fv2 = clamp16((2.0 * coarse * detail + 1.1 * noise) * jitter);
     }
   }
   out.frame.af_tiles = static_cast<uint16_t>(afTiles);

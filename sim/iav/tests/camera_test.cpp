@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <numeric>
 
 #include "iav_client.h"
@@ -133,6 +134,7 @@ TEST_F(CameraTest, SettingsTakeEffectOneOrTwoFramesLater) {
 }
 
 TEST_F(CameraTest, FocusValuesPeakWhereTheLensFocuses) {
+  scene(R"({"shimmer": 0})");  // the curve's shape, without the scene's frame-to-frame change
   sim::LensInputs lens{};
   ASSERT_TRUE(sim::lensInputs(lens));
   lens.focusInfinity = 400;
@@ -156,6 +158,35 @@ TEST_F(CameraTest, FocusValuesPeakWhereTheLensFocuses) {
   lens.moving = 1;
   ASSERT_TRUE(sim::setLensInputs(lens));
   EXPECT_LT(settled().afTotal(), 0.9 * still);
+}
+
+// The ISP server adds the grid's AF tiles up in 16 bits: a sharp chart, exposed up to twice the
+// default, sums within that. The scene's shimmer is what moves the sum from frame to frame, and a
+// flat wall leaves only the noise floor.
+TEST_F(CameraTest, FocusSumsFitSixteenBitsAndVaryByTheScene) {
+  auto spread = [&](const std::string& json, double* mean) {
+    scene(json);
+    settled();
+    std::vector<double> v;
+    for (int i = 0; i < 40; ++i) v.push_back(settled().afTotal());
+    *mean = std::accumulate(v.begin(), v.end(), 0.0) / v.size();
+    double var = 0;
+    for (double x : v) var += (x - *mean) * (x - *mean);
+    return std::sqrt(var / v.size()) / *mean;
+  };
+  double sharp = 0, flat = 0, m = 0;
+  EXPECT_LT(spread(R"({"shimmer": 0})", &sharp), 0.01);
+  const double shimmer = spread(R"({"shimmer": 0.05})", &m);
+  EXPECT_GT(shimmer, 0.03);
+  EXPECT_LT(shimmer, 0.08);
+  spread(R"({"texture": 0, "shimmer": 0})", &flat);
+  EXPECT_LT(flat, 0.2 * sharp);
+  std::printf("AF sum: sharp %.0f, flat %.0f, shimmer 5 %% -> %.1f %%\n", sharp, flat, 100 * shimmer);
+  shutter(IAV_FRAME_RATE_CLOCK / 30);  // twice the default exposure
+  scene(R"({"shimmer": 0})");
+  const double bright = settled().afTotal();
+  EXPECT_GT(bright, 1.5 * sharp);
+  EXPECT_LT(bright, 65536) << "the grid's sum wraps in the ISP server's 16 bits";
 }
 
 TEST_F(CameraTest, InfraredReachesTheSensorOnlyWithoutTheFilter) {

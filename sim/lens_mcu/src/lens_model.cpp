@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "algo_af/lens_tables.h"
+#include "algo_af/tracking_curves.h"
 
 namespace kavo {
 namespace sim {
@@ -11,8 +12,8 @@ namespace lens {
 
 LensGeometry geometryOf(int lensId) {
   if (lensId == 3) return LensGeometry{1179, 900, 10, 3.0, 3};
-  if (lensId == 1) return LensGeometry{607, 1888, 20, 30.0, 1};
-  return LensGeometry{607, 1888, 20, 3.0, 0};
+  if (lensId == 1) return LensGeometry{607, 1888, 25, 30.0, 1};
+  return LensGeometry{607, 1888, 25, 3.0, 0};
 }
 
 namespace {
@@ -33,13 +34,23 @@ double focusPerDioptre(const LensGeometry& g, double z) {
   return at(isp::lensCurves(g.lensId)->focus, g, z) - focusInfinity(g, z);
 }
 
-double curveFocus(const LensGeometry& g, int32_t curve, double z) {
+double curveFocus(const LensGeometry& g, int32_t curve, double z, int32_t biasWide, int32_t biasTele) {
   const int32_t c = std::clamp(curve, 0, g.curveMax);
-  const double f = focusInfinity(g, z) + focusPerDioptre(g, z) * (g.curveMax - c) / g.curveMax;
+  const double x = std::clamp(z, 0.0, double(g.zoomMax));
+  const int32_t i = static_cast<int32_t>(x);
+  auto on = [&](int32_t stop) {
+    int32_t f = 0;
+    isp::curveNumberFocus(g.lensId, c, stop, &f);
+    return f + isp::zoomFocusBias(g.lensId, stop, biasWide, biasTele);
+  };
+  const double a = on(i), f = i >= g.zoomMax ? a : a + (on(i + 1) - a) * (x - i);
   return std::clamp(f, 0.0, double(g.focusMax));
 }
 
-double depthOfField(const LensGeometry& g, double z) { return 8.0 - 6.0 * std::clamp(z / g.zoomMax, 0.0, 1.0); }
+// Narrower towards tele, but never near one motor step: the focus search's fine moves of one step
+// presume that a step costs well under a quarter of the contrast (at 2 steps per pixel one step
+// cost 27 %, and the fine search restarted on every step at tele).
+double depthOfField(const LensGeometry& g, double z) { return 8.0 - 4.0 * std::clamp(z / g.zoomMax, 0.0, 1.0); }
 
 double magnification(const LensGeometry& g, double z) {
   return 100.0 + 100.0 * (g.zoomRatio - 1.0) * std::clamp(z / g.zoomMax, 0.0, 1.0);
@@ -49,6 +60,8 @@ void lensReset(LensMotion& m, const LensGeometry& g, uint64_t now, double zoom, 
   m.zoom = Motor{std::clamp(zoom, 0.0, double(g.zoomMax)), 0, 0, 0};
   m.focus = Motor{std::clamp(focus, 0.0, double(g.focusMax)), 0, 0, 0};
   m.curve = -1;
+  m.onCurve = 0;
+  m.biasWide = m.biasTele = 0;
   m.t0 = now;
 }
 
@@ -78,9 +91,18 @@ void lensAdvance(LensMotion& m, const LensGeometry& g, uint64_t now) {
   const double zoomBefore = m.zoom.pos;
   step(m.zoom, m.zoomSpeed, dt, 0.0, g.zoomMax);
   // While the zoom moves the MCU keeps the focus on the curve in force (unless the focus has a
-  // target of its own).
-  if (m.curve >= 0 && m.zoom.pos != zoomBefore && !m.focus.toTarget && m.focus.drive == 0)
-    m.focus.pos = curveFocus(g, m.curve, m.zoom.pos);
+  // target of its own); a focus on its way to a curve moves with it.
+  if (m.curve >= 0 && m.zoom.pos != zoomBefore && m.focus.drive == 0) {
+    const double f = curveFocus(g, m.curve, m.zoom.pos, m.biasWide, m.biasTele);
+    if (!m.focus.toTarget) {
+      m.focus.pos = f;
+    } else if (m.onCurve) {
+      // The MCU drives the focus along the curve and closes the remaining distance on top of that.
+      m.focus.pos = std::clamp(m.focus.pos + f - curveFocus(g, m.curve, zoomBefore, m.biasWide, m.biasTele), 0.0,
+                               double(g.focusMax));
+      m.focus.target = f;
+    }
+  }
   step(m.focus, m.focusSpeed, dt, 0.0, g.focusMax);
 }
 

@@ -11,7 +11,7 @@ namespace lens {
 struct LensGeometry {
   int32_t zoomMax;        // last zoom stop
   int32_t focusMax;       // last focus position
-  int32_t curveMax;       // tracking curves 0..curveMax (0 the nearest, curveMax infinity)
+  int32_t curveMax;       // tracking-curve numbers 0..curveMax (isp/algo_af/tracking_curves.h)
   double zoomRatio;       // optical zoom at the tele end
   int32_t lensId;         // whose focus tables (the server's, algo_af/lens_tables.h) the lens follows
 };
@@ -24,8 +24,9 @@ double focusInfinity(const LensGeometry& g, double z);
 // How far the in-focus position moves per 1/m at zoom `z`: an object at 1 m is in focus on the
 // server's focus table (tracking curve 0).
 double focusPerDioptre(const LensGeometry& g, double z);
-// The focus that tracking curve `curve` holds at zoom `z`.
-double curveFocus(const LensGeometry& g, int32_t curve, double z);
+// The focus that tracking-curve number `curve` (0..curveMax) holds at zoom `z`, with the focus
+// biases at the wide and tele ends the server sent: the server's own curve families.
+double curveFocus(const LensGeometry& g, int32_t curve, double z, int32_t biasWide = 0, int32_t biasTele = 0);
 // Defocus steps per pixel of blur radius at zoom `z` (the depth of field narrows towards tele).
 double depthOfField(const LensGeometry& g, double z);
 // Optical zoom at `z`, 100 = widest.
@@ -42,6 +43,9 @@ struct LensMotion {
   Motor zoom;
   Motor focus;
   int32_t curve;      // tracking curve in force, -1 none: focus follows it while the zoom moves
+  uint32_t onCurve;   // the focus travels to the curve in force (its target moves with the zoom)
+  int32_t biasWide;   // focus biases the curves are shifted by
+  int32_t biasTele;
   double zoomSpeed;   // steps per second
   double focusSpeed;
   uint64_t t0;        // ns of `pos`

@@ -17,6 +17,7 @@ constexpr uint64_t kMs = 1000000ull;
 const std::vector<uint8_t> kAck = {0x90, 0x41, 0xFF};
 const std::vector<uint8_t> kCompletion = {0x90, 0x51, 0xFF};
 const std::vector<uint8_t> kSyntaxError = {0x90, 0x60, 0x02, 0xFF};
+const std::vector<uint8_t> kNotExecutable = {0x90, 0x61, 0x41, 0xFF};
 
 
 bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
@@ -169,7 +170,7 @@ struct Mcu::Replies {
 Mcu::Mcu(const McuConfig& config, uint64_t now) : config_(config), geometry_(geometryOf(config.lens)), start_(now) {
   motion_.zoomSpeed = config.zoomStepsPerSecond;
   motion_.focusSpeed = config.focusStepsPerSecond;
-  const double focus = config.focus >= 0 ? config.focus : curveFocus(geometry_, geometry_.curveMax, config.zoom);
+  const double focus = config.focus >= 0 ? config.focus : focusInfinity(geometry_, config.zoom);
   lensReset(motion_, geometry_, now, config.zoom, focus);
 }
 
@@ -236,7 +237,8 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       if (n != 4) return syntax();
       ack();
       zoom = Motor{zoom.pos, 0, 0, 1};
-      focus = Motor{focus.pos, curveFocus(geometry_, geometry_.curveMax, 0), 0, 1};
+      focus = Motor{focus.pos, focusInfinity(geometry_, 0), 0, 1};
+      motion_.onCurve = 0;
       return startMove(now, r);
     case 0x4B:
       return value(irisPosition_);
@@ -264,17 +266,27 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
     case 0xD6:
       return value(zoomBias_);
     case 0xDA:
-      return value(focusBias_[0]);
+      value(focusBias_[0]);
+      motion_.biasWide = static_cast<int8_t>(focusBias_[0] & 0xFF);
+      return;
     case 0xDB:
       return value(focusBias_[1]);
     case 0xDC:
-      return value(focusBias_[2]);
+      value(focusBias_[2]);
+      motion_.biasTele = static_cast<int8_t>(focusBias_[2] & 0xFF);
+      return;
     case 0xDD: {
-      uint32_t curve = 0;
-      value(curve);
-      if (n != 7) return;
-      motion_.curve = static_cast<int32_t>(std::min<uint32_t>(curve, geometry_.curveMax));
-      focus = Motor{focus.pos, curveFocus(geometry_, motion_.curve, zoom.pos), 0, 1};
+      if (n != 7) return syntax();
+      const uint32_t curve = word(p + 3);
+      // A number the MCU holds no curve for is refused; the curve in force stays.
+      if (curve > static_cast<uint32_t>(geometry_.curveMax)) {
+        line.str("error", "curve");
+        return r.add(due, kNotExecutable);
+      }
+      ack();
+      motion_.curve = static_cast<int32_t>(curve);
+      motion_.onCurve = 1;
+      focus = Motor{focus.pos, curveFocus(geometry_, motion_.curve, zoom.pos, motion_.biasWide, motion_.biasTele), 0, 1};
       return startMove(now, r);
     }
     case 0x07:
@@ -306,12 +318,15 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       ack();
       zoom = Motor{zoom.pos, double(std::min<uint32_t>(word(p + 3), geometry_.zoomMax)), 0, 1};
       if (n == 11) focus = Motor{focus.pos, double(std::min<uint32_t>(word(p + 7), geometry_.focusMax)), 0, 1};
-      else if (motion_.curve >= 0) focus = Motor{focus.pos, curveFocus(geometry_, motion_.curve, zoom.target), 0, 1};
+      else if (motion_.curve >= 0)
+        focus = Motor{focus.pos, curveFocus(geometry_, motion_.curve, zoom.target, motion_.biasWide, motion_.biasTele), 0, 1};
+      motion_.onCurve = 0;
       return startMove(now, r);
     case 0x48:
       if (n != 7) return syntax();
       ack();
       focus = Motor{focus.pos, double(std::min<uint32_t>(word(p + 3), geometry_.focusMax)), 0, 1};
+      motion_.onCurve = 0;
       return startMove(now, r);
     default:
       return ack();

@@ -1,0 +1,381 @@
+// The VISCA lens and device commands against the lens-MCU emulator on a real pseudo-terminal (and the
+// board's simulated SPI pan/tilt unit): what reaches the line, the replies, the calibration with an
+// auto-focus stand-in, the correction check, the lens reset and the remote-upgrade switch.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "algo_ae/AEControl.h"
+#include "algo_af/CAFControl.h"
+#include "algo_af/lens_tables.h"
+#include "fe_subcpu/subcpu.h"
+#include "fe_subcpu/subcpu_thread.h"
+#include "if_visca/DVisca.h"
+#include "if_visca/visca_handlers.h"
+#include "kavo/logger/logger.h"
+#include "kavo/sim/board_sim.h"
+#include "kavo/sim/iav_sim.h"
+#include "lens_line.h"
+#include "mcu_process.h"
+#include "thread_proc/CIsp.h"
+
+namespace kavo {
+namespace isp {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using kavo::logger::LogCapture;
+
+std::string nibbles(uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%02X %02X %02X %02X", (v >> 12) & 15, (v >> 8) & 15, (v >> 4) & 15, v & 15);
+  return b;
+}
+
+std::string combined(uint32_t zoom, uint32_t focus) {
+  return "81 01 04 47 " + nibbles(zoom) + " " + nibbles(focus) + " FF";
+}
+
+Bytes valueReply(uint16_t v) {
+  return {0x08, 0x90, 0x50, uint8_t(v >> 12 & 15), uint8_t(v >> 8 & 15), uint8_t(v >> 4 & 15), uint8_t(v & 15), 0xFF};
+}
+
+// The auto focus's part in a calibration, standing in for the 3A thread: a contrast figure that peaks
+// at `peakZoom` (none when it is negative), and a push focus that settles at once.
+class AfStandIn {
+ public:
+  explicit AfStandIn(int peakZoom) : peak_(peakZoom), thread_([this] { run(); }) {}
+  ~AfStandIn() {
+    stop_.store(true);
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    CAFControl* af = afControl();
+    LensMotionFlags& f = g_isp.lensLink.flags;
+    while (!stop_.load()) {
+      kavo::sim::iav::LensInputs l{};
+      if (peak_ >= 0 && kavo::sim::iav::lensInputs(l))
+        af->calibrationHF0.store(static_cast<uint32_t>(std::max(0, 20000 - 300 * std::abs(l.zoom - peak_))));
+      if (peak_ >= 0 && f.G_PushTrigger.load() == 1) {
+        af->m_iFocusStatus.store(2);
+        af->calibrationHF1.store(20000);
+        g_isp.lensLink.focusedWithoutMove.store(1);
+        f.G_PushTrigger.store(0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  const int peak_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The exposure's measured luminance, standing in for the 3A statistics: the scene, plus what the IR
+// LEDs add through an open IR-cut filter (`ledGain` per step of LED drive the emulator reports).
+class LuminanceStandIn {
+ public:
+  explicit LuminanceStandIn(uint32_t ledGain) : gain_(ledGain), thread_([this] { run(); }) {}
+  ~LuminanceStandIn() {
+    stop_.store(true);
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    while (!stop_.load()) {
+      kavo::sim::iav::LensInputs l{};
+      if (kavo::sim::iav::lensInputs(l)) aeControl()->luminance.store(5000 + (l.irCutIn ? 0 : gain_ * l.irLed));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  const uint32_t gain_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class ViscaLens : public ::testing::Test {
+ protected:
+  void start(int32_t model = TORVEX_BRISK, int32_t lens = TAMRON_X3) {
+    lenstest::zoomBoard(model, lens);
+    const std::string config = std::string(R"({"readyMs": 0, "zoomStepsPerSecond": 6000, "focusStepsPerSecond": 12000, "lens": )") +
+                               std::to_string(lens) + "}";
+    mcu = std::make_unique<lenstest::McuProcess>(root, config);
+    ASSERT_TRUE(mcu->ready());
+    root.mkdirs("/etc/ispserver");
+    isp = std::make_unique<CIsp>();
+    g_isp.controller.store(isp.get());
+    {
+      lenstest::FastSleeps quick;
+      ASSERT_EQ(subCpu()->openSubCPU(), 0);
+    }
+    subCpu()->setCallback(afControl());
+    ASSERT_EQ(startSubCPUThread(), 0);
+    LensMotionFlags& f = g_isp.lensLink.flags;
+    f.G_AF_NotDataLock.store(1);
+    f.G_Wait_AF_Off.store(0);
+    f.G_AutoFocusMode.store(0);
+    f.G_ZoomTrigMode.store(0);
+    f.G_ManualFocusMode.store(1);
+    f.G_PushMode.store(0);
+    f.G_PushPending.store(0);
+    f.G_PushTrigger.store(0);
+    visca = std::make_unique<DVisca>();
+    g_isp.viscaThread.run.store(1);  // the handlers' long waits run until a stop
+  }
+  void TearDown() override {
+    g_isp.viscaThread.run.store(0);
+    stopSubCPUThread();
+    visca.reset();
+    if (isp) {
+      subCpu()->setCallback(nullptr);
+      subCpu()->closeSubCPU();
+    }
+    g_isp.controller.store(nullptr);
+    isp.reset();
+    if (mcu) {
+      EXPECT_TRUE(mcu->stop());
+    }
+    g_isp.lensLink.focus_bias.store(0);
+    g_isp.lensLink.focus_Telebias.store(0);
+    g_isp.lensLink.zoom_bias.store(0);
+    g_isp.lensLink.flags.G_ManualFocusMode.store(0);
+    g_isp.lensLink.flags.G_PushPending.store(0);
+    g_isp.lensLink.flags.G_PushMode.store(0);
+  }
+  Bytes run(const Bytes& packet) {
+    uint8_t b[kViscaWorkBytes] = {};
+    std::memcpy(b, packet.data(), packet.size());
+    const int n = processViscaCmd(visca.get(), b, nullptr);
+    return Bytes(b, b + n);
+  }
+  // The packets starting with `head` the emulator journalled; waits (up to 3 s) for at least
+  // `atLeast` of them, since a command does not wait for the journal.
+  std::vector<std::string> sent(const std::string& head, size_t atLeast = 0) const {
+    for (int i = 0; i < 300; ++i) {
+      std::vector<std::string> out = sentNow(head);
+      if (out.size() >= atLeast) return out;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return sentNow(head);
+  }
+  std::vector<std::string> sentNow(const std::string& head) const {
+    std::vector<std::string> out;
+    for (const std::string& p : mcu->bytes("rx"))
+      if (p.rfind(head, 0) == 0) out.push_back(p);
+    return out;
+  }
+
+  kavo::test::TestRoot root;
+  std::unique_ptr<lenstest::McuProcess> mcu;
+  std::unique_ptr<CIsp> isp;
+  std::unique_ptr<DVisca> visca;
+};
+
+// 47 clamps the zoom to the lens and replies it; the focus target sits on the lens table with the
+// biases, held at 0 when a negative bias would take it below (not wrapped to the far end).
+TEST_F(ViscaLens, AbsoluteZoomClampsTheZoomAndTheFocusTarget) {
+  start();
+  g_isp.lensLink.focus_Telebias.store(30);
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x47, 0x00, 0x03, 0x00, 0x00, 0xFF}), valueReply(0x025F));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, std::min(kLens0Focus[607] + 30, 1888)));
+  g_isp.lensLink.focus_bias.store(-300);
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x47, 0x00, 0x00, 0x00, 0x00, 0xFF}), valueReply(0));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(0, 0));
+  // Zoom and focus given: refused beyond the lens, with the position replied all the same.
+  const size_t moves = sent("81 01 04 47 ").size();
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x47, 0x00, 0x02, 0x06, 0x00, 0x00, 0x01, 0x00, 0x00, 0xFF}), valueReply(0));
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x47, 0x00, 0x01, 0x00, 0x00, 0x00, 0x07, 0x06, 0x01, 0xFF}), valueReply(0));
+  EXPECT_EQ(sent("81 01 04 47 ").size(), moves);
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x47, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0xFF}), valueReply(0x100));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(0x100, 0x200));
+  EXPECT_EQ(visca->zoomMoving.load() | visca->focusMoving.load(), 0);
+}
+
+// 45 keeps its target on the lens in every form, the step-as-target form included, and its focus
+// target within 0..the lens limit; lens 1 reads its own longer table.
+TEST_F(ViscaLens, RelativeZoomStaysOnTheLens) {
+  start();
+  afControl()->m_iCurrZoomPosition.store(100);
+  run({0x81, 0x01, 0x04, 0x45, 0x01, 0x01, 0x00, 0x00, 0xFF});  // wide by 256 from 100
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(0, kLens0Focus[0]));
+  run({0x81, 0x01, 0x04, 0x45, 0x00, 0x0F, 0x0F, 0x0F, 0xFF});  // tele by 4095
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens0Focus[607]));
+  run({0x81, 0x01, 0x04, 0x45, 0x02, 0x0F, 0x0F, 0x0F, 0xFF});  // the step itself as target
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens0Focus[607]));
+  g_isp.lensLink.focus_bias.store(-300);
+  run({0x81, 0x01, 0x04, 0x45, 0x02, 0x00, 0x00, 0x05, 0xFF});
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(5, 0));
+  g_isp.lensLink.focus_bias.store(4000);
+  run({0x81, 0x01, 0x04, 0x45, 0x02, 0x00, 0x00, 0x05, 0xFF});
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(5, 1888));
+  EXPECT_EQ(afControl()->m_iCurrZoomPosition.load(), 5u);
+}
+
+TEST_F(ViscaLens, RelativeZoomOfLensOneUsesItsOwnTable) {
+  start(TORVEX_BRISK, TAMRON_X30);
+  run({0x81, 0x01, 0x04, 0x45, 0x02, 0x02, 0x0B, 0x0C, 0xFF});  // 700 as target
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens1Relative[607]));
+  run({0x81, 0x01, 0x04, 0x45, 0x02, 0x00, 0x06, 0x04, 0xFF});  // 100
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(100, kLens1Relative[100]));
+}
+
+// The focus drive runs the motor the other way round from its VISCA name, only outside the AF modes;
+// 48 moves only then too, and replies the focus position either way.
+TEST_F(ViscaLens, FocusDriveAndAbsoluteFocus) {
+  start();
+  run({0x81, 0x01, 0x04, 0x08, 0x02, 0xFF});
+  run({0x81, 0x01, 0x04, 0x08, 0x03, 0xFF});
+  EXPECT_EQ(sent("81 01 04 08 0", 2), (std::vector<std::string>{"81 01 04 08 03 FF", "81 01 04 08 02 FF"}));
+  afControl()->m_iCurrZoomPosition.store(200);
+  afControl()->m_iCurrFocusPosition.store(0x321);
+  g_isp.lensLink.flags.G_AutoFocusMode.store(1);
+  run({0x81, 0x01, 0x04, 0x08, 0x02, 0xFF});
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x48, 0x00, 0x04, 0x00, 0x00, 0xFF}), valueReply(0x321));
+  EXPECT_EQ(sent("81 01 04 08 0").size(), 2u);
+  EXPECT_TRUE(sent("81 01 04 47 ").empty()) << "48 in AF mode does not move";
+  g_isp.lensLink.flags.G_AutoFocusMode.store(0);
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x48, 0x00, 0x04, 0x00, 0x00, 0xFF}), valueReply(0x400));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(200, 0x400));
+  EXPECT_EQ(run({0x81, 0x01, 0x04, 0x48, 0x00, 0x08, 0x00, 0x00, 0xFF}), valueReply(0x400)) << "beyond 1888";
+}
+
+// The full calibration: with a contrast peak inside the zoom scan it replies 1, keeps and saves the
+// biases (a negative one sent as one byte) and paints the picture green; with no peak it fails at
+// the scan, replies 0 and paints it red.
+TEST_F(ViscaLens, FullCalibrationRepliesAndPaintsItsVerdict) {
+  start();
+  {
+    AfStandIn af(20);
+    EXPECT_EQ(run({0x81, 0x01, 0x04, 0x38, 0x06, 0xFF}), (Bytes{0x05, 0x90, 0x50, 0x01, 0xFF}));
+  }
+  EXPECT_EQ(g_isp.lensLink.zoom_bias.load(), 20);
+  EXPECT_EQ(isp->wbGain[1].load(), 3600u);
+  EXPECT_EQ(isp->wbGain[0].load(), 1024u);
+  EXPECT_EQ(g_isp.awbMode.load(), 6u);
+  EXPECT_EQ(g_isp.viscaCamera.calibrationExposure.load(), 0);
+  const std::vector<std::string> zoomBias = sent("81 01 04 D6 ");
+  ASSERT_FALSE(zoomBias.empty());
+  EXPECT_EQ(zoomBias.back(), "81 01 04 D6 " + nibbles(20) + " FF");
+  // The wide bias: the focus where the push settled less the lens's nominal 80.
+  const int32_t wide = g_isp.lensLink.focus_bias.load();
+  EXPECT_EQ(sent("81 01 04 DA ").back(), "81 01 04 DA " + nibbles(biasByte(wide)) + " FF");
+  std::ifstream saved(root.path("/etc/ispserver/lensbias1.conf"));
+  std::string first;
+  std::getline(saved, first);
+  EXPECT_EQ(first, "zoom_bias=20");
+
+  {
+    lenstest::FastSleeps quick;
+    LogCapture log;
+    EXPECT_EQ(run({0x81, 0x01, 0x04, 0x38, 0x06, 0xFF}), (Bytes{0x05, 0x90, 0x50, 0x00, 0xFF}));
+    EXPECT_TRUE(log.contains("[FindZoomBias]Fail, Zoom bias at boundary:0"));
+  }
+  EXPECT_EQ(isp->wbGain[0].load(), 3600u);
+  EXPECT_EQ(isp->wbGain[1].load(), 1024u);
+  EXPECT_EQ(g_isp.lensLink.zoom_bias.load(), 0) << "the sequence starts from zero biases";
+}
+
+// Negative wide bias steps go to the MCU as one byte (value + 256) and read back signed.
+TEST_F(ViscaLens, NegativeBiasesGoAsOneByte) {
+  start();
+  run({0x81, 0x01, 0x04, 0x48, 0x00, 0x00, 0x03, 0x02, 0xFF});  // focus 50, wide nominal 80
+  run({0x81, 0x01, 0x04, 0x38, 0x0B, 0xFF});
+  EXPECT_EQ(g_isp.lensLink.focus_bias.load(), -30);
+  EXPECT_EQ(sent("81 01 04 DA ", 1).back(), "81 01 04 DA " + nibbles(226) + " FF");
+  int32_t wide = 0;
+  EXPECT_EQ(subCpu()->getFocusWideBias(&wide), 1);
+  EXPECT_EQ(wide, -30);
+}
+
+// F4 moves to the tele end and back with a push focus at each; 1 when both settle, 0 when not.
+TEST_F(ViscaLens, CorrectionCheck) {
+  start();
+  {
+    AfStandIn af(20);
+    EXPECT_EQ(run({0x81, 0x09, 0x04, 0xF4, 0xFF}), (Bytes{0x05, 0x90, 0x50, 0x01, 0xFF}));
+  }
+  const std::vector<std::string> moves = sent("81 01 04 47 ");
+  ASSERT_GE(moves.size(), 2u);
+  EXPECT_EQ(moves[moves.size() - 2].substr(0, 23), combined(607, 0).substr(0, 23));
+  EXPECT_EQ(moves.back().substr(0, 23), combined(0, 0).substr(0, 23));
+  EXPECT_EQ(g_isp.awbMode.load(), 1u);
+  lenstest::FastSleeps quick;
+  EXPECT_EQ(run({0x81, 0x09, 0x04, 0xF4, 0xFF}), (Bytes{0x05, 0x90, 0x50, 0x00, 0xFF}));
+  EXPECT_EQ(g_isp.image.backlight.load(), 0u);
+}
+
+// F5 takes the filter out and lights the LEDs: 2 when that brightens the picture and the filter put
+// back darkens it again, 0 when the LEDs add nothing; automatic control comes back either way.
+TEST_F(ViscaLens, IrCutAndLedSelfCheck) {
+  start();
+  for (const auto& c : {std::pair<uint32_t, uint8_t>{30, 2}, {0, 0}}) {
+    LuminanceStandIn y(c.first);
+    EXPECT_EQ(run({0x81, 0x09, 0x04, 0xF5, 0xFF}), (Bytes{0x05, 0x90, 0x50, c.second, 0xFF})) << c.first;
+    EXPECT_EQ(g_isp.irLedAuto.load(), 1u);
+    EXPECT_EQ(g_isp.viscaCamera.dayNightAuto.load(), 1);
+  }
+  const std::vector<std::string> icr = sent("81 01 04 01 ", 6);
+  ASSERT_GE(icr.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(icr.begin(), icr.begin() + 3),
+            (std::vector<std::string>{"81 01 04 01 02 FF", "81 01 04 01 03 FF", "81 01 04 01 02 FF"}));
+}
+
+// 19 01 pauses the 3A step, re-initialises the lens, restores the zoom bias and lifts the pause.
+TEST_F(ViscaLens, LensReset) {
+  start();
+  lenstest::FastSleeps quick;
+  g_isp.lensLink.zoom_bias.store(17);
+  run({0x81, 0x01, 0x04, 0x19, 0x01, 0xFF});
+  EXPECT_EQ(sent("81 01 04 19 ", 1).size(), 1u);
+  EXPECT_EQ(sent("81 01 04 D6 ", 1).back(), "81 01 04 D6 " + nibbles(17) + " FF");
+  EXPECT_EQ(g_isp.aaaThread.pause.load(), 0);
+  run({0x81, 0x01, 0x04, 0x19, 0x03, 0xFF});
+  EXPECT_EQ(sent("81 01 04 19 ").size(), 1u) << "other values do nothing";
+}
+
+// Board 3: pan/tilt drives on SPI by the direction pair, a relative move goes out in the absolute
+// form; C8 01 closes the lens line once however often it comes, C8 00 opens it again.
+TEST_F(ViscaLens, PanTiltAndRemoteUpgrade) {
+  start(TORVEX_TARROW);
+  auto spiWrites = [] {
+    std::vector<std::string> out;
+    std::ifstream in(kavo::sim::board::journalFile());
+    for (std::string l; std::getline(in, l);) {
+      nlohmann::json j = nlohmann::json::parse(l, nullptr, false);
+      if (!j.is_discarded() && j.value("node", "") == "/dev/spidev0.0" && j.value("req", "") == "write")
+        out.push_back(j.value("bytes", ""));
+    }
+    return out;
+  };
+  run({0x81, 0x01, 0x06, 0x01, 0x03, 0x04, 0x01, 0x03, 0xFF});
+  run({0x81, 0x01, 0x06, 0x01, 0x03, 0x04, 0x00, 0x00, 0xFF});
+  run({0x81, 0x01, 0x06, 0x03, 0x18, 0x14, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF});
+  EXPECT_EQ(spiWrites(), (std::vector<std::string>{"81 01 06 01 03 04 01 03 FF",
+                                                  "81 01 06 02 18 14 00 01 00 00 00 00 02 00 FF"}));
+
+  SubCPU* s = subCpu();
+  {
+    lenstest::FastSleeps quick;
+    run({0x81, 0x01, 0x04, 0xC8, 0x01, 0xFF});
+    EXPECT_EQ(s->m_serialOpen.load(), 0u);
+    EXPECT_EQ(g_isp.lensLink.remoteUpgrade.load(), 1u);
+    s->openUART2FE();  // the upgrade tool's own line, say
+    run({0x81, 0x01, 0x04, 0xC8, 0x01, 0xFF});
+    EXPECT_EQ(s->m_serialOpen.load(), 1u) << "a second start closes nothing";
+    s->closeSubCPU();
+    run({0x81, 0x01, 0x04, 0xC8, 0x00, 0xFF});
+    EXPECT_EQ(s->m_serialOpen.load(), 1u);
+    EXPECT_EQ(g_isp.lensLink.remoteUpgrade.load(), 0u);
+  }
+  uint32_t zoom = 0;
+  EXPECT_EQ(s->getZoom(&zoom), 1) << "the line works again";
+}
+
+}  // namespace
+}  // namespace isp
+}  // namespace kavo
