@@ -130,6 +130,50 @@ TEST_F(IpcOpsTest, IrStateAppliesTheNightAndDaySets) {
   EXPECT_EQ(isp->brightness.load(), 0);
 }
 
+// The settings' IR LED mode also sets the IR-cut mode: "auto" turns the automatic day/night
+// decision on (starting from day), "manual" turns it off with the filter out while the manual
+// level lights the LEDs.
+TEST_F(IpcOpsTest, IrLedModeSetsTheIrCutMode) {
+  AEControl* ae = aeControl();
+  ASSERT_NE(ae, nullptr);
+  ae->dnAuto.store(0);
+  ae->dayState.store(0);
+  ipc_set_ir_led_mode(isp, "auto");
+  EXPECT_EQ(g_isp.irLedAuto.load(), 1u);
+  EXPECT_EQ(ae->dnAuto.load(), 1);
+  EXPECT_EQ(ae->dayState.load(), 1);
+  g_isp.irLedManualLevel.store(200);
+  ipc_set_ir_led_mode(isp, "manual");
+  EXPECT_EQ(ae->dnAuto.load(), 0);
+  EXPECT_EQ(g_isp.irOn.load(), 1u);
+  g_isp.irLedManualLevel.store(0);
+  ipc_set_ir_led_mode(isp, "manual");
+  EXPECT_EQ(g_isp.irOn.load(), 0u);
+  ipc_set_ir_led_mode(isp, "auto");
+  EXPECT_EQ(ae->dnAuto.load(), 1);
+}
+
+// An automatic day/night switch puts the picture set of its side in force (the night brightness
+// here), and the day set back.
+TEST_F(IpcOpsTest, AutomaticSwitchAppliesThePictureSet) {
+  AEControl* ae = aeControl();
+  ASSERT_NE(ae, nullptr);
+  ImageParameters& p = g_isp.image;
+  p.brightness.store(50);
+  for (int i = 0; i < 6; ++i) p.irOnSts[i].store(0);
+  p.irOnSts[0].store(1);
+  p.irOnVal[0].store(100);
+  g_isp.irLedAuto.store(1);
+  ae->dayState.store(0);
+  ae->update_icr_state();
+  EXPECT_EQ(ipc_is_ir_on(isp), 1u);
+  EXPECT_EQ(isp->brightness.load(), 64);
+  ae->dayState.store(1);
+  ae->update_icr_state();
+  EXPECT_EQ(ipc_is_ir_on(isp), 0u);
+  EXPECT_EQ(isp->brightness.load(), 0);
+}
+
 TEST(ManualWhiteBalance, SettingsValuesMapOntoGains) {
   EXPECT_EQ(manualWbGainOf(0), 256u);
   EXPECT_EQ(manualWbGainOf(25), 512u);

@@ -14,6 +14,7 @@
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/CIsp_ImageAdj.h"
+#include "thread_proc/CIsp_Motor.h"
 
 namespace kavo {
 namespace isp {
@@ -320,9 +321,12 @@ int ipc_set_ir_led_level(CIsp* isp, uint32_t level) {
 int ipc_set_ir_led_mode(CIsp* isp, const char* mode) {
   if (same(mode, "auto")) {
     setIrLedAuto(1);
+    // The automatic IR-cut: without it the day/night decision never runs.
+    set_icr_mode(isp, 0);
   } else if (same(mode, "manual")) {
     setIrLedAuto(0);
     const uint32_t level = g_isp.irLedManualLevel.load(std::memory_order_relaxed);
+    set_icr_mode(isp, level != 0 ? 2 : 1);
     if (torvexMcu(isp)) {
       setIrLedLevel(level);
     } else {

@@ -39,9 +39,10 @@ class ApplySettingsTest : public ControllerFixture {
 };
 
 // The calls in their order, as the DSP sees them: WDR, the five picture values (conversion, tone
-// curve, conversions, sharpening), zoom, mirror, then the manual shutter and gain; a fixed-lens
-// board sends nothing to a lens and leaves the focus mode alone; a manual white balance sends the
-// mapped gains last.
+// curve, conversions, sharpening), zoom, mirror, then the manual shutter and gain, and last the IR
+// LED mode "auto", whose automatic IR-cut starts in day and puts the day picture set in force again;
+// a fixed-lens board sends nothing to a lens and leaves the focus mode alone; a manual white
+// balance sends the mapped gains last.
 TEST_F(ApplySettingsTest, StartupPassOnAFixedLensBoard) {
   uint64_t seq = lastSeq();
   ipc_reset_mirror_state(isp);
@@ -52,7 +53,10 @@ TEST_F(ApplySettingsTest, StartupPassOnAFixedLensBoard) {
       "IMG_LOCAL_EXPOSURE", "IMG_RGB_TO_YUV_SETUP", "IMG_LUMA_SHARPENING", "IMG_LUMA_SHARPENING_LEVEL_CONTROL",
       "IMG_LUMA_SHARPENING_EDGE_CONTROL", "IMG_LUMA_SHARPENING_MISC", "IMG_LUMA_SHARPENING_FIR_CONFIG",
       "IMG_LUMA_SHARPENING_LEVEL_CONTROL", "IMG_LUMA_SHARPENING_FIR_CONFIG", "SET_DIGITAL_ZOOM_EX",
-      "VIN_SRC_SET_MIRROR_MODE", "VIN_SRC_SET_SHUTTER_TIME", "VIN_SRC_SET_AGC_INDEX"};
+      "VIN_SRC_SET_MIRROR_MODE", "VIN_SRC_SET_SHUTTER_TIME", "VIN_SRC_SET_AGC_INDEX", "IMG_RGB_TO_YUV_SETUP",
+      "IMG_LUMA_SHARPENING", "IMG_LUMA_SHARPENING_LEVEL_CONTROL", "IMG_LUMA_SHARPENING_EDGE_CONTROL",
+      "IMG_LUMA_SHARPENING_MISC", "IMG_LUMA_SHARPENING_FIR_CONFIG", "IMG_LUMA_SHARPENING_LEVEL_CONTROL",
+      "IMG_LUMA_SHARPENING_FIR_CONFIG"};
   EXPECT_EQ(pass(seq), want);
   EXPECT_EQ(g_isp.focusMode.load(), 0);
   EXPECT_EQ(g_isp.settingsAeMode.load(), 1u);

@@ -61,12 +61,12 @@ VALGRIND_MIX = ("get:46,get_noanswer:4,motion:3,change_bad:6,change_junk:6,idr:1
 # ---- the run ------------------------------------------------------------------------------------
 
 class Program:
-    """The streamer with its log (standard error) and standard output in files: an hour of log
-    stays out of this process's memory."""
+    """A program (the streamer by default) with its log (standard error) and standard output in
+    files: an hour of log stays out of this process's memory."""
 
-    def __init__(self, argv, root, env, folder):
-        self.log_path = os.path.join(folder, "streamer.log")
-        self.out_path = os.path.join(folder, "streamer.out")
+    def __init__(self, argv, root, env, folder, name="streamer"):
+        self.log_path = os.path.join(folder, name + ".log")
+        self.out_path = os.path.join(folder, name + ".out")
         e = dict(os.environ, KAVO_ROOT=root.dir, KAVO_LOG_STDERR="1", KAVO_LOG_LEVEL="6")
         e.update(env)
         with open(self.log_path, "wb") as err, open(self.out_path, "wb") as out:

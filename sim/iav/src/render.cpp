@@ -241,7 +241,7 @@ void Renderer::render(const FrameView& f, uint32_t number, bool hflip, bool vfli
   for (int i = 0; i < 256; ++i) {
     yr[i] = m_[0] * lut_[0][i];
     yg[i] = m_[1] * lut_[1][i];
-    yb[i] = m_[2] * lut_[2][i] + 512 + (off_[0] << 10);
+    yb[i] = m_[2] * lut_[2][i] + 512 + off_[0] * 1024;  // the offset may be negative
   }
   // Locals the compiler may keep in registers: the stores below are bytes and could alias members.
   const int32_t* __restrict sg = sigma_;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -170,7 +171,13 @@ int show() {
   sim::SensorNow n{};
   sim::LensInputs l{};
   if (!sim::sceneNow(s) || !sim::sensorNow(n) || !sim::lensInputs(l)) return fail("the DSP state");
-  std::printf("{\"scene\": {\"lux\": %.4g, \"kelvin\": %.0f, \"distance\": %.4g, \"ir\": %.4g}, ", s.lux, s.kelvin,
+  // The moment of the reading on the journals' clock (the DSP's on the real clock), so that a
+  // reader can place it among the journal lines.
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  std::printf("{\"monotonicNs\": %llu, ", static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+                                                static_cast<unsigned long long>(now.tv_nsec));
+  std::printf("\"scene\": {\"lux\": %.4g, \"kelvin\": %.0f, \"distance\": %.4g, \"ir\": %.4g}, ", s.lux, s.kelvin,
               s.distance, s.irLux);
   std::printf("\"sensor\": {\"frame\": %llu, \"shutter\": %u, \"agcDb\": %d, \"wb\": [%u, %u, %u], \"mirror\": %u}, ",
               static_cast<unsigned long long>(n.frame), n.shutter, n.agcDb, n.wb[0], n.wb[1], n.wb[2], n.mirror);
