@@ -337,32 +337,48 @@ void STD_onAFdone(CAFControl* af) {
 
 // ---- states around the search -------------------------------------------------------------------------
 
+namespace {
+
+constexpr uint32_t kResetPreSeek = 1, kResetRefocus = 2;
+
+void applyResets(CAFControl* af, uint32_t resets) {
+  if (resets & kResetPreSeek) {
+    af->lastDirection = 0;
+    clearBest(af);
+  }
+  if (resets & kResetRefocus) {
+    af->pilotActive = 1;
+    af->postPending = 0;
+    af->trackPending = 0;
+  }
+}
+
+// On the AF step's own thread at once; from any other, left for the step's next start.
+void resetSearch(CAFControl* af, uint32_t resets) {
+  if (af->stepThread.load(std::memory_order_acquire) == std::this_thread::get_id())
+    applyResets(af, resets);
+  else
+    af->pendingResets.fetch_or(resets, std::memory_order_acq_rel);
+}
+
+}  // namespace
+
 int triggerRefocus(CAFControl* af) {
   uint32_t s = af->afStatus.load();
   af->afStatus.store((s & ~uint32_t(AF_PRESEEK | AF_SEEK | 0x40000)) | AF_REFOCUS);
-  af->pilotActive = 1;
-  af->postPending = 0;
-  af->trackPending = 0;
+  resetSearch(af, kResetRefocus);
   return 1;
 }
 
 void goBacktoPreSeek(CAFControl* af) {
   debugPrintf(0, "[goBacktoPreSeek]\n");
   af->afStatus.store(AF_PRESEEK);
-  if (af->stepThread.load(std::memory_order_acquire) == std::this_thread::get_id()) {
-    af->lastDirection = 0;
-    clearBest(af);
-  } else {
-    af->preSeekReset.store(true, std::memory_order_release);
-  }
+  resetSearch(af, kResetPreSeek);
 }
 
 void takeAfStep(CAFControl* af) {
   af->stepThread.store(std::this_thread::get_id(), std::memory_order_release);
-  if (af->preSeekReset.exchange(false, std::memory_order_acq_rel)) {
-    af->lastDirection = 0;
-    clearBest(af);
-  }
+  if (const uint32_t resets = af->pendingResets.exchange(0, std::memory_order_acq_rel)) applyResets(af, resets);
 }
 
 void processAF_PreSeeking(CAFControl* af) {

@@ -107,10 +107,11 @@ class CAFControl : public CallbackInterface {
   uint16_t afHFSum0 = 0, afHFSum1 = 0;
   uint32_t m_uAF_Last_HF0 = 0, m_uAF_Last_HF1 = 0;
   std::atomic<uint32_t> afStatus{AF_PRESEEK};
-  // The search's plain fields belong to the thread running the AF step; a return to pre-seeking asked
-  // by another thread (VISCA, IPC) is applied to them at the start of that thread's next step.
+  // The search's plain fields belong to the thread running the AF step; a return to pre-seeking or a
+  // refocus asked by another thread (VISCA, IPC) is applied to them at the start of that thread's
+  // next step (kResetPreSeek, kResetRefocus).
   std::atomic<std::thread::id> stepThread{};
-  std::atomic<bool> preSeekReset{false};
+  std::atomic<uint32_t> pendingResets{0};
   int32_t stableFrames = 0;
   int32_t firstCoarse = 0;
   int32_t fineSteps = 0, fineStepLimit = 12;
@@ -203,8 +204,8 @@ int onFocusDone(CAFControl* af, int result);
 int processAFModeSwitching(CAFControl* af, int32_t mode);
 int triggerRefocus(CAFControl* af);
 void goBacktoPreSeek(CAFControl* af);
-// At the start of an AF step: marks the calling thread as the step's and applies a return to
-// pre-seeking another thread asked for.
+// At the start of an AF step: marks the calling thread as the step's and applies what other threads'
+// `goBacktoPreSeek` and `triggerRefocus` left for it.
 void takeAfStep(CAFControl* af);
 void updateMinMaxFocusFromTrackingCurve(CAFControl* af, int32_t* maxOut, int32_t* minOut);
 // The range above into the object's own range fields.
