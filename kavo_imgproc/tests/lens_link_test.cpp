@@ -140,13 +140,20 @@ TEST_F(LensLink, TheLightSensorSeesTheSceneAndTheLeds) {
   ASSERT_TRUE(kavo::sim::iav::lensInputs(l));
   EXPECT_EQ(l.irCutIn, 0u);
   EXPECT_EQ(l.irLed, 255u);
+  // The filter goes in and leaves the LEDs alone (the IR self-check lights them behind it); their
+  // level switches them off.
   EXPECT_EQ(s.setICR(0), 1);
   EXPECT_EQ(s.setDCIrisDriver(255), 1);
   ASSERT_EQ(s.inqLightSensor(&lit), 0);  // one more exchange: the MCU has taken both commands
   ASSERT_TRUE(kavo::sim::iav::lensInputs(l));
   EXPECT_EQ(l.irCutIn, 1u);
-  EXPECT_EQ(l.irLed, 0u);
+  EXPECT_EQ(l.irLed, 255u);
   EXPECT_EQ(l.iris, 0u) << "the DC iris driven shut";
+  EXPECT_EQ(s.setIrLedLevel(0), 1);
+  ASSERT_EQ(s.inqLightSensor(&dark), 0);
+  EXPECT_EQ(dark, 2500u);
+  ASSERT_TRUE(kavo::sim::iav::lensInputs(l));
+  EXPECT_EQ(l.irLed, 0u);
 }
 
 TEST_F(LensLink, ZoomAnswersOutsideTheLensAreRefusedThreeTimes) {

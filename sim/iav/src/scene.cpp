@@ -138,7 +138,7 @@ bool parseSceneScript(const std::string& text, SceneScript& out, std::string& er
   }
   if (!value(doc, "lux", 0, 200000, s.lux, error) || !value(doc, "kelvin", 1500, 15000, s.kelvin, error) ||
       !value(doc, "distance", 0.05, 10000, s.distance, error) || !value(doc, "ir", 0, 200000, s.ir, error) ||
-      !value(doc, "texture", 0, 1, s.texture, error) || !value(doc, "shimmer", 0, 0.5, s.shimmer, error))
+      !value(doc, "texture", 0, 2, s.texture, error) || !value(doc, "shimmer", 0, 0.5, s.shimmer, error))
     return false;
   out = s;
   return true;

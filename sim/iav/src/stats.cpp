@@ -244,7 +244,7 @@ void StatisticsEngine::compute(const FrameView& f, const iav_aaa_tile_info_t& ti
     const double slope = 4.0 * (306 * sig.visible[0] * sig.wb[0] + 601 * sig.visible[1] * sig.wb[1] +
                                 117 * sig.visible[2] * sig.wb[2]) / 1024.0;
     const double noise = 4.0 * noiseDn(sig, 0.3 * sig.visible[1]) * sig.wb[1];
-    const double detail = std::clamp(f.scene.texture, 0.0, 1.0) * slope;
+    const double detail = std::clamp(f.scene.texture, 0.0, 2.0) * slope;
     const double frame = std::max(0.0, 1.0 + f.scene.shimmer * normal(rng_));
     for (uint32_t t = 0; t < afTiles; ++t) {
       const double fine = e0[2 * t] * (1 - frac) + e1[2 * t] * frac;

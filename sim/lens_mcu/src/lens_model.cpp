@@ -18,12 +18,14 @@ LensGeometry geometryOf(int lensId) {
 
 namespace {
 
-// A table entry at a fractional zoom stop.
+// A table entry at a fractional zoom stop. Past the ends (a lens unit whose optics sit off the zoom
+// count) the curve goes on as the last few stops run.
 double at(const int32_t* table, const LensGeometry& g, double z) {
-  const double x = std::clamp(z, 0.0, double(g.zoomMax));
-  const int32_t i = static_cast<int32_t>(x);
-  if (i >= g.zoomMax) return table[g.zoomMax];
-  return table[i] + (table[i + 1] - table[i]) * (x - i);
+  constexpr int32_t kRun = 4;
+  if (z < 0) return table[0] + (table[kRun] - table[0]) / double(kRun) * z;
+  if (z >= g.zoomMax) return table[g.zoomMax] + (table[g.zoomMax] - table[g.zoomMax - kRun]) / double(kRun) * (z - g.zoomMax);
+  const int32_t i = static_cast<int32_t>(z);
+  return table[i] + (table[i + 1] - table[i]) * (z - i);
 }
 
 }  // namespace
@@ -61,6 +63,7 @@ void lensReset(LensMotion& m, const LensGeometry& g, uint64_t now, double zoom, 
   m.focus = Motor{std::clamp(focus, 0.0, double(g.focusMax)), 0, 0, 0};
   m.curve = -1;
   m.onCurve = 0;
+  m.focusHeld = 0;
   m.biasWide = m.biasTele = 0;
   m.t0 = now;
 }
@@ -91,8 +94,8 @@ void lensAdvance(LensMotion& m, const LensGeometry& g, uint64_t now) {
   const double zoomBefore = m.zoom.pos;
   step(m.zoom, m.zoomSpeed, dt, 0.0, g.zoomMax);
   // While the zoom moves the MCU keeps the focus on the curve in force (unless the focus has a
-  // target of its own); a focus on its way to a curve moves with it.
-  if (m.curve >= 0 && m.zoom.pos != zoomBefore && m.focus.drive == 0) {
+  // target of its own, also after it has arrived there); a focus on its way to a curve moves with it.
+  if (m.curve >= 0 && !m.focusHeld && m.zoom.pos != zoomBefore && m.focus.drive == 0) {
     const double f = curveFocus(g, m.curve, m.zoom.pos, m.biasWide, m.biasTele);
     if (!m.focus.toTarget) {
       m.focus.pos = f;

@@ -44,6 +44,7 @@ struct LensMotion {
   Motor focus;
   int32_t curve;      // tracking curve in force, -1 none: focus follows it while the zoom moves
   uint32_t onCurve;   // the focus travels to the curve in force (its target moves with the zoom)
+  uint32_t focusHeld; // the zoom move carries a focus target of its own: the curve does not take the focus
   int32_t biasWide;   // focus biases the curves are shifted by
   int32_t biasTele;
   double zoomSpeed;   // steps per second

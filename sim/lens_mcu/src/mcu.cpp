@@ -82,6 +82,9 @@ bool parseConfig(const std::string& text, McuConfig& out, std::string& error) {
     c.lightCountsPerLux = j.value("lightCountsPerLux", c.lightCountsPerLux);
     c.lightIrShare = j.value("lightIrShare", c.lightIrShare);
     c.lightLedLeak = j.value("lightLedLeak", c.lightLedLeak);
+    c.zoomOrigin = j.value("zoomOrigin", c.zoomOrigin);
+    c.focusOffsetWide = j.value("focusOffsetWide", c.focusOffsetWide);
+    c.focusOffsetTele = j.value("focusOffsetTele", c.focusOffsetTele);
     if (j.contains("temperatures")) {
       const auto& t = j.at("temperatures");
       if (!t.is_array() || t.size() != 6) {
@@ -108,10 +111,10 @@ bool parseConfig(const std::string& text, McuConfig& out, std::string& error) {
 
 bool parseFault(const nlohmann::json& e, McuFault& f, std::string& error) {
   static const char* const kKinds[] = {"silence", "late", "split", "coalesce", "garbage", "busy",
-                                       "noCompletion", "strayCompletion", "value", "notReady"};
+                                       "noCompletion", "strayCompletion", "value", "notReady", "stuck"};
   if (!e.contains("mcu") || !e.at("mcu").is_string()) {
     error = "a fault needs \"mcu\": one of silence, late, split, coalesce, garbage, busy, noCompletion, "
-            "strayCompletion, value, notReady";
+            "strayCompletion, value, notReady, stuck";
     return false;
   }
   f = McuFault{};
@@ -170,28 +173,46 @@ struct Mcu::Replies {
 Mcu::Mcu(const McuConfig& config, uint64_t now) : config_(config), geometry_(geometryOf(config.lens)), start_(now) {
   motion_.zoomSpeed = config.zoomStepsPerSecond;
   motion_.focusSpeed = config.focusStepsPerSecond;
-  const double focus = config.focus >= 0 ? config.focus : focusInfinity(geometry_, config.zoom);
+  const double focus = config.focus >= 0 ? config.focus : focusAtInfinity(config.zoom);
   lensReset(motion_, geometry_, now, config.zoom, focus);
 }
 
+double Mcu::opticalZoom(double z) const { return z + zoomBias_ - config_.zoomOrigin; }
+
+double Mcu::focusAtInfinity(double z) const {
+  const double o = opticalZoom(z);
+  const double share = std::clamp(o / geometry_.zoomMax, 0.0, 1.0);
+  return focusInfinity(geometry_, o) + config_.focusOffsetWide + (config_.focusOffsetTele - config_.focusOffsetWide) * share;
+}
+
 LensOutputs Mcu::outputs() const {
-  const double z = motion_.zoom.pos;
+  const double z = motion_.zoom.pos, optical = opticalZoom(z);
   LensOutputs o{};
   o.irCutIn = icrIn_;
-  o.irLed = ledEnabled_ ? ledLevel_ * 255 / 127 : 0;
+  o.irLed = ledLevel_ * 255 / 127;
   o.iris = irisAuto_ ? 1024 * (255 - std::min(irisDriver_, 255u)) / 255 : 1024 * std::min(irisPosition_, 255u) / 255;
   o.zoom = rounded(z);
   o.focus = rounded(motion_.focus.pos);
-  o.focusInfinity = rounded(focusInfinity(geometry_, z));
-  o.focusPerDioptre = rounded(focusPerDioptre(geometry_, z));
-  o.depthOfField = static_cast<uint32_t>(std::max(1, rounded(depthOfField(geometry_, z))));
-  o.magnification = static_cast<uint32_t>(rounded(magnification(geometry_, z)));
+  o.focusInfinity = rounded(focusAtInfinity(z));
+  o.focusPerDioptre = rounded(focusPerDioptre(geometry_, optical));
+  o.depthOfField = static_cast<uint32_t>(std::max(1, rounded(depthOfField(geometry_, optical))));
+  o.magnification = static_cast<uint32_t>(rounded(magnification(geometry_, optical)));
   o.moving = lensMoving(motion_) ? 1 : 0;
   return o;
 }
 
+// The zoom count is reckoned from the bias: the same place of the lens reads `bias` less, and the
+// motors' targets move with it.
+void Mcu::setZoomBias(uint32_t bias) {
+  const double shift = double(zoomBias_) - double(bias);
+  zoomBias_ = bias;
+  Motor& zoom = motion_.zoom;
+  zoom.pos = std::clamp(zoom.pos + shift, 0.0, double(geometry_.zoomMax));
+  if (zoom.toTarget) zoom.target = std::clamp(zoom.target + shift, 0.0, double(geometry_.zoomMax));
+}
+
 uint16_t Mcu::lightValue(const Surroundings& w) const {
-  const double drive = ledEnabled_ ? ledLevel_ / 127.0 : 0.0;
+  const double drive = ledLevel_ / 127.0;
   const double v = w.lux * config_.lightCountsPerLux + w.irLux * config_.lightCountsPerLux * config_.lightIrShare +
                    config_.lightLedLeak * drive;
   return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
@@ -231,7 +252,6 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
     case 0x01:
       if (n != 4 || (p[3] != 0x02 && p[3] != 0x03)) return syntax();
       icrIn_ = p[3] == 0x02;
-      ledEnabled_ = !icrIn_;
       return ack();
     case 0x19:
       if (n != 4) return syntax();
@@ -239,6 +259,7 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       zoom = Motor{zoom.pos, 0, 0, 1};
       focus = Motor{focus.pos, focusInfinity(geometry_, 0), 0, 1};
       motion_.onCurve = 0;
+      motion_.focusHeld = 1;
       return startMove(now, r);
     case 0x4B:
       return value(irisPosition_);
@@ -263,8 +284,11 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       return ack();
     case 0xD5:
       return value(irisBias_);
-    case 0xD6:
-      return value(zoomBias_);
+    case 0xD6: {
+      uint32_t bias = zoomBias_;
+      value(bias);
+      return setZoomBias(bias);
+    }
     case 0xDA:
       value(focusBias_[0]);
       motion_.biasWide = static_cast<int8_t>(focusBias_[0] & 0xFF);
@@ -286,6 +310,7 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       ack();
       motion_.curve = static_cast<int32_t>(curve);
       motion_.onCurve = 1;
+      motion_.focusHeld = 0;
       focus = Motor{focus.pos, curveFocus(geometry_, motion_.curve, zoom.pos, motion_.biasWide, motion_.biasTele), 0, 1};
       return startMove(now, r);
     }
@@ -300,6 +325,7 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       if (p[3] == 0x02 || (p[3] & 0xF0) == 0x20) zoom = Motor{zoom.pos, 0, 1, 0};
       else if (p[3] == 0x03 || (p[3] & 0xF0) == 0x30) zoom = Motor{zoom.pos, 0, -1, 0};
       else return syntax();
+      motion_.focusHeld = 0;
       return ack();
     case 0x08:
       if (n != 4) return syntax();
@@ -321,6 +347,7 @@ void Mcu::command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalL
       else if (motion_.curve >= 0)
         focus = Motor{focus.pos, curveFocus(geometry_, motion_.curve, zoom.target, motion_.biasWide, motion_.biasTele), 0, 1};
       motion_.onCurve = 0;
+      motion_.focusHeld = n == 11;
       return startMove(now, r);
     case 0x48:
       if (n != 7) return syntax();
@@ -436,7 +463,12 @@ void Mcu::take(const uint8_t* packet, size_t length, uint64_t now, const Surroun
   } else if (n == 3 && body[0] == 0x01 && body[1] == 0x00 && body[2] == 0x01) {
     r.add(due, {0x90, 0x50, 0xFF});
   } else if (n >= 1 && body[0] == 0x01) {
-    command(body, n, now, r, line);
+    if (fault("stuck")) {
+      // The mechanism does not answer its drive: the command is taken and nothing moves.
+      if (config_.acks) r.add(due, kAck);
+    } else {
+      command(body, n, now, r, line);
+    }
   } else if (n >= 1 && body[0] == 0x09) {
     inquiry(body, n, now, world, r, line);
     if (const McuFault* f = fault("value"); f != nullptr && !r.out.empty() && r.out[0].bytes.size() == 7)

@@ -35,6 +35,12 @@ struct McuConfig {
   double lightCountsPerLux = 10;  // the light sensor (09 04 E4)
   double lightIrShare = 0.5;      // how much of the ambient IR it sees
   double lightLedLeak = 150;      // counts the IR LEDs add at full drive
+  // How this lens unit departs from the lens tables, as assembled: the motor steps from the zoom
+  // count's zero (zoom bias 0) to the optical wide end, and how far its in-focus positions lie from
+  // the tables' at the wide and the tele end (straight between). The lens calibration finds them.
+  int32_t zoomOrigin = 0;
+  int32_t focusOffsetWide = 0;
+  int32_t focusOffsetTele = 0;
 };
 // Every key optional; false with `error` for a malformed text (the defaults stay).
 bool parseConfig(const std::string& text, McuConfig& out, std::string& error);
@@ -115,6 +121,10 @@ class Mcu {
   void command(const uint8_t* p, size_t n, uint64_t now, Replies& r, JournalLine& line);
   void inquiry(const uint8_t* p, size_t n, uint64_t now, const Surroundings& world, Replies& r, JournalLine& line);
   void startMove(uint64_t now, Replies& r);
+  void setZoomBias(uint32_t bias);
+  // The optical zoom stop (of the lens tables) at zoom count `z`, and the in-focus position at infinity there.
+  double opticalZoom(double z) const;
+  double focusAtInfinity(double z) const;
   uint16_t lightValue(const Surroundings& world) const;
 
   McuConfig config_;
@@ -126,8 +136,7 @@ class Mcu {
   uint32_t tagCounter_ = 0;
   // Registers the server writes.
   uint32_t icrIn_ = 1;
-  uint32_t ledEnabled_ = 0;
-  uint32_t ledLevel_ = 127;  // 0..127
+  uint32_t ledLevel_ = 0;    // 0..127: the IR LEDs light at any level above 0, whatever the filter does
   uint32_t irisAuto_ = 1;    // DC iris driven (1) or set directly (0)
   uint32_t irisDriver_ = 0;
   uint32_t irisPosition_ = 255;
