@@ -19,6 +19,7 @@
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/CIsp_Motor.h"
+#include "thread_proc/worker_threads.h"
 
 namespace kavo {
 namespace isp {
@@ -188,7 +189,8 @@ void afStartUp(CAFControl* af) {
   }
   debugPrintf(0, "setZFBias2Mcu.............Start\n");
   setZFBias2Mcu(af);
-  utils::sleepMs(5000);
+  // A stop in these seconds need not wait for them: the start-up runs again at the next start.
+  if (!aaaWaitMs(5000)) return;
   uint32_t z = 0, f = 0;
   if (!lens.getZoom(&z)) {
     ISP_LOG(kSource, 4, 0, "GetZoom fail, set to default");

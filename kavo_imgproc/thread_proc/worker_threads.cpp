@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "kavo/os/path.h"
@@ -25,6 +26,8 @@ namespace {
 // can no longer take it back and joins it instead).
 constexpr uint32_t kRetired = 2;
 constexpr uint32_t kIdleMs = 200;
+constexpr uint32_t kWaitStepMs = 50;
+thread_local bool t_onAaaThread = false;
 
 // The start handshake of every thread: run and acknowledge set, the thread made, acknowledge
 // awaited. A thread that was not created leaves acknowledge at 1, which reads as a time-out.
@@ -65,6 +68,7 @@ void waitOneFrame() {
 
 void* AAAThread(void* arg) {
   auto& t = *static_cast<AaaThreadControl*>(arg);
+  t_onAaaThread = true;
   t.alive.store(1, std::memory_order_release);
   for (;;) {
     if (t.run.load(std::memory_order_acquire) != 1) {
@@ -193,6 +197,17 @@ bool join_aaa_thread(uint32_t ms) {
 }
 
 void setPauseAAA(int pause) { g_isp.aaaThread.pause.store(pause != 0 ? 1 : 0, std::memory_order_relaxed); }
+
+bool aaaWaitMs(uint32_t ms) {
+  auto stopAsked = [] { return t_onAaaThread && g_isp.aaaThread.run.load(std::memory_order_acquire) != 1; };
+  while (ms > 0) {
+    if (stopAsked()) return false;
+    const uint32_t step = std::min(ms, kWaitStepMs);
+    kavo::utils::sleepMs(step);
+    ms -= step;
+  }
+  return !stopAsked();
+}
 
 // ---- I/O ----------------------------------------------------------------------------------------
 

@@ -33,6 +33,8 @@ int stop_aaa_thread();
 bool join_aaa_thread(uint32_t ms);
 // 1 pauses the 3A step, 0 resumes it.
 void setPauseAAA(int pause);
+// Sleeps `ms`; on the 3A thread a stop request ends the wait early, and it returns false then.
+bool aaaWaitMs(uint32_t ms);
 int start_subcpu_pt_thread();
 int stop_subcpu_pt_thread();
 int start_io_thread();
