@@ -14,6 +14,7 @@ Also used by bench/ispserver. Environment: KAVO_ISPSERVER (the program), KAVO_IS
 KAVO_SIM_CAMERA (the simulated camera's tool).
 """
 import ctypes
+import json
 import os
 import shutil
 import subprocess
@@ -142,6 +143,17 @@ class IspRoot(Root):
         if SIM_CAMERA:
             subprocess.run([SIM_CAMERA, "--root", self.dir, "encode", size], check=True, capture_output=True,
                            timeout=60)
+
+    def scene(self, doc):
+        """The simulated camera's scene script (lux, kelvin, distance, ir, texture ...), in force at once."""
+        subprocess.run([SIM_CAMERA, "--root", self.dir, "scene", json.dumps(doc)], check=True, capture_output=True,
+                       timeout=60)
+
+    def camera(self):
+        """What the simulated camera is doing now: scene, sensor (shutter, gain, white balance) and lens."""
+        out = subprocess.run([SIM_CAMERA, "--root", self.dir, "show"], check=True, capture_output=True, text=True,
+                             timeout=60).stdout
+        return json.loads(out)
 
     def make_key_files(self):
         os.makedirs(self.path("/tmp/shm"), exist_ok=True)
