@@ -331,6 +331,9 @@ int processAEModeSwitching(AEControl* ae) {
       out.setDCIrisMode(0);
       out.setIrisDirect(255);
       ae->applyAgcIndex(minimum);
+      // The manual gain steps from the gain now in force, not from what the settings left in the
+      // word (manual gain 0 % leaves the top index there: the first "gain up" would go to 29.6 dB).
+      g_isp.manualAgcIndex.store(static_cast<uint32_t>(minimum), R);
       break;
     default:
       ae->aeState = AE_SHUTTER;

@@ -96,8 +96,11 @@ void applyManualGain(uint32_t index) {
   g_isp.manualAgcIndex.store(index, kRelaxed);
   CIsp* isp = controller();
   IAVDriver* iav = iavDriver();
-  if (isp != nullptr && iav != nullptr && index < static_cast<uint32_t>(kAgcEntries))
-    iav->set_agc_index(isp->agcTable.get(static_cast<int>(index)));
+  if (isp == nullptr || iav == nullptr || index >= static_cast<uint32_t>(kAgcEntries)) return;
+  iav->set_agc_index(isp->agcTable.get(static_cast<int>(index)));
+  // The controller's index is what FB reports, as the manual shutter's is what FC reports; in manual
+  // mode no loop steps it.
+  if (AEControl* ae = aeControl()) ae->agcIndex.store(static_cast<uint16_t>(index), kRelaxed);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "if_visca/DVisca.h"
 #include "if_visca/visca_handlers.h"
 #include "picture_fixture.h"
+#include "thread_proc/CIsp_IPC.h"
 #include "thread_proc/CIsp_ImageAdj.h"
 
 namespace {
@@ -68,6 +69,27 @@ TEST_F(ViscaCameraTest, GainAndAeTargetFollowTheAeMode) {
   run({0x81, 0x01, 0x04, 0x3A, 0x00, 0x00, 0x06, 0x04, 0xFF});  // 100
   EXPECT_EQ(ae->aeTarget.load(), 15000u);
   EXPECT_EQ(ae->mode.load(), AE_FLICKER_50);
+}
+
+// As the server starts: the settings' manual gain of 0 % leaves the top index in the manual gain
+// word. The 3A pass that takes the switch to manual puts the minimum gain in force, and "gain up"
+// steps 5 from there rather than to the top; FB reports the gain the sensor has.
+TEST_F(ViscaCameraTest, ManualGainStepsFromTheGainInForce) {
+  ipc_set_manual_gain(isp, 0);
+  ASSERT_EQ(g_isp.manualAgcIndex.load(), 198u);
+  run({0x81, 0x01, 0x04, 0x39, 0x03, 0xFF});
+  EXPECT_EQ(processAE(ae), 1) << "the switch to manual";
+  EXPECT_EQ(g_isp.manualAgcIndex.load(), 0u);
+  const uint64_t seq = lastSeq();
+  run({0x81, 0x01, 0x04, 0x0C, 0x02, 0xFF});
+  const auto gains = requestsSince(seq, "IAV_IOC_VIN_SRC_SET_AGC_INDEX");
+  ASSERT_EQ(gains.size(), 1u);
+  EXPECT_EQ(gains[0]["arg"]["value"], isp->agcTable.get(5));
+  EXPECT_EQ(processAE(ae), 0);
+  EXPECT_EQ(requestsSince(seq, "IAV_IOC_VIN_SRC_SET_AGC_INDEX").size(), 1u) << "manual: no loop moves it";
+  uint8_t b[kViscaWorkBytes] = {0x81, 0x09, 0x04, 0xFB, 0xFF};
+  ASSERT_EQ(processViscaCmd(visca.get(), b, nullptr), 8);
+  EXPECT_EQ(Bytes(b, b + 8), (Bytes{0x08, 0x90, 0x50, 0x00, 0x00, 0x00, 0x05, 0xFF}));
 }
 
 // 4A maps a time onto a shutter index; a slow-shutter index (8 and below) applies only with DSS on.

@@ -222,6 +222,200 @@ class StopTest(Base):
         self.assertLess(seconds, 30)
 
 
+# What the simulated DSP's journal carries: sensor gains in 1/2^24 dB (one step of the server's AGC
+# table is 0.1496 dB), shutter times in 1/512,000,000 s.
+AGC_STEP = 2509323.3
+SHUTTER_UNIT = 512000000.0
+SET_AGC = "IAV_IOC_VIN_SRC_SET_AGC_INDEX"
+SET_SHUTTER = "IAV_IOC_VIN_SRC_SET_SHUTTER_TIME"
+DSS_REFUSED = "[GeneralShutter]err_code=DSS."
+SLOW_SHUTTER = "81 01 04 4A 00 00 00 00 0A FF"  # 1/10 s: the shutter table's index 8, a slow-shutter one
+
+
+def nibbles(value, count):
+    """`value` as the `count` nibble bytes of a VISCA packet."""
+    return " ".join("%02X" % (value >> 4 * i & 15) for i in reversed(range(count)))
+
+
+@unittest.skipUnless(os.environ.get("KAVO_SIM_CAMERA"), "judged by the simulated DSP's journal")
+class ExposureTest(Base):
+    """The exposure commands judged by what the sensor was given (the server's shutter and gain
+    requests in the simulated DSP's journal), by the exposure inquiries (FB gain index, FC shutter
+    index, F8 measured luminance) and by the server's log."""
+    TARGET_BASE = 9500  # the fixed-lens board's AE target base
+    ZONE = 17 * TARGET_BASE // 128  # how far from its target the AE controller leaves the luminance
+
+    def tearDown(self):
+        self.assertFalse(self.server.has("ThreadSanitizer"), "\n".join(self.server.log()[-30:]))
+
+    def before_server(self):
+        if self._testMethodName == "test_a_slow_shutter_applies_with_dss_on":
+            with open(self.root.path("/usr/etc/kavo_ispserver.json")) as f:
+                doc = json.load(f)
+            doc["ae"]["dss"]["mode"] = "on"
+            self.root.write("/usr/etc/kavo_ispserver.json", json.dumps(doc))
+
+    def value(self, code):
+        reply = self.ask("81 09 04 %s FF" % code)
+        self.assertEqual(reply[:3], h("08 90 50"), code)
+        return (reply[3] << 12) | (reply[4] << 8) | (reply[5] << 4) | reply[6]
+
+    def requests(self, req, since):
+        return [j for j in self.root.journal()
+                if j.get("req") == req and j.get("pid") == self.server.proc.pid and j["seq"] > since]
+
+    def gains(self, since=0):
+        """AGC-table steps the sensor was given since journal line `since`."""
+        return [round(j["arg"]["value"] / AGC_STEP) for j in self.requests(SET_AGC, since)]
+
+    def shutters(self, since=0):
+        """Exposure times (s) the sensor was given since journal line `since`."""
+        return [j["arg"]["value"] / SHUTTER_UNIT for j in self.requests(SET_SHUTTER, since)]
+
+    def last_seq(self):
+        return max((j.get("seq", 0) for j in self.root.journal()), default=0)
+
+    def count(self, fragment):
+        return sum(fragment in line for line in self.server.log())
+
+    def wait_for(self, what, predicate, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.05)
+
+    def start_in_daylight(self):
+        # Once the start-up settings are in force, full auto in daylight holds the gain at its
+        # minimum and regulates with the shutter.
+        self.wait_for("the sensor's gain at its minimum", lambda: self.gains()[-1:] == [0])
+
+    def ae_mode(self, code, reported):
+        self.assertEqual(self.ask("81 01 04 39 %s FF" % code), b"\0")
+        self.assertEqual(self.ask("81 09 04 39 FF"), h("05 90 50 %s FF" % reported))
+        time.sleep(0.2)  # the 3A thread takes the mode at its next frame
+
+    def test_manual_gain_and_shutter_steps(self):
+        self.start_in_daylight()
+        gain_refused = REFUSED + "0C 02 refused"
+        # Full auto: "gain up" is refused and the sensor's gain left alone.
+        seq = self.last_seq()
+        self.assertEqual(self.ask("81 01 04 0C 02 FF"), b"\0")
+        self.assertTrue(self.wait_log(lambda log: self.count(gain_refused) == 1), "no refusal logged")
+        self.assertEqual(self.gains(seq), [])
+        self.assertEqual(self.value("FB"), 0)
+
+        # Manual: 4A with 1/10 s takes the slow-shutter index 8, which without DSS is logged and not
+        # applied; one step faster from it gives index 9, applied (the sensor's time just below
+        # 1/10 s). From the settings' 1/30 s it would have been 1/31 s.
+        self.ae_mode("03", "00")
+        shutter = self.value("FC")
+        seq = self.last_seq()
+        self.assertEqual(self.ask(SLOW_SHUTTER), b"\0")
+        self.assertTrue(self.wait_log(lambda log: self.count(DSS_REFUSED) == 1), "no DSS refusal logged")
+        self.assertEqual(self.shutters(seq), [])
+        self.assertEqual(self.value("FC"), shutter)
+        self.assertEqual(self.ask("81 01 04 0A 02 FF"), b"\0")
+        times = self.shutters(seq)
+        self.assertEqual(len(times), 1, times)
+        self.assertTrue(0.09 < times[0] < 0.1, times)
+        self.assertEqual(self.value("FC"), 9)
+        # Shutter priority takes 4A too, under the same rule.
+        self.ae_mode("0A", "02")
+        seq = self.last_seq()
+        self.assertEqual(self.ask(SLOW_SHUTTER), b"\0")
+        self.assertTrue(self.wait_log(lambda log: self.count(DSS_REFUSED) == 2), "no DSS refusal logged")
+        self.assertEqual(self.shutters(seq), [])
+
+        # Manual: each gain step moves the sensor's gain by 5 AGC steps (0.75 dB), and FB says so.
+        self.ae_mode("03", "00")
+        seq = self.last_seq()
+        reported = []
+        for step in ("02", "02", "03"):
+            self.assertEqual(self.ask("81 01 04 0C %s FF" % step), b"\0")
+            reported.append(self.value("FB"))
+        self.assertEqual(self.gains(seq), [5, 10, 5])
+        self.assertEqual(reported, [5, 10, 5])
+        self.assertEqual(self.count(gain_refused), 1)
+
+        # Full auto again: its switch puts the minimum gain back, and "gain up" is refused again.
+        seq = self.last_seq()
+        self.assertEqual(self.ask("81 01 04 39 00 FF"), b"\0")
+        self.wait_for("the full-auto gain", lambda: self.gains(seq) == [0])
+        seq = self.last_seq()
+        self.assertEqual(self.ask("81 01 04 0C 02 FF"), b"\0")
+        self.assertTrue(self.wait_log(lambda log: self.count(gain_refused) == 2), "no refusal logged")
+        self.assertEqual(self.gains(seq), [])
+        self.assertEqual(self.value("FB"), 0)
+        print("\nmanual gain steps %s; 4A 1/10 s then 0A 02: 1/%.1f s" % (reported, 1 / times[0]), file=sys.stderr)
+
+    def test_a_slow_shutter_applies_with_dss_on(self):
+        self.start_in_daylight()
+        self.ae_mode("03", "00")
+        seq = self.last_seq()
+        self.assertEqual(self.ask(SLOW_SHUTTER), b"\0")
+        times = self.shutters(seq)
+        self.assertEqual(len(times), 1, times)
+        self.assertTrue(0.1 <= times[0] < 0.11, times)  # the table's time at or above 1/10 s
+        self.assertEqual(self.value("FC"), 8)
+        self.assertEqual(self.count(DSS_REFUSED), 0)
+        print("\n4A 1/10 s with DSS on: index 8, 1/%.2f s" % (1 / times[0]), file=sys.stderr)
+
+    def settle(self, target, timeout=15.0):
+        """Until F8 stays within the AE controller's zone around `target` for ten readings in a row:
+        the mean of those readings and the seconds it took."""
+        t0 = time.monotonic()
+        run, seen = [], []
+        while len(run) < 10:
+            y = self.value("F8")
+            seen.append(y)
+            run = run + [y] if abs(y - target) <= self.ZONE else []
+            self.assertLess(time.monotonic() - t0, timeout, "not settled on %d: %s" % (target, seen[-20:]))
+            time.sleep(0.05)
+        return sum(run) / len(run), time.monotonic() - t0
+
+    def exposure(self):
+        """The exposure the sensor was last given: time (s) x linear gain."""
+        return self.shutters()[-1] * 10 ** (self.gains()[-1] * AGC_STEP / 2 ** 24 / 20)
+
+    def test_the_ae_target_follows_the_level_in_full_auto_only(self):
+        def level(n):
+            return "81 01 04 3A 00 00 %s FF" % nibbles(n, 2)
+
+        def target(n):
+            return self.TARGET_BASE - 7500 + 150 * n
+        figures = {}
+        for n in (80, 20):
+            self.assertEqual(self.ask(level(n)), b"\0")
+            y, took = self.settle(target(n))
+            figures[n] = (y, took, self.exposure())
+        # The sensor's side of it: the exposure it was given moved as the measured luminance did.
+        ratio = figures[80][2] / figures[20][2]
+        self.assertLess(abs(ratio / (figures[80][0] / figures[20][0]) - 1), 0.15, figures)
+
+        # Shutter priority: its gain loop would raise the gain within a second for the higher
+        # target (2 steps a frame), but 3A is ignored there.
+        self.ae_mode("0A", "02")
+        seq = self.last_seq()
+        self.assertEqual(self.ask(level(80)), b"\0")
+        t0 = time.monotonic()
+        while time.monotonic() - t0 < 1.5:
+            y = self.value("F8")
+            self.assertLess(y, target(20) + 2 * self.ZONE)
+            time.sleep(0.05)
+        self.assertEqual(self.gains(seq), [])
+        self.assertEqual(self.value("FB"), 0)
+        # Manual: ignored too; full auto then settles on the target of level 20 again.
+        self.ae_mode("03", "00")
+        self.assertEqual(self.ask(level(80)), b"\0")
+        self.assertEqual(self.ask("81 01 04 39 00 FF"), b"\0")
+        y, took = self.settle(target(20))
+        levels = "; ".join("level %d: target %d, F8 %.0f after %.1f s, exposure %.2f ms" % (
+            n, target(n), figures[n][0], figures[n][1], 1000 * figures[n][2]) for n in (80, 20))
+        print("\n%s; exposure ratio %.2f (F8 %.2f, targets %.2f); full auto after 3A 80 in shutter priority "
+              "and manual: F8 %.0f after %.1f s" % (levels, ratio, figures[80][0] / figures[20][0],
+                                                     target(80) / target(20), y, took), file=sys.stderr)
+
+
 def start_lens_mcu(test, root, config):
     """The lens-MCU emulator on the root's "/dev/ttyS1", ready before the server opens the line."""
     root.write("/etc/kavo_sim/lens_mcu.json", json.dumps(config))
@@ -331,11 +525,6 @@ class LensTest(Base):
         self.assertLess(seconds, 3)
 
 
-def word(value):
-    """A 16-bit value as the four nibble bytes of a VISCA packet."""
-    return " ".join("%02X" % (value >> s & 15) for s in (12, 8, 4, 0))
-
-
 # A lens-calibration rig: a resolution chart, finer than the test chart, 5 m away under 400 lux.
 RIG = {"lux": 400, "kelvin": 5500, "distance": 5, "texture": 1.5}
 # A lens unit as assembled: its optics 20 zoom steps past the count's zero, its in-focus positions
@@ -367,7 +556,7 @@ class CalibrationBase(Base):
 
     def blur_at(self, stop):
         """Pixels of blur after an absolute zoom to `stop`, signed (+: focused nearer than the chart)."""
-        self.assertEqual(self.ask("81 01 04 47 %s FF" % word(stop)), h("08 90 50 %s FF" % word(stop)))
+        self.assertEqual(self.ask("81 01 04 47 %s FF" % nibbles(stop, 4)), h("08 90 50 %s FF" % nibbles(stop, 4)))
         time.sleep(0.3)
         c = self.root.camera()
         lens = c["lens"]
