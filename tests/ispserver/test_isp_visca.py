@@ -556,7 +556,8 @@ class CalibrationBase(Base):
 
     def blur_at(self, stop):
         """Pixels of blur after an absolute zoom to `stop`, signed (+: focused nearer than the chart)."""
-        self.assertEqual(self.ask("81 01 04 47 %s FF" % nibbles(stop, 4)), h("08 90 50 %s FF" % nibbles(stop, 4)))
+        value = nibbles(stop, 4)
+        self.assertEqual(self.ask("81 01 04 47 %s FF" % value), h("08 90 50 %s FF" % value))
         time.sleep(0.3)
         c = self.root.camera()
         lens = c["lens"]
