@@ -11,8 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "algo_af/CAFControl.h"
+#include "fe_subcpu/subcpu.h"
+#include "fe_subcpu/subcpu_thread.h"
 #include "kavo/test/test_root.h"
 #include "kavo/utils/clock.h"
+#include "thread_proc/CIsp.h"
 #include "thread_proc/isp_globals.h"
 
 namespace lenstest {
@@ -75,6 +79,28 @@ inline void zoomBoard(int32_t model = kavo::isp::TORVEX_BRISK, int32_t lens = ka
   kavo::isp::g_isp.lensLink.mcuReply.posted.store(0);
   kavo::isp::g_isp.lensLink.mcuReply.length.store(0);
   kavo::isp::g_isp.lensLink.remoteUpgrade.store(0);
+}
+
+// The controller's sub-CPU link opened on "/dev/ttyS1" (its start-up waits in test time) and its
+// thread pumping replies to the auto focus; the lens flags of manual focus, no search holding the
+// lens. False when the link did not open.
+inline bool openLensLinkInManualFocus() {
+  {
+    FastSleeps quick;
+    if (kavo::isp::subCpu()->openSubCPU() != 0) return false;
+  }
+  kavo::isp::subCpu()->setCallback(kavo::isp::afControl());
+  if (kavo::isp::startSubCPUThread() != 0) return false;
+  kavo::isp::LensMotionFlags& f = kavo::isp::g_isp.lensLink.flags;
+  f.G_AF_NotDataLock.store(1);
+  f.G_Wait_AF_Off.store(0);
+  f.G_AutoFocusMode.store(0);
+  f.G_ZoomTrigMode.store(0);
+  f.G_ManualFocusMode.store(1);
+  f.G_PushMode.store(0);
+  f.G_PushPending.store(0);
+  f.G_PushTrigger.store(0);
+  return true;
 }
 
 inline std::vector<uint8_t> hexBytes(const std::string& text) {

@@ -35,20 +35,7 @@ class LensMotor : public ::testing::Test {
     mcu = std::make_unique<lenstest::McuProcess>(root, config);
     ASSERT_TRUE(mcu->ready());
     isp = std::make_unique<CIsp>();
-    {
-      lenstest::FastSleeps quick;
-      ASSERT_EQ(subCpu()->openSubCPU(), 0);
-    }
-    subCpu()->setCallback(afControl());
-    ASSERT_EQ(startSubCPUThread(), 0);
-    LensMotionFlags& f = g_isp.lensLink.flags;
-    f.G_AF_NotDataLock.store(1);
-    f.G_Wait_AF_Off.store(0);
-    f.G_AutoFocusMode.store(0);
-    f.G_ZoomTrigMode.store(0);
-    f.G_ManualFocusMode.store(1);
-    f.G_PushMode.store(0);
-    f.G_PushPending.store(0);
+    ASSERT_TRUE(lenstest::openLensLinkInManualFocus());
   }
   void TearDown() override {
     stopSubCPUThread();

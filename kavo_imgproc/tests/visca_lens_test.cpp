@@ -109,21 +109,7 @@ class ViscaLens : public ::testing::Test {
     root.mkdirs("/etc/ispserver");
     isp = std::make_unique<CIsp>();
     g_isp.controller.store(isp.get());
-    {
-      lenstest::FastSleeps quick;
-      ASSERT_EQ(subCpu()->openSubCPU(), 0);
-    }
-    subCpu()->setCallback(afControl());
-    ASSERT_EQ(startSubCPUThread(), 0);
-    LensMotionFlags& f = g_isp.lensLink.flags;
-    f.G_AF_NotDataLock.store(1);
-    f.G_Wait_AF_Off.store(0);
-    f.G_AutoFocusMode.store(0);
-    f.G_ZoomTrigMode.store(0);
-    f.G_ManualFocusMode.store(1);
-    f.G_PushMode.store(0);
-    f.G_PushPending.store(0);
-    f.G_PushTrigger.store(0);
+    ASSERT_TRUE(lenstest::openLensLinkInManualFocus());
     visca = std::make_unique<DVisca>();
     g_isp.viscaThread.run.store(1);  // the handlers' long waits run until a stop
   }
