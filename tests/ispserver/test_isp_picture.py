@@ -6,6 +6,7 @@ it (signalstats for luma and chroma, the raw picture for the picture-number band
 
 Environment: as test_isp_ipc.py (KAVO_ISPSERVER, KAVO_ISPSERVER_SETTINGS, KAVO_STREAMER, ...).
 """
+import json
 import os
 import shutil
 import subprocess
@@ -46,15 +47,28 @@ def band_number(y, mirrored):
     return n if bits & 0xFFFF == scene_check(n) else None
 
 
-class PictureTest(unittest.TestCase):
-    def setUp(self):
+class PictureBase(unittest.TestCase):
+    """The server and the streamer on the simulated camera, with the peers and the FLV's judges."""
+
+    def start_camera(self, awb=None, dsp_first=False):
+        """`awb`: fields of the settings file's "awb" section. `dsp_first` brings the DSP up before
+        the server, as the streamer does on the camera; otherwise the server waits five seconds for
+        it and applies its start-up settings to a DSP that refuses them."""
         self.root = root = IspRoot(board="ORL Fennel")
         root.write("/etc/board.info", streamer_harness.BOARD_INFO + "board.name=ORL Fennel\n")
         root.write("/proc/uptime", "1000.50 250.25\n")
         root.write("/proc/sys/kernel/hostname", "camera-sim\n")
         root.write("/lib/version", streamer_harness.FIRMWARE_VERSION)
+        if awb:
+            with open(root.path("/usr/etc/kavo_ispserver.json")) as f:
+                settings = json.load(f)
+            settings["awb"].update(awb)
+            root.write("/usr/etc/kavo_ispserver.json", json.dumps(settings))
         root.config(streamer_harness.two_streams(mjpg=False))
         self.peers = []
+        self.addCleanup(self.stop_camera)  # also when the start fails
+        if dsp_first:
+            root.dsp_up()
         self.server = root.start(level=6)
         root.wait_ready(self.server, timeout=40)
         self.streamer = streamer_harness.Streamer(root, level=6)
@@ -67,7 +81,7 @@ class PictureTest(unittest.TestCase):
         self.peers += [self.analytics, self.client]
         self.shots = 0
 
-    def tearDown(self):
+    def stop_camera(self):
         for p in self.peers:
             p.close()
         self.root.cleanup()
@@ -117,6 +131,30 @@ class PictureTest(unittest.TestCase):
 
     def last_luma(self, path):
         return self.last_picture(path)[:W * H]
+
+    def colour(self):
+        """Mean Y, U and V of the last second of frames."""
+        frames = self.stats(self.snapshot(), last=30)
+        return tuple(sum(f[k] for f in frames) / len(frames) for k in ("YAVG", "UAVG", "VAVG"))
+
+    def settled_colour(self, timeout=30.0):
+        """Mean U and V once two snapshots a second apart agree (luma within 2, U and V within 0.5):
+        the exposure and an automatic white balance have come to rest."""
+        deadline = time.monotonic() + timeout
+        last = self.colour()
+        while True:
+            time.sleep(1.0)
+            now = self.colour()
+            moved = [abs(a - b) for a, b in zip(now, last)]
+            if moved[0] <= 2 and max(moved[1:]) <= 0.5:
+                return now[1:]
+            self.assertLess(time.monotonic(), deadline, "the picture did not settle: %s, then %s" % (last, now))
+            last = now
+
+
+class PictureTest(PictureBase):
+    def setUp(self):
+        self.start_camera()
 
     def test_masked_blocks_show_the_mask_colour(self):
         tool = os.environ["KAVO_MASK_DRAW"]
@@ -218,6 +256,56 @@ class PictureTest(unittest.TestCase):
         print("VISCA mask centre YUV %s" % (inside,), file=sys.stderr)
         for got, want in zip(inside, (80, 64, 235)):
             self.assertLessEqual(abs(got - want), 8, inside)
+
+
+class WhiteBalanceTest(PictureBase):
+    """A manual white balance of the settings file against the same one by VISCA. The settings give
+    each gain as 0..100 on a logarithmic scale, 1024 * 2^((v - 50) / 25): red 75 and blue 25 are
+    2048 and 512 (green 1024). VISCA 43/44 give v * 32 + 1: red 64 and blue 16 are 2049 and 513,
+    the nearest it can reach; 1/1024 of gain moves U and V by far less than a level. ChangeIspSettings
+    carries no white balance: the file carries it, at start-up and at each re-initialisation."""
+
+    def setUp(self):
+        self.start_camera(awb={"mode": "manual", "rgain": 75, "bgain": 25}, dsp_first=True)
+        self.channel = ViscaChannel(self.root.dir, timeout=10.0)
+        self.addCleanup(self.channel.close)
+
+    def visca(self, *packets):
+        for text in packets:
+            self.channel.exchange(bytes.fromhex(text))
+
+    def test_visca_manual_gains_give_the_colour_of_the_settings(self):
+        # Twice the spread of a steady picture's colour from snapshot to snapshot (0.4), below what
+        # one VISCA step of the blue gain (+32) does to U (about 1), a twentieth of the distance
+        # from the automatic white balance (about 16).
+        tolerance = 0.75
+        settings = self.settled_colour()
+        self.visca("81 01 04 35 00 FF")  # automatic
+        auto = self.settled_colour()
+        self.visca("81 01 04 35 05 FF", "81 01 04 43 00 00 04 00 FF", "81 01 04 44 00 00 01 00 FF")
+        time.sleep(SETTLE)
+        visca = self.settled_colour()
+
+        # A re-initialisation applies the file's white balance again over the camera's automatic one.
+        self.visca("81 01 04 35 00 FF")
+        auto_again = self.settled_colour()
+        self.client.request("ReInitIsp", expect_key=False)
+        self.server.wait_log("ISP Server re-init done.", timeout=60)
+        time.sleep(SETTLE)
+        reinit = self.settled_colour()
+        print("\nmean U, V: settings %.2f, %.2f; auto %.2f, %.2f; VISCA %.2f, %.2f; auto %.2f, %.2f; "
+              "re-initialised %.2f, %.2f" % (settings + auto + visca + auto_again + reinit), file=sys.stderr)
+
+        def distance(a, b):
+            return max(abs(x - y) for x, y in zip(a, b))
+        self.assertGreater(distance(settings, auto), 12)  # red up, blue down: V up, U down
+        self.assertGreater(settings[1], auto[1])
+        self.assertLess(settings[0], auto[0])
+        self.assertLessEqual(distance(visca, settings), tolerance)
+        self.assertGreater(distance(auto_again, settings), 12)
+        self.assertLessEqual(distance(reinit, settings), tolerance)
+        self.assertEqual(self.streamer.stop(), 0)
+        self.assertEqual(self.server.stop(), 0)
 
 
 if __name__ == "__main__":

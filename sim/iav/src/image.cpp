@@ -219,8 +219,15 @@ int Sim::getStatistics(Call& c) {
   uint64_t want = c.file.statsNext;
   const uint64_t current = vinIndexAt(now());
   if (want == 0 || want > current + 2) want = current + 1;  // first read, or the input started again
+  uint64_t input = st_->vinStartNs;
   for (;;) {
     const uint64_t t = now();
+    // The input started again while this read waited (a streamer's restart between two of its
+    // sleeps): the new input's frames all come after those the read was given.
+    if (st_->vinStartNs != input) {
+      input = st_->vinStartNs;
+      want = 1;
+    }
     if (vinTime(want) <= t) break;
     if (st_->virtualClock) {
       if (st_->autoAdvance) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <thread>
 
 #include "iav_client.h"
 #include "kavo/os/i2c.h"
@@ -278,6 +279,35 @@ TEST(CameraClock, StatisticsArriveOncePerFrameAtTheInputRate) {
   ASSERT_EQ(req(fd, IAV_IOC_IMG_GET_STATISTICS, &r), 0);
   EXPECT_GE(late.missed, 4u);
   EXPECT_EQ(late.frame_number, f[30].frame_number + 1 + late.missed);
+  devClose(fd);
+}
+
+// A streamer that restarts the input while the ISP server's read waits: the read gets the next
+// frame of the new input, not the frame number it was waiting for (which the new input reaches only
+// as many frames later as the old one had run).
+TEST(CameraClock, AReadWaitingAcrossANewInputGetsItsNextFrame) {
+  kavo::test::TestRoot root;
+  writeConfig(root, R"({"clock": "virtual", "autoAdvance": false})");
+  Client c;
+  ASSERT_EQ(c.setup({{IAV_ENCODE_H264, 320, 180, 30, 30}}), 0);
+  ASSERT_EQ(c.startStop(true), 0);
+  constexpr uint64_t kFrameNs = 33333334;
+  ASSERT_TRUE(kavo::sim::iav::advanceClock(60 * kFrameNs));
+  int fd = devOpen("/dev/iav", O_RDWR);
+  ASSERT_GE(fd, 0);
+  iav_aaa_frame_info_t frame{};
+  iav_aaa_stats_request_t r{nullptr, nullptr, nullptr, nullptr, nullptr, &frame};
+  int rc = -1;
+  std::thread reader([&] { rc = req(fd, IAV_IOC_IMG_GET_STATISTICS, &r); });
+  ::usleep(100000);  // the read waits for input frame 61
+  ASSERT_EQ(c.startStop(false), 0);
+  ASSERT_EQ(req(c.iav, IAV_IOC_VIN_SRC_SET_FRAME_RATE, uintptr_t{c.mode.frame_rate}), 0);
+  ASSERT_EQ(req(c.iav, IAV_IOC_ENABLE_PREVIEW, uintptr_t{0}), 0);
+  ASSERT_EQ(c.startStop(true), 0);
+  ASSERT_TRUE(kavo::sim::iav::advanceClock(2 * kFrameNs));
+  reader.join();
+  EXPECT_EQ(rc, 0) << "timed out waiting for a frame the new input has not reached";
+  EXPECT_LE(frame.frame_number, 2u);
   devClose(fd);
 }
 
