@@ -47,7 +47,11 @@ void SubCPUThread() {
 
 int startSubCPUThread() {
   ThreadControl& c = control();
-  if (g_thread.joinable()) return 0;  // already running
+  if (g_thread.joinable()) {
+    if (c.run.load(std::memory_order_acquire) != 0) return 0;  // already running
+    // One whose stop timed out: never a second reader of the line beside it.
+    if (!joinSubCPUThread(kStopPolls * 100)) return -1;
+  }
   c.run.store(1, std::memory_order_release);
   c.acknowledge.store(1, std::memory_order_release);
   try {
@@ -79,9 +83,25 @@ int stopSubCPUThread() {
     kavo::utils::sleepMs(1);
   }
   ISP_LOG(kSource, LOG_LEVEL_ERROR, 0, "[SubCPUThread] stop timeout !!!\n");
-  // It ends at its next turn; nobody waits for it.
-  g_thread.detach();
+  // It ends at its next turn (a remote upgrade's idle turn takes 50 ms); it uses the controller's
+  // link until then, so the thread stays joinable for whoever deletes the controller.
   return -1;
+}
+
+bool joinSubCPUThread(uint32_t ms) {
+  ThreadControl& c = control();
+  if (!g_thread.joinable()) return true;
+  if (c.run.load(std::memory_order_acquire) != 0) return false;  // not asked to stop
+  for (uint32_t waited = 0; c.alive.load(std::memory_order_acquire) != 0; ++waited) {
+    if (waited >= ms) {
+      // Left to end by itself: what it uses must stay in place.
+      g_thread.detach();
+      return false;
+    }
+    kavo::utils::sleepMs(1);
+  }
+  g_thread.join();
+  return true;
 }
 
 }  // namespace isp

@@ -204,6 +204,7 @@ class AfThreaded : public drivertest::DriverTest {
     EXPECT_EQ(stop_aaa_thread(), 0);
     EXPECT_TRUE(join_aaa_thread(5000));
     stopSubCPUThread();
+    joinSubCPUThread(1000);
     subCpu()->setCallback(nullptr);
     subCpu()->closeSubCPU();
     isp->closeDevices();

@@ -121,6 +121,7 @@ class TrackingLoop : public ::testing::Test {
     stop.store(true);
     if (frames.joinable()) frames.join();
     stopSubCPUThread();
+    joinSubCPUThread(1000);
     if (isp) {
       subCpu()->setCallback(nullptr);
       subCpu()->closeSubCPU();

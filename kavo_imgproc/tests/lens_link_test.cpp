@@ -47,6 +47,7 @@ class LensLink : public ::testing::Test {
   }
   void TearDown() override {
     stopSubCPUThread();
+    joinSubCPUThread(1000);
     g_isp.components.subCpu.store(nullptr);
     s.setCallback(nullptr);
     s.closeSubCPU();
@@ -288,6 +289,22 @@ TEST_F(LensLink, ARemoteUpgradeLeavesTheLineAlone) {
   EXPECT_EQ(g_isp.lensLink.remoteUpgrade.load(), 0u);
   EXPECT_EQ(s.inqHumidity(&v), 0);
   EXPECT_EQ(v, 40u);
+}
+
+// The thread idles in 50 ms turns while an upgrade holds the line, longer than the stop's 30 ms: a
+// stop that times out leaves it joinable, and the join waits for its last turn, so that whoever
+// deletes the link after it meets no thread inside it.
+TEST_F(LensLink, AStopDuringARemoteUpgradeLeavesNoThreadOnTheLink) {
+  start(R"({"readyMs": 0})");
+  g_isp.lensLink.remoteUpgrade.store(1);
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + 17 * i));
+    const int stopped = stopSubCPUThread();
+    EXPECT_TRUE(joinSubCPUThread(1000));
+    EXPECT_EQ(g_isp.lensLink.thread.alive.load(), 0u) << "stop gave " << stopped;
+    ASSERT_EQ(startSubCPUThread(), 0);
+  }
+  g_isp.lensLink.remoteUpgrade.store(0);
 }
 
 }  // namespace

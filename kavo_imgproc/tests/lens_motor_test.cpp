@@ -39,6 +39,7 @@ class LensMotor : public ::testing::Test {
   }
   void TearDown() override {
     stopSubCPUThread();
+    joinSubCPUThread(1000);
     if (isp) {
       subCpu()->setCallback(nullptr);
       subCpu()->closeSubCPU();

@@ -91,6 +91,7 @@ TEST(LensLinkStress, EveryAnswerReachesItsInquiry) {
   stop.store(true);
   focusSteps.join();
   EXPECT_EQ(stopSubCPUThread(), 0);
+  joinSubCPUThread(1000);
   g_isp.components.subCpu.store(nullptr);
   s.setCallback(nullptr);
   s.closeSubCPU();

@@ -264,6 +264,7 @@ TEST_F(SubCpuLine, AnInquiryTakesTheAnswerTheThreadPosts) {
   EXPECT_EQ(zoom, 0x25Fu);
   mcu.join();
   EXPECT_EQ(stopSubCPUThread(), 0);
+  joinSubCPUThread(1000);
   g_isp.components.subCpu.store(nullptr);
 }
 

@@ -116,6 +116,7 @@ class ViscaLens : public ::testing::Test {
   void TearDown() override {
     g_isp.viscaThread.run.store(0);
     stopSubCPUThread();
+    joinSubCPUThread(1000);
     visca.reset();
     if (isp) {
       subCpu()->setCallback(nullptr);

@@ -71,12 +71,14 @@ void stopServer() {
   if (g_isp.board == TORVEX_TARROW) stop_subcpu_pt_thread();
   if (g_isp.sys.systemType == ZOOMLENS) stopSubCPUThread();
   if (isp != nullptr && viscaGone) {
-    if (join_aaa_thread(kLastPassMs)) {
+    if (!join_aaa_thread(kLastPassMs)) {
+      MAIN_LOG(LOG_LEVEL_ERROR, "the 3A thread did not stop: the devices and the controller are left in place");
+    } else if (!joinSubCPUThread(kLastPassMs)) {
+      MAIN_LOG(LOG_LEVEL_ERROR, "the sub-CPU thread did not stop: the devices and the controller are left in place");
+    } else {
       isp->closeDevices();
       g_isp.controller.store(nullptr);
       delete isp;
-    } else {
-      MAIN_LOG(LOG_LEVEL_ERROR, "the 3A thread did not stop: the devices and the controller are left in place");
     }
   }
   if (!viscaGone) {
