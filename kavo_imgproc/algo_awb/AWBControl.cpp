@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "be_iav/iav_driver.h"
+#include "kavo/utils/clock.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/CIsp.h"
@@ -11,6 +12,11 @@
 
 namespace kavo {
 namespace isp {
+
+namespace {
+constexpr int kAwbPassWaits = 200;  // 1 ms apart
+thread_local bool t_inAwbPass = false;  // the 3A thread's pass itself switches nothing off to wait for
+}  // namespace
 
 namespace {
 
@@ -206,13 +212,30 @@ int awb_control_init(CIsp* isp) {
 }
 
 int enable_awb(CIsp* isp, int on) {
-  if (isp) isp->awbEnable.store(static_cast<uint8_t>(on), R);
+  if (isp == nullptr) return 0;
+  // Sequentially consistent with the pass's own flag and test below: either the pass sees the white
+  // balance off, or this sees the pass under way and lets it end, so that gains the caller writes
+  // next are the last ones. A pass takes microseconds; the bound only keeps a stuck one from
+  // holding the caller.
+  isp->awbEnable.store(static_cast<uint8_t>(on));
+  if (on != 0 || t_inAwbPass) return 0;
+  for (int i = 0; i < kAwbPassWaits && isp->awbPassBusy.load() != 0; ++i) kavo::utils::sleepMs(1);
   return 0;
 }
 
 int emulatedISR_AWB(AWBControl* awb, AwbInterrupt* record) {
   CIsp* isp = controller();
-  if (awb == nullptr || record == nullptr || isp == nullptr || isp->awbEnable.load(R) == 0) return 0;
+  if (awb == nullptr || record == nullptr || isp == nullptr) return 0;
+  isp->awbPassBusy.store(1);
+  struct PassEnd {
+    CIsp* isp;
+    ~PassEnd() {
+      t_inAwbPass = false;
+      isp->awbPassBusy.store(0, std::memory_order_release);
+    }
+  } end{isp};
+  t_inAwbPass = true;
+  if (isp->awbEnable.load() == 0) return 0;
   record->pending.store(0, R);
   awb->inputGain[0] = record->r.load(R);
   awb->inputGain[1] = record->g.load(R);

@@ -4,10 +4,13 @@
 // record read by an independent process that holds the writer off, and the DC-iris trace file.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "algo_ae/AEControl.h"
@@ -267,6 +270,35 @@ TEST_F(AaaRules, AtwRaisesALowGainBy32) {
   }
   EXPECT_EQ(reds, (std::vector<uint32_t>{500, 532, 564, 596, 600}));
   EXPECT_EQ(awb->currentGain[2], 1024u);
+  g_isp.controller.store(nullptr);
+}
+
+// Switching the white balance off hands the gains over: a pass under way ends before enable_awb(0)
+// returns, so the manual gains the caller writes next are not overwritten by the automatic ones; a
+// pass that starts after it writes nothing.
+TEST_F(AaaRules, SwitchingTheWhiteBalanceOffWaitsForThePassUnderWay) {
+  model(FINCH_IR);
+  CIsp isp;
+  g_isp.controller.store(&isp);
+  enable_awb(&isp, 1);
+  isp.awbPassBusy.store(1);  // a pass past its test of the flag
+  std::atomic<bool> ended{false};
+  std::thread pass([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    ended.store(true);
+    isp.awbPassBusy.store(0);
+  });
+  enable_awb(&isp, 0);
+  EXPECT_TRUE(ended.load()) << "returned while the pass could still write";
+  pass.join();
+  AWBControl* awb = awbControl();
+  const uint32_t before = g_isp.awbInterrupt.r.load();
+  g_isp.awbInterrupt.pending.store(1);
+  emulatedISR_AWB(awb, &g_isp.awbInterrupt);
+  EXPECT_EQ(g_isp.awbInterrupt.pending.load(), 1u) << "a pass with the white balance off takes nothing";
+  EXPECT_EQ(g_isp.awbInterrupt.r.load(), before);
+  EXPECT_EQ(isp.awbPassBusy.load(), 0u);
+  g_isp.awbInterrupt.pending.store(0);
   g_isp.controller.store(nullptr);
 }
 

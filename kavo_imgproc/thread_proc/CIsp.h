@@ -94,6 +94,9 @@ class CIsp {
   std::atomic<uint32_t> aaaEnabled{0};
   std::atomic<uint8_t> aeEnable{0}, aeInitialised{0};
   std::atomic<uint8_t> awbEnable{0}, awbInitialised{0};
+  // Set by the 3A thread while its white-balance pass may still write gains; with `awbEnable` the
+  // hand-over of the gains to a caller that switches the white balance off (enable_awb).
+  std::atomic<uint8_t> awbPassBusy{0};
   std::atomic<uint8_t> afEnable{0}, afInitialised{0};
   // The lens-move guard (CIsp_Motor.h): both set while an absolute zoom or focus runs.
   std::atomic<uint8_t> zoomMoving{0}, focusMoving{0};

@@ -272,17 +272,17 @@ int ipc_set_awb_mode(CIsp* isp, const char* mode) {
   if (same(mode, "manual")) {
     g_isp.awbMode.store(0, std::memory_order_relaxed);
     if (awb != nullptr) awb->setAWBMode(2);
-    isp->awbEnable.store(0, std::memory_order_relaxed);
+    enable_awb(isp, 0);
     isp->manualWbGain[1].store(1024, std::memory_order_relaxed);
     set_rgb_gain(isp, isp->manualWbGain[0].load(), 1024, isp->manualWbGain[2].load());
   } else if (same(mode, "colortemp")) {
     if (awb != nullptr) awb->setAWBMode(2);
-    isp->awbEnable.store(0, std::memory_order_relaxed);
+    enable_awb(isp, 0);
     g_isp.awbMode.store(5, std::memory_order_relaxed);
     if (awb != nullptr) awb->SetColorTmpByUser(g_isp.colourTemperature.load());
   } else {
     g_isp.awbMode.store(1, std::memory_order_relaxed);
-    isp->awbEnable.store(1, std::memory_order_relaxed);
+    enable_awb(isp, 1);
     if (awb != nullptr) awb->setAWBMode(0);
   }
   return 0;
