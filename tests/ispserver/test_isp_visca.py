@@ -530,8 +530,9 @@ RIG = {"lux": 400, "kelvin": 5500, "distance": 5, "texture": 1.5}
 # A lens unit as assembled: its optics 20 zoom steps past the count's zero, its in-focus positions
 # 6 steps above the tables at the wide end and 10 below at tele. The calibration takes them up.
 ASSEMBLED = {"lens": 0, "zoomOrigin": 20, "focusOffsetWide": 6, "focusOffsetTele": -10}
-# One whose zoom sits 80 steps off: beyond the 50 steps the calibration's zoom bias can take up.
-BROKEN = {"lens": 0, "zoomOrigin": 80}
+# One whose tele end is in focus only past the focus motor's travel (150 steps above the tables):
+# no bias makes tele sharp.
+BROKEN = {"lens": 0, "zoomOrigin": 20, "focusOffsetWide": 6, "focusOffsetTele": 150}
 STOPS = (0, 150, 300, 450, 607)
 
 
@@ -586,25 +587,26 @@ class CalibrationTest(CalibrationBase):
             saved = dict(line.strip().split("=") for line in f if "=" in line)
         print("saved %s" % saved, file=sys.stderr)
         self.assertTrue(0 < int(saved["zoom_bias"]) < 50, saved)
-        # The correction check focuses at both ends.
+        # The correction check focuses at both ends; in a haze that never holds still the focus
+        # never settles, and the check fails.
         reply, took = self.blocking("81 09 04 F4 FF")
-        print("F4 %.1f s" % took, file=sys.stderr)
+        self.root.scene(dict(RIG, shimmer=0.5))
+        hazy, took_hazy = self.blocking("81 09 04 F4 FF")
+        print("F4 %.1f s, in haze %.1f s" % (took, took_hazy), file=sys.stderr)
         self.assertEqual(reply, h("05 90 50 01 FF"))
+        self.assertEqual(hazy, h("05 90 50 00 FF"))
 
 
 class BrokenLensTest(CalibrationBase):
     optics = BROKEN
 
-    def test_a_lens_that_cannot_be_corrected_fails_the_calibration_and_the_check(self):
+    def test_a_lens_that_cannot_be_corrected_fails_the_calibration(self):
         reply, took = self.blocking("81 01 04 38 06 FF")
         print("\n38 06 on a broken lens %.1f s" % took, file=sys.stderr)
         self.assertEqual(reply, h("05 90 50 00 FF"))
         self.assertEqual(self.gains(), [3600, 1024, 1024])  # red
-        self.assertTrue(self.server.has("[FindFocusBiasAtWide]can not find Focus Bias at wide_end in 25 secs")
-                        or self.server.has("[FindZoomBias]Fail, Zoom bias at boundary"), self.server.log()[-20:])
-        reply, took = self.blocking("81 09 04 F4 FF")
-        print("F4 on a broken lens %.1f s" % took, file=sys.stderr)
-        self.assertEqual(reply, h("05 90 50 00 FF"))
+        self.assertTrue(self.server.has("[FindFocusBiasAtTele]can not find good Focus Bias at tele_end in 25 secs"),
+                        self.server.log()[-20:])
 
 
 @unittest.skipUnless(LENS_MCU, "needs the lens-MCU emulator")
