@@ -103,6 +103,72 @@ def sem_create(key, count):
     return semid
 
 
+# Keys taken by a running test, one file each (its name the key, its text the owner's process id),
+# so that two roots whose key files happen to meet on one key never both use it: the check that no
+# object uses a key cannot see a root that has not created its objects yet. The C++ tests' key
+# files (tests/support, SysvKeyFiles) take theirs here too; an owner that died leaves its key free.
+KEY_RESERVATIONS = "/tmp/kavo-sysv-keys"
+
+
+def reserve_key(key, owner=None):
+    """True when `key` is now this process's (or `owner`'s) to use."""
+    os.makedirs(KEY_RESERVATIONS, mode=0o1777, exist_ok=True)
+    path = os.path.join(KEY_RESERVATIONS, "%08x" % (key & 0xFFFFFFFF))
+    for _ in range(2):
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        except FileExistsError:
+            try:
+                with open(path) as f:
+                    pid = int(f.read().strip() or 0)
+                if pid > 0:
+                    os.kill(pid, 0)
+                    return False
+            except ProcessLookupError:
+                pass
+            except (OSError, ValueError):
+                return False
+            try:
+                os.unlink(path)  # its owner is gone
+            except FileNotFoundError:
+                pass
+            continue
+        with os.fdopen(fd, "w") as f:
+            f.write("%d\n" % (owner or os.getpid()))
+        return True
+    return False
+
+
+def release_key(key):
+    try:
+        os.unlink(os.path.join(KEY_RESERVATIONS, "%08x" % (key & 0xFFFFFFFF)))
+    except FileNotFoundError:
+        pass
+
+
+def make_key_files(root_dir, owner=None):
+    """The four key files under `root_dir`, each made afresh until its key is free and reserved;
+    a file whose key is taken is kept aside, so that its inode stays taken."""
+    os.makedirs(root_dir + "/tmp/shm", exist_ok=True)
+    for camera_path in KEY_FILES:
+        path = root_dir + camera_path
+        for attempt in range(100):
+            open(path, "w").close()
+            key = ftok(path)
+            if shm_id(key) == -1 and sem_id(key) == -1 and reserve_key(key, owner):
+                break
+            os.rename(path, path + ".taken%d" % attempt)
+        else:
+            raise RuntimeError("no free System V key for " + camera_path)
+
+
+def release_key_files(root_dir):
+    """Gives back the keys of the key files under `root_dir`."""
+    for camera_path in KEY_FILES:
+        if os.path.exists(root_dir + camera_path):
+            release_key(ftok(root_dir + camera_path))
+
+
 def ipcs_segments():
     """Segments as `ipcs -m` lists them: {key: (shmid, perms, bytes)}."""
     out = subprocess.run(["ipcs", "-m"], capture_output=True, text=True, check=True).stdout
@@ -156,17 +222,7 @@ class IspRoot(Root):
         return json.loads(out)
 
     def make_key_files(self):
-        os.makedirs(self.path("/tmp/shm"), exist_ok=True)
-        for camera_path in KEY_FILES:
-            for attempt in range(100):
-                self.write(camera_path, "")
-                key = self.key(camera_path)
-                if shm_id(key) == -1 and sem_id(key) == -1:
-                    break
-                # Keep the file (and so its inode) aside and take another.
-                os.rename(self.path(camera_path), self.path(camera_path) + ".taken%d" % attempt)
-            else:
-                raise RuntimeError("no free System V key for " + camera_path)
+        make_key_files(self.dir)
 
     def key(self, camera_path):
         return ftok(self.path(camera_path))
@@ -212,4 +268,5 @@ class IspRoot(Root):
         for p in self.procs:
             p.kill()
         self.remove_objects()
+        release_key_files(self.dir)
         super().cleanup()

@@ -1,7 +1,8 @@
 #pragma once
 // Key files of System V objects under a test root. Keys come from ftok on the files, so two roots
 // can meet on one key; each file is therefore made afresh until no segment or semaphore set uses
-// its key, and every object on the keys is removed when the test ends, also when it fails.
+// its key and no other running test has reserved it, and every object on the keys is removed (and
+// the key given back) when the test ends, also when it fails.
 #include <sys/types.h>
 
 #include <string>
