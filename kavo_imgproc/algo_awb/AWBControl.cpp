@@ -14,11 +14,9 @@ namespace kavo {
 namespace isp {
 
 namespace {
+
 constexpr int kAwbPassWaits = 200;  // 1 ms apart
 thread_local bool t_inAwbPass = false;  // the 3A thread's pass itself switches nothing off to wait for
-}  // namespace
-
-namespace {
 
 constexpr const char* kSource = "AWBControl";
 constexpr auto R = std::memory_order_relaxed;
