@@ -25,6 +25,7 @@ from kavo_visca_client import ViscaChannel  # noqa: E402
 
 W, H = 320, 180
 CELL_COLS, CELL_ROWS = 12, 4
+MASK_YUV = (80, 64, 235)  # the mask controller's colour
 SETTLE = 2.5  # seconds after an answer: the server's mirror wait and the sensor's delay, then frames
 
 
@@ -157,6 +158,22 @@ class PictureBase(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the picture did not settle: %s, then %s" % (last, now))
             last = now
 
+    def mask_rect(self):
+        """The mask grid's blocks per row and block rows (the draw tool's probe), and a rectangle
+        of whole blocks in the middle of the picture's lower half: (bx, by), (x0, y0, x1, y1)."""
+        probe = subprocess.run([os.environ["KAVO_MASK_DRAW"], "0", "0", "16", "16"], capture_output=True, text=True,
+                               timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(probe.returncode, 0, probe.stderr)
+        bx, by = (int(v) for v in probe.stdout.split()[1:3])
+        return (bx, by), (bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16)
+
+    def yuv_at(self, p, grid, x, y):
+        """Y, U and V of picture `p` at point (x, y) of the DSP's main buffer (the mask grid's)."""
+        bx, by = grid
+        cx, cy = int(x * W / (bx * 16)), int(y * H / (by * 16))
+        return (p[cy * W + cx], p[W * H + (cy // 2) * (W // 2) + cx // 2],
+                p[W * H * 5 // 4 + (cy // 2) * (W // 2) + cx // 2])
+
     def settled_colour(self, timeout=30.0):
         """Mean U and V of the settled picture."""
         return self.settled_picture(timeout)[1:]
@@ -167,30 +184,18 @@ class PictureTest(PictureBase):
         self.start_camera()
 
     def test_masked_blocks_show_the_mask_colour(self):
-        tool = os.environ["KAVO_MASK_DRAW"]
-        # Probe the grid, then mask the blocks of the middle of the picture's lower half.
-        probe = subprocess.run([tool, "0", "0", "16", "16"], capture_output=True, text=True, timeout=30,
-                               env=dict(os.environ, KAVO_ROOT=self.root.dir))
-        self.assertEqual(probe.returncode, 0, probe.stderr)
-        bx, by = (int(v) for v in probe.stdout.split()[1:3])
-        x0, y0, x1, y1 = bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16
-        draw = subprocess.run([tool, str(x0), str(y0), str(x1 - x0), str(y1 - y0)], capture_output=True, text=True,
-                              timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        grid, (x0, y0, x1, y1) = self.mask_rect()
+        draw = subprocess.run([os.environ["KAVO_MASK_DRAW"], str(x0), str(y0), str(x1 - x0), str(y1 - y0)],
+                              capture_output=True, text=True, timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
         self.assertEqual(draw.returncode, 0, draw.stderr)
         time.sleep(SETTLE)
         p = self.last_picture(self.snapshot())
-        sx, sy = W / (bx * 16), H / (by * 16)  # main buffer to this stream
-
-        def yuv(x, y):
-            cx, cy = int(x * sx), int(y * sy)
-            return (p[cy * W + cx], p[W * H + (cy // 2) * (W // 2) + cx // 2],
-                    p[W * H * 5 // 4 + (cy // 2) * (W // 2) + cx // 2])
-        inside = yuv((x0 + x1) // 2, (y0 + y1) // 2)
+        inside = self.yuv_at(p, grid, (x0 + x1) // 2, (y0 + y1) // 2)
         print("\nmask centre YUV %s" % (inside,), file=sys.stderr)
-        for got, want in zip(inside, (80, 64, 235)):
+        for got, want in zip(inside, MASK_YUV):
             self.assertLessEqual(abs(got - want), 8, inside)
-        outside = yuv((x0 + x1) // 2, y0 - 24)
-        self.assertGreater(max(abs(g - w) for g, w in zip(outside, (80, 64, 235))), 20, outside)
+        outside = self.yuv_at(p, grid, (x0 + x1) // 2, y0 - 24)
+        self.assertGreater(max(abs(g - w) for g, w in zip(outside, MASK_YUV)), 20, outside)
 
     def test_brightness_saturation_and_mirror_reach_the_video(self):
         self.change(brightness=80)
@@ -258,22 +263,14 @@ class PictureTest(PictureBase):
         self.assertGreater(v_red, v_before + 8)
 
         # The 18-byte mask packet draws mask 0 in the middle of the lower half in the mask colour.
-        probe = subprocess.run([os.environ["KAVO_MASK_DRAW"], "0", "0", "16", "16"], capture_output=True, text=True,
-                               timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
-        self.assertEqual(probe.returncode, 0, probe.stderr)
-        bx, by = (int(v) for v in probe.stdout.split()[1:3])
-        x0, y0, x1, y1 = bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16
+        grid, (x0, y0, x1, y1) = self.mask_rect()
 
         def word(v):
             return "%02X %02X %02X" % (v >> 8 & 15, v >> 4 & 15, v & 15)
         visca("81 01 04 76 00 %s %s %s %s FF" % (word(x0), word(y0), word(x1 - x0), word(y1 - y0)))
-        p = self.last_picture(self.snapshot())
-        sx, sy = W / (bx * 16), H / (by * 16)
-        cx, cy = int((x0 + x1) // 2 * sx), int((y0 + y1) // 2 * sy)
-        inside = (p[cy * W + cx], p[W * H + (cy // 2) * (W // 2) + cx // 2],
-                  p[W * H * 5 // 4 + (cy // 2) * (W // 2) + cx // 2])
+        inside = self.yuv_at(self.last_picture(self.snapshot()), grid, (x0 + x1) // 2, (y0 + y1) // 2)
         print("VISCA mask centre YUV %s" % (inside,), file=sys.stderr)
-        for got, want in zip(inside, (80, 64, 235)):
+        for got, want in zip(inside, MASK_YUV):
             self.assertLessEqual(abs(got - want), 8, inside)
 
 
