@@ -208,6 +208,7 @@ class StopTest(Base):
     def test_a_client_killed_holding_the_channel_does_not_hang_the_stop(self):
         holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
                                   stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.stdout.close)
         self.addCleanup(holder.kill)
         self.assertEqual(holder.stdout.readline().strip(), "holding")
         holder.send_signal(signal.SIGKILL)
@@ -424,6 +425,7 @@ def start_lens_mcu(test, root, config):
     def stop():
         mcu.terminate()
         mcu.wait(timeout=10)
+        mcu.stdout.close()
     test.addCleanup(stop)
     line = mcu.stdout.readline()
     test.assertTrue(line.startswith("ready "), line)
