@@ -476,12 +476,14 @@ class LensTest(Base):
         print("\n47 from zoom %d to 607: %.2f s" % (self.ZOOM, took), file=sys.stderr)
         # In an AF mode 48 does not move the focus but still replies it.
         self.ask("81 01 04 38 02 FF")
+        self.assertEqual(self.ask("81 09 04 38 FF"), h("05 90 50 02 FF"))  # the AF mode inquiry
         before = self.ask("81 09 04 48 FF")
         reply = self.ask("81 01 04 48 00 00 01 00 FF")  # 256, far from focus at tele
         self.assertEqual(len(reply), 8)
         self.assertNotEqual(self.ask("81 09 04 48 FF"), h("08 90 50 00 00 01 00 FF"), before)
         # In manual focus it moves.
         self.ask("81 01 04 38 03 FF")
+        self.assertEqual(self.ask("81 09 04 38 FF"), h("05 90 50 03 FF"))
         self.assertEqual(self.ask("81 01 04 48 00 00 01 00 FF"), h("08 90 50 00 00 01 00 FF"))
         self.assertEqual(self.ask("81 09 04 48 FF"), h("08 90 50 00 00 01 00 FF"))
 
@@ -582,6 +584,7 @@ class CalibrationTest(CalibrationBase):
             STOPS, ["%.1f" % b for b in before], ["%.1f" % b for b in after], took), file=sys.stderr)
         self.assertEqual(reply, h("05 90 50 01 FF"), self.server.log()[-20:])
         self.assertEqual(self.gains(), [1024, 3600, 1024])  # the verdict in the picture: green
+        self.assertEqual(self.ask("81 09 04 38 FF"), h("05 90 50 06 FF"))  # the calibration's AF mode
         self.assertTrue(all(abs(b) > 5 for b in before), before)
         self.assertTrue(all(abs(b) < 1.5 for b in after), after)
         # The biases found are saved, the zoom's within the reach of the calibration.
