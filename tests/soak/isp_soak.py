@@ -32,7 +32,6 @@ import argparse
 import json
 import os
 import random
-import shutil
 import subprocess
 import sys
 import time
@@ -54,7 +53,7 @@ from ispserver_harness import IspRoot  # noqa: E402
 from isp_soak_judge import judge  # noqa: E402
 from isp_soak_peers import (AnalyticsActor, CameraSampler, Controller, Flood, LensFaults, LogWatch,  # noqa: E402
                             Sampler, Scene, StatFaults, ViscaActor, camera_show)
-from soak import Program  # noqa: E402
+from soak import Program, run_and_judge  # noqa: E402
 from soak_peers import Stop, mono  # noqa: E402
 from streamer_harness import FIRMWARE_VERSION, stream  # noqa: E402
 
@@ -213,22 +212,7 @@ def main():
     ap.add_argument("--valgrind", action="store_true", help="the ISP server under memcheck")
     ap.add_argument("--keep", action="store_true", help="keep the root")
     ap.add_argument("--judge", metavar="ROOT", help="judge an earlier run's root")
-    args = ap.parse_args()
-    if args.judge:
-        return 0 if not judge(args.judge).failures else 1
-    if args.seed is None:
-        args.seed = random.randrange(1 << 30)
-    print("seed:", args.seed, flush=True)
-    root = run(args)
-    if not isinstance(root, IspRoot):
-        return root
-    v = judge(root.dir)
-    root.remove_objects()
-    if v.failures or args.keep or os.environ.get("KAVO_KEEP_ROOT"):
-        print("root kept:", root.dir)
-    else:
-        shutil.rmtree(root.dir, ignore_errors=True)
-    return 0 if not v.failures else 1
+    return run_and_judge(ap.parse_args(), run, judge, IspRoot, lambda root: root.remove_objects())
 
 
 if __name__ == "__main__":

@@ -293,16 +293,23 @@ def main():
                     "resend, leavers, burst")
     ap.add_argument("--keep", action="store_true", help="keep the root")
     ap.add_argument("--judge", metavar="ROOT", help="judge an earlier run's root")
-    args = ap.parse_args()
+    return run_and_judge(ap.parse_args(), run, judge, Root)
+
+
+def run_and_judge(args, run, judge, root_class, release=None):
+    """The soaks' command line after its options: judge an earlier root, or run with a seed (one
+    drawn when none is given), judge, and keep the root when it failed or was asked to."""
     if args.judge:
         return 0 if not judge(args.judge).failures else 1
     if args.seed is None:
         args.seed = random.randrange(1 << 30)
     print("seed:", args.seed, flush=True)
     root = run(args)
-    if not isinstance(root, Root):
-        return root
+    if not isinstance(root, root_class):
+        return root  # the run's own exit status: it could not start
     v = judge(root.dir)
+    if release is not None:
+        release(root)  # what the root holds outside its folder
     if v.failures or args.keep or os.environ.get("KAVO_KEEP_ROOT"):
         print("root kept:", root.dir)
     else:
