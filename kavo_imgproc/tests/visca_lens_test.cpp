@@ -267,6 +267,22 @@ TEST_F(ViscaLens, FullCalibrationRepliesAndPaintsItsVerdict) {
   EXPECT_EQ(g_isp.lensLink.zoom_bias.load(), 0) << "the sequence starts from zero biases";
 }
 
+// The tele bias step focuses at the tele end of lenses 0 and 3, but lens 1 is taken to zoom 0, its
+// wide end, as the lens-1 branch has always done.
+TEST_F(ViscaLens, TheTeleBiasStepOfLensOneZoomsToTheWideEnd) {
+  for (const auto& c : {std::pair<int32_t, uint32_t>{TAMRON_X3, 607}, {TAMRON_X30, 0}}) {
+    start(TORVEX_BRISK, c.first);
+    run({0x81, 0x01, 0x04, 0x47, 0x00, 0x01, 0x02, 0x0C, 0xFF});  // from zoom 300
+    {
+      AfStandIn af(20);
+      run({0x81, 0x01, 0x04, 0x38, 0x0C, 0xFF});
+    }
+    EXPECT_EQ(sent("81 01 04 47 ").back().substr(0, 23), combined(c.second, 0).substr(0, 23)) << c.first;
+    TearDown();
+    mcu.reset();
+  }
+}
+
 // Negative wide bias steps go to the MCU as one byte (value + 256) and read back signed.
 TEST_F(ViscaLens, NegativeBiasesGoAsOneByte) {
   start();
