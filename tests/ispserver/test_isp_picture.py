@@ -22,6 +22,7 @@ from ispserver_harness import IspRoot  # noqa: E402
 from isp_peers import Analytics, Client  # noqa: E402
 import streamer_harness  # noqa: E402
 from kavo_visca_client import ViscaChannel  # noqa: E402
+from test_isp_visca import nibbles  # noqa: E402
 
 W, H = 320, 180
 CELL_COLS, CELL_ROWS = 12, 4
@@ -77,6 +78,8 @@ class PictureBase(unittest.TestCase):
         self.streamer.wait_log("A/V encoding started", timeout=40)
         self.flv = root.path("/tmp/video2.flv")
         streamer_harness.wait_frames(self.flv, 30, timeout=40)
+        self.channel = ViscaChannel(root.dir, timeout=10.0)
+        self.peers.append(self.channel)
         self.analytics = Analytics(root.dir)
         self.client = Client(root.dir)
         self.peers += [self.analytics, self.client]
@@ -100,6 +103,11 @@ class PictureBase(unittest.TestCase):
         for k, v in fields.items():
             self.assertEqual(answer["payload"][k], v, answer)
         time.sleep(SETTLE)
+
+    def visca(self, *packets):
+        """Each packet over the VISCA channel, in turn."""
+        for text in packets:
+            self.channel.exchange(bytes.fromhex(text))
 
     def snapshot(self):
         """The FLV as it is now (a copy; the streamer keeps writing)."""
@@ -158,13 +166,18 @@ class PictureBase(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the picture did not settle: %s, then %s" % (last, now))
             last = now
 
+    def mask_draw(self, x, y, width, height):
+        """The mask draw tool on this root: its output."""
+        run = subprocess.run([os.environ["KAVO_MASK_DRAW"]] + [str(v) for v in (x, y, width, height)],
+                             capture_output=True, text=True, timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        return run.stdout
+
     def mask_rect(self):
         """The mask grid's blocks per row and block rows (the draw tool's probe), and a rectangle
         of whole blocks in the middle of the picture's lower half: (bx, by), (x0, y0, x1, y1)."""
-        probe = subprocess.run([os.environ["KAVO_MASK_DRAW"], "0", "0", "16", "16"], capture_output=True, text=True,
-                               timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
-        self.assertEqual(probe.returncode, 0, probe.stderr)
-        bx, by = (int(v) for v in probe.stdout.split()[1:3])
+        probe = self.mask_draw(0, 0, 16, 16)
+        bx, by = (int(v) for v in probe.split()[1:3])
         return (bx, by), (bx // 4 * 16, by // 2 * 16, bx * 3 // 4 * 16, by * 3 // 4 * 16)
 
     def yuv_at(self, p, grid, x, y):
@@ -185,9 +198,7 @@ class PictureTest(PictureBase):
 
     def test_masked_blocks_show_the_mask_colour(self):
         grid, (x0, y0, x1, y1) = self.mask_rect()
-        draw = subprocess.run([os.environ["KAVO_MASK_DRAW"], str(x0), str(y0), str(x1 - x0), str(y1 - y0)],
-                              capture_output=True, text=True, timeout=30, env=dict(os.environ, KAVO_ROOT=self.root.dir))
-        self.assertEqual(draw.returncode, 0, draw.stderr)
+        self.mask_draw(x0, y0, x1 - x0, y1 - y0)
         time.sleep(SETTLE)
         p = self.last_picture(self.snapshot())
         inside = self.yuv_at(p, grid, (x0 + x1) // 2, (y0 + y1) // 2)
@@ -228,11 +239,8 @@ class PictureTest(PictureBase):
         return sum(f[key] for f in self.stats(self.snapshot())) / 10
 
     def test_visca_commands_reach_the_video_as_settings_do(self):
-        channel = ViscaChannel(self.root.dir, timeout=10.0)
-        self.addCleanup(channel.close)
-
         def visca(text):
-            channel.exchange(bytes.fromhex(text))
+            self.visca(text)
             time.sleep(SETTLE)
         # Brightness adds to the luma after the exposure, which settles anywhere within its
         # tolerance: each road's step from 50 to 80 is measured against a 50 just before it, each
@@ -264,10 +272,7 @@ class PictureTest(PictureBase):
 
         # The 18-byte mask packet draws mask 0 in the middle of the lower half in the mask colour.
         grid, (x0, y0, x1, y1) = self.mask_rect()
-
-        def word(v):
-            return "%02X %02X %02X" % (v >> 8 & 15, v >> 4 & 15, v & 15)
-        visca("81 01 04 76 00 %s %s %s %s FF" % (word(x0), word(y0), word(x1 - x0), word(y1 - y0)))
+        visca("81 01 04 76 00 %s FF" % " ".join(nibbles(v, 3) for v in (x0, y0, x1 - x0, y1 - y0)))
         inside = self.yuv_at(self.last_picture(self.snapshot()), grid, (x0 + x1) // 2, (y0 + y1) // 2)
         print("VISCA mask centre YUV %s" % (inside,), file=sys.stderr)
         for got, want in zip(inside, MASK_YUV):
@@ -283,12 +288,6 @@ class WhiteBalanceTest(PictureBase):
 
     def setUp(self):
         self.start_camera(awb={"mode": "manual", "rgain": 75, "bgain": 25}, dsp_first=True)
-        self.channel = ViscaChannel(self.root.dir, timeout=10.0)
-        self.addCleanup(self.channel.close)
-
-    def visca(self, *packets):
-        for text in packets:
-            self.channel.exchange(bytes.fromhex(text))
 
     def test_visca_manual_gains_give_the_colour_of_the_settings(self):
         # Twice the spread of a steady picture's colour from snapshot to snapshot (0.4), below what

@@ -238,6 +238,11 @@ def nibbles(value, count):
     return " ".join("%02X" % (value >> 4 * i & 15) for i in reversed(range(count)))
 
 
+def nibble_word(b):
+    """The 16-bit value of four nibble bytes of a VISCA reply."""
+    return (b[0] << 12) | (b[1] << 8) | (b[2] << 4) | b[3]
+
+
 @unittest.skipUnless(os.environ.get("KAVO_SIM_CAMERA"), "judged by the simulated DSP's journal")
 class ExposureTest(Base):
     """The exposure commands judged by what the sensor was given (the server's shutter and gain
@@ -259,7 +264,7 @@ class ExposureTest(Base):
     def value(self, code):
         reply = self.ask("81 09 04 %s FF" % code)
         self.assertEqual(reply[:3], h("08 90 50"), code)
-        return (reply[3] << 12) | (reply[4] << 8) | (reply[5] << 4) | reply[6]
+        return nibble_word(reply[3:7])
 
     def requests(self, req, since):
         return [j for j in self.root.journal()
@@ -460,7 +465,7 @@ class LensTest(Base):
         for code, value in (("E1", 45), ("E2", 41), ("E3", 38), ("E5", 33), ("E6", 40)):
             reply = self.ask("81 09 04 %s FF" % code)
             self.assertEqual(reply[:3], h("08 90 50"), code)
-            self.assertEqual((reply[3] << 12) | (reply[4] << 8) | (reply[5] << 4) | reply[6], value, code)
+            self.assertEqual(nibble_word(reply[3:7]), value, code)
         self.assertEqual(self.ask("81 09 06 12 FF"), h("0C 90 50") + bytes(8) + h("FF"))
 
     def timed(self, text):

@@ -17,7 +17,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from ispserver_harness import SIM_CAMERA  # noqa: E402
-from test_isp_visca import LENS_MCU, Base, h, start_lens_mcu  # noqa: E402
+from test_isp_visca import LENS_MCU, Base, h, nibble_word, start_lens_mcu  # noqa: E402
 
 SPI = "/dev/spidev0.0"
 BOARD_STATE = "/tmp/kavo_sim/board.state"  # what a descriptor of the board's devices refers to
@@ -25,7 +25,7 @@ WB_GAIN = "IAV_IOC_VIN_SRC_SET_WB_GAIN"
 
 
 def signed16(nibbles):
-    v = (nibbles[0] << 12) | (nibbles[1] << 8) | (nibbles[2] << 4) | nibbles[3]
+    v = nibble_word(nibbles)
     return v - 0x10000 if v & 0x8000 else v
 
 
@@ -35,8 +35,7 @@ class DeviceBase(Base):
     ZOOM = 300
 
     def before_server(self):
-        mcu = start_lens_mcu(self, self.root, {"lens": 0, "zoom": self.ZOOM})
-        self.addCleanup(mcu.stdout.close)
+        start_lens_mcu(self, self.root, {"lens": 0, "zoom": self.ZOOM})
 
     def setUp(self):
         super().setUp()
