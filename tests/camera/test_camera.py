@@ -155,12 +155,18 @@ def marked_centres(picture):
     """The centres the calibration marked: its filled discs of value 0 (the picture itself is never
     that dark after the blur)."""
     w, h, rows = picture
-    centres = []
+    discs = []  # [sum of x, sum of y, pixels]: a disc's centre is the mean of its pixels
     for y in range(h):
         for x, v in enumerate(rows[y]):
-            if v == 0 and not any(abs(cx - x) < 8 and abs(cy - y) < 8 for cx, cy, _ in centres):
-                centres.append([x, y, 1])
-    return [(cx, cy) for cx, cy, _ in centres]
+            if v != 0:
+                continue
+            for d in discs:
+                if abs(d[0] / d[2] - x) < 8 and abs(d[1] / d[2] - y) < 8:
+                    d[0], d[1], d[2] = d[0] + x, d[1] + y, d[2] + 1
+                    break
+            else:
+                discs.append([x, y, 1])
+    return [(round(sx / n), round(sy / n)) for sx, sy, n in discs]
 
 
 class OsdCalibrationTest(unittest.TestCase):
