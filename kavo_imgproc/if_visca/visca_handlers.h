@@ -79,8 +79,9 @@ uint8_t FullLensCalibration(DVisca* visca);
 // ---- exposure (visca_exposure.cpp) ----
 void SetAE_fullauto(DVisca* visca);
 void SetAE_manual(DVisca* visca);
-void SetAE_flick60(DVisca* visca);
-void SetAE_flick50(DVisca* visca);
+// `flicker`: the fastest flicker-safe step the loop may reach.
+void SetAE_flick60(DVisca* visca, uint32_t flicker);
+void SetAE_flick50(DVisca* visca, uint32_t flicker);
 void SetAE_sht_priority(DVisca* visca);
 void SetAE_iris_priority(DVisca* visca);
 void SetAE_iris_adj(DVisca* visca);
