@@ -353,8 +353,9 @@ int GeneralPanTilt(DVisca*, uint8_t* p) {
   switch (p[3]) {
     case 0x01:
       std::printf("Pan=%d,Tilt=%d.\n\r", p[6], p[7]);
-      // Pan direction (byte 6) and tilt direction (byte 7): 1 left / up, 2 right / down, 3 stop.
-      switch (p[6] << 4 | p[7]) {
+      // Pan direction (byte 6) and tilt direction (byte 7): 1 left / up, 2 right / down, 3 stop;
+      // a byte past a nibble would alias another pair.
+      switch (p[6] < 0x10 && p[7] < 0x10 ? p[6] << 4 | p[7] : 0) {
         case 0x33: s->ptStop(ps, ts); break;
         case 0x13:
           std::printf("Pan Left.\n");
