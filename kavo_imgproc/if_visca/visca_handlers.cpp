@@ -86,6 +86,7 @@ void autoWhiteBalance(CIsp* isp, int controllerMode) {
 }
 
 int GeneralAperture(DVisca*, uint8_t* p) {
+  if (p[3] == 0x02 && p[4] != 0 && p[4] != 2 && p[4] != 3) return 0;
   if (p[3] == 0x02) stepPercent(g_isp.image.sharpness, p[4], 0);
   if (p[3] == 0x42) g_isp.image.sharpness.store(std::min<uint32_t>(viscaNibbles(p, 4, 4), 100), kRelaxed);
   if (CIsp* isp = controller()) setSharpness(isp, static_cast<int>(g_isp.image.sharpness.load(kRelaxed)));
