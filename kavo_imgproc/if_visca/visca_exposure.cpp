@@ -192,6 +192,18 @@ int GeneralShutter(DVisca* visca, uint8_t* p) {
   }
 }
 
+void SetManualShutterTime(DVisca*, uint32_t time) {
+  const uint32_t mode = g_isp.viscaAeMode.load(kRelaxed);
+  if (mode != 3 && mode != 10) {
+    debugPrintf(0, "reject by AEmode\n");
+    return;
+  }
+  const uint32_t index = shutterIndexOfTime(std::max(time, 30u));
+  if (index == ~0u) return;
+  g_isp.manualShutterIndex.store(index, kRelaxed);
+  if (CIsp* isp = controller()) set_shutter_index(isp, index);
+}
+
 void SetShutterSpdMax(DVisca*, uint32_t time) {
   const uint32_t index = shutterIndexOfTime(time);
   ISP_LOG(kSource, LOG_LEVEL_ERROR, 0, "[SetShutterSpdMax]%d", int(index));

@@ -238,23 +238,33 @@ int GeneralLensShade(DVisca*, uint8_t* p) {
 
 // ---- devices ---------------------------------------------------------------------------------------
 
-int GeneralICR(DVisca*, uint8_t* p) {
-  if (p[4] != 2 && p[4] != 3) return 0;
-  const bool night = p[4] == 3;
-  CIsp* isp = controller();
+namespace {
+// The filter in (day) or out (night) and, while the LEDs are automatic, the LEDs to match; the
+// models with an LED level refocus when `refocus`, as the filter moves the focus.
+void switchIrCut(bool install, bool refocus) {
   SubCPU* s = subCpu();
-  if (isp != nullptr) set_yuv_BW(isp, night ? 1 : 0);
-  if (s != nullptr) s->setICR(night ? 1 : 0);
-  g_isp.viscaCamera.irCutInstalled.store(night ? 0 : 1, kRelaxed);
-  if (g_isp.irLedAuto.load(kRelaxed) != 1) return 0;
+  if (s != nullptr) s->setICR(install ? 0 : 1);
+  g_isp.viscaCamera.irCutInstalled.store(install ? 1 : 0, kRelaxed);
+  if (g_isp.irLedAuto.load(kRelaxed) != 1) return;
   if (ledLevelModel()) {
-    if (s != nullptr) s->setIrLedLevel(night ? g_isp.irLedDriveLevel.load(kRelaxed) : 0);
+    if (s != nullptr) s->setIrLedLevel(install ? 0 : g_isp.irLedDriveLevel.load(kRelaxed));
+    if (!refocus) return;
     if (CAFControl* af = afControl()) triggerRefocus(af);
   } else if (s != nullptr) {
-    s->setIrLedon_xBrisk(night ? 1 : 0);
+    s->setIrLedon_xBrisk(install ? 0 : 1);
   }
+}
+}  // namespace
+
+int GeneralICR(DVisca*, uint8_t* p) {
+  if (p[4] != 2 && p[4] != 3) return 0;
+  const bool install = p[4] == 2;
+  if (CIsp* isp = controller()) set_yuv_BW(isp, install ? 0 : 1);
+  switchIrCut(install, true);
   return 0;
 }
+
+void GeneralICRByFlag(DVisca*, int install) { switchIrCut(install != 0, false); }
 
 int GeneralIrLedMode(DVisca*, uint8_t* p) {
   SubCPU* s = subCpu();
@@ -293,11 +303,23 @@ int GeneralIrLedLvl(DVisca*, uint8_t* p) {
   return 0;
 }
 
-int GeneralPowerLedTime(DVisca*, uint8_t* p) {
-  const uint16_t interval = static_cast<uint16_t>(viscaNibbles(p, 4, 4));
-  g_isp.image.powerLedInterval.store(interval, kRelaxed);
-  debugPrintf(0, "[Visca]Power LED interval=%d.\n", interval);
-  if (SubCPU* s = subCpu()) s->setPowerLedTime(interval);
+void GeneralIrLedDriveLevel(DVisca*, uint32_t level) {
+  // Model 2's LEDs are driven to 245 at most; no LED level goes past 255.
+  level = std::min<uint32_t>(level, g_isp.sys.model == TORVEX_BRISK ? 245 : 255);
+  g_isp.irLedDriveLevel.store(level, kRelaxed);
+  if (g_isp.irLedAuto.load(kRelaxed) != 1 || g_isp.viscaCamera.dayNightAuto.load(kRelaxed) == 0) return;
+  if (AEControl* ae = aeControl()) ae->update_icr_state();
+}
+
+void GeneralPowerLedInterval(DVisca*, uint32_t interval) {
+  const uint16_t ms = static_cast<uint16_t>(std::min<uint32_t>(interval, 0xFFFF));
+  g_isp.image.powerLedInterval.store(ms, kRelaxed);
+  debugPrintf(0, "[Visca]Power LED interval=%d.\n", ms);
+  if (SubCPU* s = subCpu()) s->setPowerLedTime(ms);
+}
+
+int GeneralPowerLedTime(DVisca* visca, uint8_t* p) {
+  GeneralPowerLedInterval(visca, viscaNibbles(p, 4, 4));
   return 0;
 }
 

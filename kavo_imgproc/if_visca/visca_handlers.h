@@ -48,6 +48,13 @@ int GeneralRemoteUpgrade(DVisca* visca, uint8_t* packet);  // C8
 int VportOut(DVisca* visca, uint8_t* packet);          // D0
 int GeneralHeater(DVisca* visca, uint8_t* packet);     // D1
 int GeneralMask(DVisca* visca, uint8_t* packet);       // 76
+// The device operations without a VISCA code.
+// 01 without the picture change and the refocus: the filter in when `install` is non-zero, else out.
+void GeneralICRByFlag(DVisca* visca, int install);
+// The level the LEDs take at night under automatic day/night, which it applies at once.
+void GeneralIrLedDriveLevel(DVisca* visca, uint32_t level);
+// B2's interval, at most 65535 ms.
+void GeneralPowerLedInterval(DVisca* visca, uint32_t interval);
 // Pan/tilt (category 06), by byte 3.
 int GeneralPanTilt(DVisca* visca, uint8_t* packet);
 
@@ -90,6 +97,8 @@ void AEReset(DVisca* visca);
 // Times in 1/x second (0 as 1/30).
 void SetShutterSpdMax(DVisca* visca, uint32_t time);
 void SetShutterSpdMin(DVisca* visca, uint32_t time);
+// The manual shutter (manual and shutter-priority modes only) to a time, 1/30 s at the longest.
+void SetManualShutterTime(DVisca* visca, uint32_t time);
 // The AE target of a VISCA level 0..100 (above as 100): the board's base at 50, 150 a step.
 uint32_t viscaAeTargetOf(uint32_t level);
 
