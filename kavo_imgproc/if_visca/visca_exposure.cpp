@@ -150,10 +150,13 @@ uint32_t viscaAeTargetOf(uint32_t level) {
 int GeneralAEtarget(DVisca*, uint8_t* p) {
   const uint32_t mode = g_isp.settingsAeMode.load(kRelaxed);
   if (mode != 1 && mode != 4 && mode != 5) return 0;
-  const uint32_t target = viscaAeTargetOf(viscaNibbles(p, 6, 2));
+  viscaSetAeTarget(viscaAeTargetOf(viscaNibbles(p, 6, 2)));
+  return 0;
+}
+
+void viscaSetAeTarget(uint32_t target) {
   g_isp.aeTarget.store(target, kRelaxed);
   if (AEControl* ae = aeControl()) ae->set_ae_target(target);
-  return 0;
 }
 
 int GeneralShutter(DVisca* visca, uint8_t* p) {

@@ -101,6 +101,8 @@ void SetShutterSpdMin(DVisca* visca, uint32_t time);
 void SetManualShutterTime(DVisca* visca, uint32_t time);
 // The AE target of a VISCA level 0..100 (above as 100): the board's base at 50, 150 a step.
 uint32_t viscaAeTargetOf(uint32_t level);
+// The AE target of the camera state and of the AE controller, which the next pass works to.
+void viscaSetAeTarget(uint32_t target);
 
 // The operation flags of the controller (the AWB one is enable_awb of AWBControl.h).
 int enable_ae(CIsp* isp, int on);
