@@ -291,7 +291,7 @@ int processAEModeSwitching(AEControl* ae) {
     case AE_FLICKER_50: {
       const bool f60 = mode == AE_FLICKER_60;
       ae->flick60.store(f60 ? 1 : 0, R);
-      ae->fastestFlickerStep.store(f60 ? kFlickerSteps60 - 1 : kFlickerSteps50 - 1, R);
+      // The fastest step is the one the mode's caller set (the settings and VISCA set their own).
       ae->aeState = AE_SHUTTER;
       ae->applyAgcIndex(minimum);
       if (keep) break;

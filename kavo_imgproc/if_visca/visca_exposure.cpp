@@ -48,6 +48,7 @@ struct AeModeRow {
   int32_t visca;     // -1: unchanged
   int32_t settings;  // -1: unchanged
   int32_t controller;
+  int32_t flicker = -1;  // the controller's fastest flicker step; -1: unchanged
 };
 
 void setAeMode(const AeModeRow& row) {
@@ -59,8 +60,7 @@ void setAeMode(const AeModeRow& row) {
   if (row.settings >= 0) g_isp.settingsAeMode.store(static_cast<uint32_t>(row.settings), kRelaxed);
   if (ae != nullptr) {
     ae->set_ae_mode(row.controller);
-    if (row.controller == AE_FLICKER_60 || row.controller == AE_FLICKER_50)
-      ae->flick60.store(row.controller == AE_FLICKER_60 ? 1 : 0, kRelaxed);
+    if (row.flicker >= 0) ae->fastestFlickerStep.store(static_cast<uint32_t>(row.flicker), kRelaxed);
   }
   if (row.controller == AE_MANUAL) {
     kavo::utils::sleepMs(20);
@@ -107,8 +107,12 @@ void applyManualGain(uint32_t index) {
 
 void SetAE_fullauto(DVisca*) { setAeMode(kFullAuto); }
 void SetAE_manual(DVisca*) { setAeMode({"SetAE_manual", 3, 0, AE_MANUAL}); }
-void SetAE_flick60(DVisca*) { setAeMode({"SetAE_flick60", 6, 4, AE_FLICKER_60}); }
-void SetAE_flick50(DVisca*) { setAeMode({"SetAE_flick50", 7, 5, AE_FLICKER_50}); }
+void SetAE_flick60(DVisca*, uint32_t flicker) {
+  setAeMode({"SetAE_flick60", 6, 4, AE_FLICKER_60, static_cast<int32_t>(flicker)});
+}
+void SetAE_flick50(DVisca*, uint32_t flicker) {
+  setAeMode({"SetAE_flick50", 7, 5, AE_FLICKER_50, static_cast<int32_t>(flicker)});
+}
 void SetAE_sht_priority(DVisca*) { setAeMode({"SetAE_sht_priority", 10, 2, AE_SHUTTER_PRIORITY}); }
 void SetAE_iris_priority(DVisca*) { setAeMode({"SetAE_iris_priority", 14, 3, AE_IRIS_PRIORITY}); }
 void SetAE_iris_adj(DVisca*) { setAeMode({"SetAE_iris_adj", 15, -1, AE_IRIS_ADJUST}); }
@@ -129,8 +133,8 @@ int GeneralAEGroup(DVisca* visca, uint8_t* p) {
     case 0: SetAE_fullauto(visca); break;
     case 1: AEReset(visca); break;
     case 3: SetAE_manual(visca); break;
-    case 6: SetAE_flick60(visca); break;
-    case 7: SetAE_flick50(visca); break;
+    case 6: SetAE_flick60(visca, 110); break;
+    case 7: SetAE_flick50(visca, 115); break;
     case 10: SetAE_sht_priority(visca); break;
     case 14: SetAE_iris_priority(visca); break;
     case 15: SetAE_iris_adj(visca); break;
@@ -146,10 +150,13 @@ uint32_t viscaAeTargetOf(uint32_t level) {
 int GeneralAEtarget(DVisca*, uint8_t* p) {
   const uint32_t mode = g_isp.settingsAeMode.load(kRelaxed);
   if (mode != 1 && mode != 4 && mode != 5) return 0;
-  const uint32_t target = viscaAeTargetOf(viscaNibbles(p, 6, 2));
+  viscaSetAeTarget(viscaAeTargetOf(viscaNibbles(p, 6, 2)));
+  return 0;
+}
+
+void viscaSetAeTarget(uint32_t target) {
   g_isp.aeTarget.store(target, kRelaxed);
   if (AEControl* ae = aeControl()) ae->set_ae_target(target);
-  return 0;
 }
 
 int GeneralShutter(DVisca* visca, uint8_t* p) {
@@ -186,6 +193,18 @@ int GeneralShutter(DVisca* visca, uint8_t* p) {
     default:
       return 0;
   }
+}
+
+void SetManualShutterTime(DVisca*, uint32_t time) {
+  const uint32_t mode = g_isp.viscaAeMode.load(kRelaxed);
+  if (mode != 3 && mode != 10) {
+    debugPrintf(0, "reject by AEmode\n");
+    return;
+  }
+  const uint32_t index = shutterIndexOfTime(std::max(time, 30u));
+  if (index == ~0u) return;
+  g_isp.manualShutterIndex.store(index, kRelaxed);
+  if (CIsp* isp = controller()) set_shutter_index(isp, index);
 }
 
 void SetShutterSpdMax(DVisca*, uint32_t time) {

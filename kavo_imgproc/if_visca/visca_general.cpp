@@ -78,8 +78,10 @@ int NoiseReduction(DVisca*, uint8_t* p) {
   return 0;
 }
 
+// The level in force: the AGC-driven coring, spatial filter and temporal filter of the next 3A
+// passes read it.
 int GeneralNR(DVisca*, uint8_t* p) {
-  g_isp.viscaCamera.nrLevel.store(viscaNibbles(p, 6, 2), std::memory_order_relaxed);
+  g_isp.image.nrLevel.store(viscaNibbles(p, 6, 2), std::memory_order_relaxed);
   return 0;
 }
 
@@ -95,8 +97,9 @@ int ChromaScale(DVisca*, uint8_t* p) {
   return 0;
 }
 
+// Off puts the encoder's QP range back for the light of the moment.
 int QpLimitMode(DVisca*, uint8_t* p) {
-  if (CIsp* isp = controller()) isp->qpLimit.store(viscaNibbles(p, 6, 2) != 0 ? 1 : 0, std::memory_order_relaxed);
+  if (CIsp* isp = controller()) set_qp_limit_mode(isp, viscaNibbles(p, 6, 2) != 0 ? 1 : 0);
   return 0;
 }
 
@@ -277,7 +280,7 @@ DVisca::DVisca() {
   g.image.vportOutput[0].store(0, r);
   g.image.vportOutput[1].store(0, r);
   g.image.manualIris.store(0, r);
-  g.viscaCamera.nrLevel.store(0, r);
+  g.image.nrLevel.store(0, r);
   g.awbMode.store(1, r);
   g.manualShutterIndex.store(5, r);
   // The AE controller starts from the board's minimum AGC index.

@@ -86,6 +86,7 @@ void autoWhiteBalance(CIsp* isp, int controllerMode) {
 }
 
 int GeneralAperture(DVisca*, uint8_t* p) {
+  if (p[3] == 0x02 && p[4] != 0 && p[4] != 2 && p[4] != 3) return 0;
   if (p[3] == 0x02) stepPercent(g_isp.image.sharpness, p[4], 0);
   if (p[3] == 0x42) g_isp.image.sharpness.store(std::min<uint32_t>(viscaNibbles(p, 4, 4), 100), kRelaxed);
   if (CIsp* isp = controller()) setSharpness(isp, static_cast<int>(g_isp.image.sharpness.load(kRelaxed)));
@@ -237,23 +238,33 @@ int GeneralLensShade(DVisca*, uint8_t* p) {
 
 // ---- devices ---------------------------------------------------------------------------------------
 
-int GeneralICR(DVisca*, uint8_t* p) {
-  if (p[4] != 2 && p[4] != 3) return 0;
-  const bool night = p[4] == 3;
-  CIsp* isp = controller();
+namespace {
+// The filter in (day) or out (night) and, while the LEDs are automatic, the LEDs to match; the
+// models with an LED level refocus when `refocus`, as the filter moves the focus.
+void switchIrCut(bool install, bool refocus) {
   SubCPU* s = subCpu();
-  if (isp != nullptr) set_yuv_BW(isp, night ? 1 : 0);
-  if (s != nullptr) s->setICR(night ? 1 : 0);
-  g_isp.viscaCamera.irCutInstalled.store(night ? 0 : 1, kRelaxed);
-  if (g_isp.irLedAuto.load(kRelaxed) != 1) return 0;
+  if (s != nullptr) s->setICR(install ? 0 : 1);
+  g_isp.viscaCamera.irCutInstalled.store(install ? 1 : 0, kRelaxed);
+  if (g_isp.irLedAuto.load(kRelaxed) != 1) return;
   if (ledLevelModel()) {
-    if (s != nullptr) s->setIrLedLevel(night ? g_isp.irLedDriveLevel.load(kRelaxed) : 0);
+    if (s != nullptr) s->setIrLedLevel(install ? 0 : g_isp.irLedDriveLevel.load(kRelaxed));
+    if (!refocus) return;
     if (CAFControl* af = afControl()) triggerRefocus(af);
   } else if (s != nullptr) {
-    s->setIrLedon_xBrisk(night ? 1 : 0);
+    s->setIrLedon_xBrisk(install ? 0 : 1);
   }
+}
+}  // namespace
+
+int GeneralICR(DVisca*, uint8_t* p) {
+  if (p[4] != 2 && p[4] != 3) return 0;
+  const bool install = p[4] == 2;
+  if (CIsp* isp = controller()) set_yuv_BW(isp, install ? 0 : 1);
+  switchIrCut(install, true);
   return 0;
 }
+
+void GeneralICRByFlag(DVisca*, int install) { switchIrCut(install != 0, false); }
 
 int GeneralIrLedMode(DVisca*, uint8_t* p) {
   SubCPU* s = subCpu();
@@ -292,11 +303,23 @@ int GeneralIrLedLvl(DVisca*, uint8_t* p) {
   return 0;
 }
 
-int GeneralPowerLedTime(DVisca*, uint8_t* p) {
-  const uint16_t interval = static_cast<uint16_t>(viscaNibbles(p, 4, 4));
-  g_isp.image.powerLedInterval.store(interval, kRelaxed);
-  debugPrintf(0, "[Visca]Power LED interval=%d.\n", interval);
-  if (SubCPU* s = subCpu()) s->setPowerLedTime(interval);
+void GeneralIrLedDriveLevel(DVisca*, uint32_t level) {
+  // Model 2's LEDs are driven to 245 at most; no LED level goes past 255.
+  level = std::min<uint32_t>(level, g_isp.sys.model == TORVEX_BRISK ? 245 : 255);
+  g_isp.irLedDriveLevel.store(level, kRelaxed);
+  if (g_isp.irLedAuto.load(kRelaxed) != 1 || g_isp.viscaCamera.dayNightAuto.load(kRelaxed) == 0) return;
+  if (AEControl* ae = aeControl()) ae->update_icr_state();
+}
+
+void GeneralPowerLedInterval(DVisca*, uint32_t interval) {
+  const uint16_t ms = static_cast<uint16_t>(std::min<uint32_t>(interval, 0xFFFF));
+  g_isp.image.powerLedInterval.store(ms, kRelaxed);
+  debugPrintf(0, "[Visca]Power LED interval=%d.\n", ms);
+  if (SubCPU* s = subCpu()) s->setPowerLedTime(ms);
+}
+
+int GeneralPowerLedTime(DVisca* visca, uint8_t* p) {
+  GeneralPowerLedInterval(visca, viscaNibbles(p, 4, 4));
   return 0;
 }
 
@@ -353,8 +376,9 @@ int GeneralPanTilt(DVisca*, uint8_t* p) {
   switch (p[3]) {
     case 0x01:
       std::printf("Pan=%d,Tilt=%d.\n\r", p[6], p[7]);
-      // Pan direction (byte 6) and tilt direction (byte 7): 1 left / up, 2 right / down, 3 stop.
-      switch (p[6] << 4 | p[7]) {
+      // Pan direction (byte 6) and tilt direction (byte 7): 1 left / up, 2 right / down, 3 stop;
+      // a byte past a nibble would alias another pair.
+      switch (p[6] < 0x10 && p[7] < 0x10 ? p[6] << 4 | p[7] : 0) {
         case 0x33: s->ptStop(ps, ts); break;
         case 0x13:
           std::printf("Pan Left.\n");

@@ -48,6 +48,13 @@ int GeneralRemoteUpgrade(DVisca* visca, uint8_t* packet);  // C8
 int VportOut(DVisca* visca, uint8_t* packet);          // D0
 int GeneralHeater(DVisca* visca, uint8_t* packet);     // D1
 int GeneralMask(DVisca* visca, uint8_t* packet);       // 76
+// The device operations without a VISCA code.
+// 01 without the picture change and the refocus: the filter in when `install` is non-zero, else out.
+void GeneralICRByFlag(DVisca* visca, int install);
+// The level the LEDs take at night under automatic day/night, which it applies at once.
+void GeneralIrLedDriveLevel(DVisca* visca, uint32_t level);
+// B2's interval, at most 65535 ms.
+void GeneralPowerLedInterval(DVisca* visca, uint32_t interval);
 // Pan/tilt (category 06), by byte 3.
 int GeneralPanTilt(DVisca* visca, uint8_t* packet);
 
@@ -79,8 +86,9 @@ uint8_t FullLensCalibration(DVisca* visca);
 // ---- exposure (visca_exposure.cpp) ----
 void SetAE_fullauto(DVisca* visca);
 void SetAE_manual(DVisca* visca);
-void SetAE_flick60(DVisca* visca);
-void SetAE_flick50(DVisca* visca);
+// `flicker`: the fastest flicker-safe step the loop may reach.
+void SetAE_flick60(DVisca* visca, uint32_t flicker);
+void SetAE_flick50(DVisca* visca, uint32_t flicker);
 void SetAE_sht_priority(DVisca* visca);
 void SetAE_iris_priority(DVisca* visca);
 void SetAE_iris_adj(DVisca* visca);
@@ -89,8 +97,12 @@ void AEReset(DVisca* visca);
 // Times in 1/x second (0 as 1/30).
 void SetShutterSpdMax(DVisca* visca, uint32_t time);
 void SetShutterSpdMin(DVisca* visca, uint32_t time);
+// The manual shutter (manual and shutter-priority modes only) to a time, 1/30 s at the longest.
+void SetManualShutterTime(DVisca* visca, uint32_t time);
 // The AE target of a VISCA level 0..100 (above as 100): the board's base at 50, 150 a step.
 uint32_t viscaAeTargetOf(uint32_t level);
+// The AE target of the camera state and of the AE controller, which the next pass works to.
+void viscaSetAeTarget(uint32_t target);
 
 // The operation flags of the controller (the AWB one is enable_awb of AWBControl.h).
 int enable_ae(CIsp* isp, int on);

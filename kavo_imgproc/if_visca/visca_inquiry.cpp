@@ -12,6 +12,7 @@
 #include "if_visca/visca_lens.h"
 #include "kavo/utils/clock.h"
 #include "misc/misc.h"
+#include "thread_proc/CIsp_ImageAdj.h"
 #include "thread_proc/isp_globals.h"
 
 namespace kavo {
@@ -107,9 +108,10 @@ int InquiryICRCheck(DVisca* visca, uint8_t* p) { return viscaShortReply(p, ICR_I
 int InquiryFocusValueMode(DVisca*, uint8_t*) {
   const int32_t model = g_isp.sys.model;
   if (model == ALDER_IR || model == HALDEN_IR || model == FINCH_IR) {
-    g_isp.aeTarget.store(model == HALDEN_IR ? 2000 : 6000, kRelaxed);
+    viscaSetAeTarget(model == HALDEN_IR ? 2000 : 6000);
     g_isp.image.backlight.store(2, kRelaxed);
     g_isp.image.sharpness.store(16, kRelaxed);
+    if (CIsp* isp = controller()) setSharpness(isp, 16);
   } else {
     g_isp.image.backlight.store(3, kRelaxed);
   }

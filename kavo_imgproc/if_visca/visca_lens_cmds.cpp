@@ -171,11 +171,6 @@ void setGains(uint32_t r, uint32_t g, uint32_t b) {
   if (CIsp* isp = controller()) set_rgb_gain(isp, r, g, b);
 }
 
-void setAeTarget(uint32_t target) {
-  g_isp.aeTarget.store(target, kRelaxed);
-  if (AEControl* ae = aeControl()) ae->set_ae_target(target);
-}
-
 // The white balance the calibration and its check look through: neutral gains, AWB following.
 void calibrationWhiteBalance() {
   setGains(1024, 1024, 1024);
@@ -446,7 +441,7 @@ uint8_t FullLensCalibration(DVisca* visca) {
   ViscaCameraState& c = g_isp.viscaCamera;
   SetAE_fullauto(visca);
   c.calibrationExposure.store(1, kRelaxed);
-  setAeTarget(7000);
+  viscaSetAeTarget(7000);
   calibrationWhiteBalance();
   c.afMode.store(AF_MODE_UNSET, kRelaxed);
 
@@ -461,7 +456,7 @@ uint8_t FullLensCalibration(DVisca* visca) {
   ok = ok && ZeroZoomBias() && FindZoomBias();
   if (ok) kavo::utils::sleepMs(50);
   ok = ok && ApplyZoomBias() && FindFocusBiasAtWide(visca) && SetWideFocusBias();
-  if (ok) setAeTarget(18000);
+  if (ok) viscaSetAeTarget(18000);
   ok = ok && FindFocusBiasAtTele(visca) && SetTeleFocusBias();
 
   CAFControl* af = afControl();

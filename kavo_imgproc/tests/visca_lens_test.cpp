@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "algo_ae/AEControl.h"
@@ -149,6 +150,17 @@ class ViscaLens : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return sentNow(head);
+  }
+  // What the pan/tilt unit took on SPI.
+  static std::vector<std::string> spiWrites() {
+    std::vector<std::string> out;
+    std::ifstream in(kavo::sim::board::journalFile());
+    for (std::string l; std::getline(in, l);) {
+      nlohmann::json j = nlohmann::json::parse(l, nullptr, false);
+      if (!j.is_discarded() && j.value("node", "") == "/dev/spidev0.0" && j.value("req", "") == "write")
+        out.push_back(j.value("bytes", ""));
+    }
+    return out;
   }
   std::vector<std::string> sentNow(const std::string& head) const {
     std::vector<std::string> out;
@@ -345,16 +357,6 @@ TEST_F(ViscaLens, LensReset) {
 // form; C8 01 closes the lens line once however often it comes, C8 00 opens it again.
 TEST_F(ViscaLens, PanTiltAndRemoteUpgrade) {
   start(TORVEX_TARROW);
-  auto spiWrites = [] {
-    std::vector<std::string> out;
-    std::ifstream in(kavo::sim::board::journalFile());
-    for (std::string l; std::getline(in, l);) {
-      nlohmann::json j = nlohmann::json::parse(l, nullptr, false);
-      if (!j.is_discarded() && j.value("node", "") == "/dev/spidev0.0" && j.value("req", "") == "write")
-        out.push_back(j.value("bytes", ""));
-    }
-    return out;
-  };
   run({0x81, 0x01, 0x06, 0x01, 0x03, 0x04, 0x01, 0x03, 0xFF});
   run({0x81, 0x01, 0x06, 0x01, 0x03, 0x04, 0x00, 0x00, 0xFF});
   run({0x81, 0x01, 0x06, 0x03, 0x18, 0x14, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF});
@@ -377,6 +379,183 @@ TEST_F(ViscaLens, PanTiltAndRemoteUpgrade) {
   }
   uint32_t zoom = 0;
   EXPECT_EQ(s->getZoom(&zoom), 1) << "the line works again";
+}
+
+// The device commands and the device operations without a VISCA code, by the packets that reach the
+// lens MCU (in order, up to a marker inquiry that the emulator answers only after journalling them),
+// the GPIO lines and the auto focus's refocus.
+TEST_F(ViscaLens, DeviceCommandsByWhatReachesTheDevices) {
+  start();
+  SubCPU* s = subCpu();
+  s->openGPIO_xBrisk();
+  auto packet = [](uint8_t code, std::initializer_list<uint8_t> params) {
+    Bytes b = {0x81, 0x01, 0x04, code};
+    for (uint8_t v : params) b.push_back(v);
+    b.push_back(0xFF);
+    return b;
+  };
+  using Action = std::function<void()>;
+  auto command = [&](uint8_t code, std::initializer_list<uint8_t> params) -> Action {
+    const Bytes b = packet(code, params);
+    return [this, b] { run(b); };
+  };
+  auto gpioLed = [] {
+    kavo::sim::board::Gpio g{};
+    return kavo::sim::board::gpio(g) ? int64_t{g.irLed} : -1;
+  };
+  auto vport = [](int i) {
+    return [i] {
+      kavo::sim::board::Gpio g{};
+      return kavo::sim::board::gpio(g) ? int64_t{g.vportOut[i]} : -1;
+    };
+  };
+  auto refocus = [] { return int64_t{(afControl()->afStatus.load() & AF_REFOCUS) != 0}; };
+  const std::string ledOff = "81 01 04 B1 00 00 00 00 FF", ledAt200 = "81 01 04 B1 00 00 06 04 FF";
+  const std::string filterIn = "81 01 04 01 02 FF", filterOut = "81 01 04 01 03 FF";
+  struct Row {
+    const char* what;
+    int32_t model;
+    std::vector<Action> before;
+    Action action;
+    std::vector<std::string> sent;
+    std::function<int64_t()> also = nullptr;  // a GPIO line or the refocus
+    int64_t alsoWant = 0;
+    std::function<void()> setup = nullptr;
+  };
+  // What the emulator journalled, up to a marker inquiry it answers only after the packets before it.
+  auto journalled = [&] {
+    uint32_t v = 0;
+    s->inqHumidity(&v);
+    const std::vector<std::string> all = sent("");
+    EXPECT_EQ(all.back(), "81 09 04 E6 FF");
+    return all;
+  };
+  auto drive200 = [] { g_isp.irLedDriveLevel.store(200); };
+  auto night = [] { aeControl()->dayState.store(0); };
+  const std::vector<Row> rows = {
+      // 01: the filter, the LEDs while automatic, the refocus on the LED-level models.
+      {"01 02", TORVEX_BRISK, {}, command(0x01, {0x02}), {filterIn, ledOff}, refocus, 1},
+      {"01 03", TORVEX_BRISK, {}, command(0x01, {0x03}), {filterOut, ledAt200}, nullptr, 0, drive200},
+      {"01 03 with manual LEDs", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0x01, {0x03}), {filterOut}, refocus, 0},
+      {"01 03 on model 0", ALDER_IR, {}, command(0x01, {0x03}), {filterOut}, gpioLed, 1},
+      {"01 02 on model 0", ALDER_IR, {command(0x01, {0x03})}, command(0x01, {0x02}), {filterIn}, gpioLed, 0},
+      {"01 04", TORVEX_BRISK, {}, command(0x01, {0x04}), {}},
+      // The flag-keyed twin: no refocus.
+      {"twin install", TORVEX_BRISK, {}, [] { GeneralICRByFlag(nullptr, 5); }, {filterIn, ledOff}, refocus, 0},
+      {"twin remove", TORVEX_TARROW, {}, [] { GeneralICRByFlag(nullptr, 0); }, {filterOut, ledAt200}, refocus, 0, drive200},
+      {"twin remove on model 5", FINCH_IR, {}, [] { GeneralICRByFlag(nullptr, 0); }, {filterOut}, gpioLed, 1},
+      // B0: LED modes.
+      {"B0 04 with automatic day/night, by day", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB0, {0x04}), {ledOff}},
+      {"B0 04 with automatic day/night, at night", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB0, {0x04}), {ledAt200},
+       nullptr, 0, [&] { drive200(), night(); }},
+      {"B0 04, filter out", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB0, {0x04}), {ledAt200}, nullptr, 0,
+       [] { g_isp.viscaCamera.dayNightAuto.store(0), g_isp.viscaCamera.irCutInstalled.store(0), g_isp.irLedDriveLevel.store(200); }},
+      {"B0 04, filter in", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB0, {0x04}), {ledOff}, nullptr, 0,
+       [] { g_isp.viscaCamera.dayNightAuto.store(0), g_isp.irLedDriveLevel.store(200); }},
+      {"B0 06 refused while automatic", TORVEX_BRISK, {}, command(0xB0, {0x06}), {}},
+      {"B0 06 the manual level", TORVEX_BRISK, {command(0xB0, {0x05}), command(0xB1, {0x00, 0x00, 0x0C, 0x08})},
+       command(0xB0, {0x06}), {ledAt200}},
+      {"B0 07", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB0, {0x07}), {ledOff}},
+      {"B0 06 on model 0", ALDER_IR, {command(0xB0, {0x05})}, command(0xB0, {0x06}), {}, gpioLed, 1},
+      {"B0 05 makes B1 taken", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB1, {0x00, 0x00, 0x00, 0x02}),
+       {"81 01 04 B1 00 00 00 01 FF"}},
+      {"B0 08", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB0, {0x08}), {}},
+      // B1: the manual level, refused while the LEDs are automatic.
+      {"B1 refused", TORVEX_BRISK, {}, command(0xB1, {0x00, 0x00, 0x0C, 0x08}), {}},
+      {"B1 level of bytes 6-7", TORVEX_BRISK, {command(0xB0, {0x05})}, command(0xB1, {0x00, 0x01, 0x0C, 0x08}), {ledAt200}},
+      {"B1 on model 0", ALDER_IR, {command(0xB0, {0x05})}, command(0xB1, {0x00, 0x00, 0x0C, 0x08}), {}, gpioLed, 1},
+      // The second level operation: the drive level, at once under automatic day/night.
+      {"drive level of model 2", TORVEX_BRISK, {}, [] { GeneralIrLedDriveLevel(nullptr, 250); },
+       {"81 01 04 B1 00 00 07 0A FF"}, nullptr, 0, night},
+      {"drive level of model 3", TORVEX_TARROW, {}, [] { GeneralIrLedDriveLevel(nullptr, 250); },
+       {"81 01 04 B1 00 00 07 0D FF"}, nullptr, 0, night},
+      {"drive level at most 255", TORVEX_TARROW, {}, [] { GeneralIrLedDriveLevel(nullptr, 300); },
+       {"81 01 04 B1 00 00 07 0F FF"}, nullptr, 0, night},
+      {"drive level, day/night by hand", TORVEX_BRISK, {}, [] { GeneralIrLedDriveLevel(nullptr, 250); }, {}, nullptr, 0,
+       [] { aeControl()->dayState.store(0), g_isp.viscaCamera.dayNightAuto.store(0); }},
+      {"drive level, LEDs by hand", TORVEX_BRISK, {command(0xB0, {0x05})}, [] { GeneralIrLedDriveLevel(nullptr, 250); }, {},
+       nullptr, 0, night},
+      // Power LED, heater, iris.
+      {"B2", TORVEX_BRISK, {}, command(0xB2, {0x01, 0x02, 0x03, 0x04}), {"81 01 04 B2 01 02 03 04 FF"}},
+      {"interval at most 65535", TORVEX_BRISK, {}, [] { GeneralPowerLedInterval(nullptr, 70000); },
+       {"81 01 04 B2 0F 0F 0F 0F FF"}},
+      {"interval", TORVEX_BRISK, {}, [] { GeneralPowerLedInterval(nullptr, 300); }, {"81 01 04 B2 00 01 02 0C FF"}},
+      {"D1 channel 1 on", TORVEX_BRISK, {}, command(0xD1, {0x00, 0x00, 0x01, 0x01}), {"81 01 04 D1 00 00 01 01 FF"}},
+      {"D1 channel 0 on", TORVEX_BRISK, {}, command(0xD1, {0x00, 0x00, 0x00, 0x05}), {"81 01 04 D1 00 00 00 01 FF"}},
+      {"D1 channel 1 off", TORVEX_BRISK, {}, command(0xD1, {0x00, 0x00, 0x07, 0x00}), {"81 01 04 D1 00 00 01 00 FF"}},
+      {"4B refused in full auto", TORVEX_BRISK, {}, command(0x4B, {0x00, 0x01, 0x02, 0x03}), {}},
+      {"4B in manual", TORVEX_BRISK, {command(0x39, {0x03})}, command(0x4B, {0x00, 0x01, 0x02, 0x03}),
+       {"81 01 04 4B 00 01 02 03 FF"}},
+      {"D2", TORVEX_BRISK, {}, command(0xD2, {0x00, 0x0A, 0x0B, 0x0C}), {"81 01 04 D2 00 0A 0B 0C FF"}},
+      {"D3", TORVEX_BRISK, {}, command(0xD3, {0x00, 0x00, 0x0E, 0x0F}), {"81 01 04 D3 00 00 0E 0F FF"}},
+      // D0: the video-port outputs.
+      {"D0 channel 1", TORVEX_BRISK, {}, command(0xD0, {0x00, 0x00, 0x01, 0x01}), {}, vport(1), 1},
+      {"D0 channel 0", TORVEX_BRISK, {}, command(0xD0, {0x00, 0x00, 0x00, 0x03}), {}, vport(0), 1},
+      {"D0 channel 0 off", TORVEX_BRISK, {command(0xD0, {0x00, 0x00, 0x00, 0x01})}, command(0xD0, {0x00, 0x00, 0x00, 0x00}), {},
+       vport(0), 0},
+  };
+  for (const Row& row : rows) {
+    visca = std::make_unique<DVisca>();
+    g_isp.sys.model = row.model;
+    aeControl()->dayState.store(1);
+    afControl()->afStatus.store(0);
+    if (row.setup) row.setup();
+    for (const Action& a : row.before) a();
+    const size_t from = journalled().size();
+    row.action();
+    const std::vector<std::string> all = journalled();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(from), all.end() - 1), row.sent) << row.what;
+    if (row.also) {
+      EXPECT_EQ(row.also(), row.alsoWant) << row.what;
+    }
+  }
+  g_isp.sys.model = TORVEX_BRISK;
+}
+
+// The pan/tilt unit on SPI: the drive takes the nine direction pairs and nothing else; the moves and
+// the limits with their nibble positions.
+TEST_F(ViscaLens, PanTiltCommandsReachTheUnit) {
+  start(TORVEX_TARROW);
+  struct Row {
+    Bytes packet;
+    std::string sent;  // empty: nothing
+  };
+  const Row rows[] = {
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x03, 0x03, 0xFF}, "81 01 06 01 05 06 03 03 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x01, 0x03, 0xFF}, "81 01 06 01 05 06 01 03 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x02, 0x03, 0xFF}, "81 01 06 01 05 06 02 03 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x03, 0x01, 0xFF}, "81 01 06 01 05 06 03 01 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x01, 0x01, 0xFF}, "81 01 06 01 05 06 01 01 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x02, 0x01, 0xFF}, "81 01 06 01 05 06 02 01 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x03, 0x02, 0xFF}, "81 01 06 01 05 06 03 02 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x01, 0x02, 0xFF}, "81 01 06 01 05 06 01 02 FF"},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x02, 0x02, 0xFF}, "81 01 06 01 05 06 02 02 FF"},
+      // Pairs not listed, and bytes past a nibble that would alias a listed pair.
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x00, 0x03, 0xFF}, ""},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x03, 0x04, 0xFF}, ""},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x01, 0x13, 0xFF}, ""},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x31, 0x03, 0xFF}, ""},
+      {{0x81, 0x01, 0x06, 0x01, 0x05, 0x06, 0x13, 0x03, 0xFF}, ""},
+      {{0x81, 0x01, 0x06, 0x02, 0x05, 0x06, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF},
+       "81 01 06 02 05 06 01 02 03 04 05 06 07 08 FF"},
+      {{0x81, 0x01, 0x06, 0x04, 0xFF}, "81 01 06 04 FF"},
+      {{0x81, 0x01, 0x06, 0x05, 0xFF}, "81 01 06 05 FF"},
+      {{0x81, 0x01, 0x06, 0x07, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF},
+       "81 01 06 07 00 00 01 02 03 04 05 06 07 08 FF"},
+      {{0x81, 0x01, 0x06, 0x07, 0x00, 0x01, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF},
+       "81 01 06 07 00 01 01 02 03 04 05 06 07 08 FF"},
+      {{0x81, 0x01, 0x06, 0x07, 0x01, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF},
+       "81 01 06 07 01 00 07 0F 0F 0F 07 0F 0F 0F FF"},
+      {{0x81, 0x01, 0x06, 0x07, 0x02, 0x01, 0xFF}, "81 01 06 07 01 01 07 0F 0F 0F 07 0F 0F 0F FF"},
+      {{0x81, 0x01, 0x06, 0x06, 0x01, 0x01, 0xFF}, ""},
+  };
+  for (const Row& r : rows) {
+    const size_t from = spiWrites().size();
+    run(r.packet);
+    std::vector<std::string> got = spiWrites();
+    got.erase(got.begin(), got.begin() + static_cast<long>(from));
+    EXPECT_EQ(got, r.sent.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.sent}) << int(r.packet[3]);
+  }
 }
 
 }  // namespace

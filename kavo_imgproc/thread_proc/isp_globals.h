@@ -84,7 +84,7 @@ struct ImageParameters {
   std::atomic<uint32_t> hue{0};
   std::atomic<uint32_t> sharpness{0};
   std::atomic<uint32_t> wdrLevel{0};         // 0..3
-  std::atomic<uint32_t> nrLevel{0};          // noise reduction in force
+  std::atomic<uint32_t> nrLevel{0};          // noise reduction in force (g_iNRLevel)
   std::atomic<uint32_t> dayNrLevel{0};
   std::atomic<uint32_t> daySaturation{0};
   // Night picture set: per control (brightness, contrast, saturation, hue, sharpness, denoise)
@@ -163,7 +163,6 @@ struct ViscaCameraState {
   std::atomic<uint8_t> heaterChannel{0};         // g_McuHeaterCH
   std::atomic<uint8_t> heaterOn{0};              // g_McuHeaterON
   std::atomic<int32_t> afMode{0};                // G_AFMode: 2..4 AF modes, 6 while calibrating
-  std::atomic<uint32_t> nrLevel{0};              // g_iNRLevel, read by the next 3A passes
 };
 
 // ---- lens link (sub-CPU) -------------------------------------------------------------------------
