@@ -360,3 +360,38 @@ TEST_F(AaaLoopTest, FlickerModeSendsFlickerSafeTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Wide dynamic range on a model 2-4 board: far from the target the fast flag halves the window, and
+// the loop goes on until the luminance reaches that narrowed window (gated to every third pass near
+// it, a fast loop once stopped short of it and stayed there).
+TEST_F(AaaLoopTest, FastFlagReachesItsNarrowWindowAfterLightSteps) {
+  struct Step {
+    double from, to;
+  };
+  const Step steps[] = {{100, 1600}, {30000, 3000}, {1600, 100}, {200, 800}};
+  for (const Step& s : steps) {
+    passes.clear();
+    char scene[160];
+    std::snprintf(scene, sizeof scene, R"({"lux": {"step": {"at": 20, "from": %g, "to": %g}}, "kelvin": 5500})",
+                  s.from, s.to);
+    start(kWren, scene);
+    g_isp.image.wdrLevel.store(1);
+    run(1500);  // the step at 20 s, then 30 s
+    const int64_t t = ae->aeTarget.load(), hi = ae->zone[0].load() >> 1, lo = ae->zone[1].load() >> 1;
+    int reached = -1;
+    for (size_t i = 600; i < passes.size() && reached < 0; ++i)
+      if (passes[i].y >= t - lo && passes[i].y <= t + hi) reached = static_cast<int>(i - 600);
+    const Outcome o = outcome(600);
+    std::printf("[figures] %s WDR on, lux %g -> %g: narrow window (+-%.1f %%) reached after %d passes, settle %d, "
+                "error %.1f %%, reversals %d\n",
+                kWren.name, s.from, s.to, 100.0 * hi / t, reached, o.settle, 100 * o.error, o.reversals);
+    EXPECT_GE(reached, 0) << s.from << " -> " << s.to;
+    EXPECT_LT(o.error, 0.12);
+    EXPECT_LE(o.reversals, 4);
+    TearDown();
+  }
+}
+
+}  // namespace
