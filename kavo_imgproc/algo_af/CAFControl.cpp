@@ -12,6 +12,7 @@
 #include "algo_ae/AEControl.h"
 #include "algo_af/lens_tables.h"
 #include "algo_af/tracking_curves.h"
+#include "algo_atf/ATFControl.h"
 #include "fe_subcpu/subcpu.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/clock.h"
@@ -57,6 +58,10 @@ bool readAfValues(CAFControl* af) {
     if (s0 != 0 && s1 != 0) {
       af->m_uAF_Current_HF0 = 5 * s0;
       af->m_uAF_Current_HF1 = 5 * s1;
+      if (ATFControl* t = atfControl()) {
+        t->afLuminanceCopy = t->afLuminance.load(std::memory_order_relaxed);
+        t->afLuminanceLast = t->afLuminanceCopy;
+      }
       return true;
     }
   }

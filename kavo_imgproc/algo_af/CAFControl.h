@@ -213,8 +213,8 @@ void refreshFocusRange(CAFControl* af);
 void retrieveAFSteps(CAFControl* af);
 int focusStep(CAFControl* af, bool towardsMax, int32_t steps);
 void updateZFposition(CAFControl* af);
-// Both AF sums, up to three reads, into the current HF0 and HF1 (five times the sums); false when
-// either stays 0.
+// Both AF sums, up to three reads, into the current HF0 and HF1 (five times the sums), and the
+// frame's luminance into the tracking object's two copies; false when either sum stays 0.
 bool readAfValues(CAFControl* af);
 
 // ---- focus tracking during zoom (algo_atf/ATF.cpp) -------------------------------------------------

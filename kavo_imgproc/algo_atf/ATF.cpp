@@ -9,7 +9,6 @@
 
 #include "algo_af/CAFControl.h"
 #include "algo_af/tracking_curves.h"
-#include "algo_atf/ATFControl.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/isp_globals.h"
@@ -324,10 +323,6 @@ void trackingStep(CAFControl* af) {
     af->atfLastDirection = 0;
     clearBest(af);
     return;
-  }
-  if (ATFControl* t = atfControl()) {
-    t->afLuminanceCopy = t->afLuminance.load(std::memory_order_relaxed);
-    t->afLuminanceLast = t->afLuminanceCopy;
   }
   const uint32_t st = af->atfStatus.load();
   if (st & AF_HOLD) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -354,6 +355,29 @@ TEST(AeRules, LuminanceSaturatesAt16Bits) {
   EXPECT_EQ(aeLuminance(1000, 1000, 1000), (306u * 1000 + 301 * 1000 + 58 * ((1000 * 731) >> 9)) >> 9);
   EXPECT_EQ(meteringWeights(4), meteringWeights(0)) << "backlight 4 takes the default table";
   EXPECT_NE(meteringWeights(1), meteringWeights(0));
+}
+
+// The colour matrix applied to the means of three sums: the identity every pass leaves gives the
+// means; a matrix that takes more than it gives ends at 0, not below; no count, no means (and no
+// division by zero); sums far past 32 bits stay inside the result's range.
+TEST(AeRules, ColourMatrixOfTheMeans) {
+  CIsp isp;
+  struct Row {
+    int32_t m[3][3];
+    uint64_t sums[3];
+    uint32_t count, out[3];
+  } rows[] = {
+      {{{1024, 0, 0}, {0, 1024, 0}, {0, 0, 1024}}, {9600, 19200, 960}, 96, {100, 200, 10}},
+      {{{1536, -512, 0}, {-512, 1536, -512}, {0, -1024, 2048}}, {9600, 19200, 960}, 96, {50, 245, 0}},
+      {{{1024, 0, 0}, {0, 1024, 0}, {0, 0, 1024}}, {9600, 19200, 960}, 0, {0, 0, 0}},
+      {{{4096, 0, 0}, {0, 1024, 0}, {0, 0, 1024}}, {~0ull, 1ull << 40, 3}, 1, {UINT32_MAX, UINT32_MAX, 3}},
+  };
+  for (const Row& r : rows) {
+    std::memcpy(isp.colourMatrix, r.m, sizeof r.m);
+    uint32_t out[3] = {7, 7, 7};
+    colorMatrixApply(&isp, r.sums, r.count, out);
+    EXPECT_EQ(std::vector<uint32_t>(out, out + 3), std::vector<uint32_t>(r.out, r.out + 3)) << r.count;
+  }
 }
 
 std::string run(const std::string& cmd) {
