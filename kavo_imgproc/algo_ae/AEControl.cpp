@@ -150,7 +150,7 @@ void AEControl::set_ae_target(uint32_t t) {
 }
 
 int AEControl::restore_iris_index() {
-  irisIndex.store(static_cast<uint16_t>(irisTarget), R);
+  irisIndex.store(static_cast<uint16_t>(irisTarget.load(R)), R);
   return 1;
 }
 

@@ -104,7 +104,8 @@ class AEControl {
   int32_t aeState = AE_SHUTTER;
   uint32_t pass2 = 0, pass3 = 0, pass4 = 0;
   int32_t fast = 0;
-  int32_t irisTarget = 128;
+  // The calibrated iris (the bias file's at start): the bias save reads it on the VISCA thread.
+  std::atomic<int32_t> irisTarget{128};
   int32_t irisStatus = IRIS_GOING;
   // The calibration's status as the VISCA inquiry reads it (GOING, CHECK, GOOD, NG).
   std::atomic<uint8_t> irisAdjustStatus{IRIS_GOING};

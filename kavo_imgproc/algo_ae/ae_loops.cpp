@@ -398,13 +398,13 @@ void irisAdjustStep(AEControl* ae) {
     if (ae->irisHigh - ae->irisLow < 2) {
       if (mid < 69 || mid > 187) {
         out.setDCIrisDriver(250);
-        ae->irisTarget = 128;
+        ae->irisTarget.store(128, R);
         ae->irisStatus = IRIS_NG;
         debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_GOING:NG.\n");
         trace(ae, "[processAE_IRISAdjust]IRIS_STATUS_GOING:NG.\n", 0);
       } else {
         out.setDCIrisDriver(20);
-        ae->irisTarget = mid;
+        ae->irisTarget.store(mid, R);
         out.setIrisBias(mid);
         ae->irisStatus = IRIS_GOOD;
         debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_GOING:GOOD.\n");
@@ -437,13 +437,13 @@ void irisAdjustStep(AEControl* ae) {
   }
   if (ae->irisStatus == IRIS_CHECK) {
     if (ae->irisHigh - ae->irisLow < 11) {
-      ae->irisTarget = (ae->irisHigh + ae->irisLow) / 2;
-      out.setIrisBias(ae->irisTarget);
+      ae->irisTarget.store((ae->irisHigh + ae->irisLow) / 2, R);
+      out.setIrisBias(ae->irisTarget.load(R));
       ae->irisStatus = IRIS_GOOD;
       debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_GOOD(%d,%d).\n", ae->irisHigh, ae->irisLow);
       trace(ae, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_GOOD(%d,%d).\n", ae->irisHigh, ae->irisLow);
     } else {
-      ae->irisTarget = 128;
+      ae->irisTarget.store(128, R);
       ae->irisStatus = IRIS_NG;
       debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_NG.\n");
       trace(ae, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_NG.\n", 0);

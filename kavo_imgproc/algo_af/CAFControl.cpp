@@ -724,21 +724,32 @@ int setZFBias2Mcu(CAFControl*) {
   l.zoom_bias.store(v[0]);
   l.focus_bias.store(v[1]);
   l.focus_Telebias.store(v[2]);
-  l.iris_status.store(v[4]);
-  l.iris_bias.store(v[4] == 2 ? v[3] : 128);
+  // The iris bias is a calibration's result (status 2, good): the exposure control takes it as its
+  // iris target and drives from it, with the status when it is one of its own, and saves both.
+  const int32_t iris = v[4] == IRIS_GOOD ? v[3] : 128;
+  if (AEControl* ae = aeControl()) {
+    ae->irisTarget.store(iris, std::memory_order_relaxed);
+    if (v[4] >= IRIS_GOING && v[4] <= IRIS_NG) {
+      ae->irisStatus = v[4];
+      ae->irisAdjustStatus.store(static_cast<uint8_t>(v[4]), std::memory_order_relaxed);
+    }
+    ae->restore_iris_index();
+  }
   if (SubCPU* s = subCpu()) {
     s->setFocusWideBias(biasByte(v[1]));
     s->setFocusTeleBias(biasByte(v[2]));
     s->setZoomBias(static_cast<uint32_t>(v[0]));
-    s->setIrisBias(static_cast<uint32_t>(l.iris_bias.load()));
+    s->setIrisBias(static_cast<uint32_t>(iris));
   }
   return 1;
 }
 
 int SaveZFBias(CAFControl*) {
   const LensLinkState& l = g_isp.lensLink;
-  const int32_t v[5] = {l.zoom_bias.load(), l.focus_bias.load(), l.focus_Telebias.load(), l.iris_bias.load(),
-                        l.iris_status.load()};
+  const AEControl* ae = aeControl();
+  const int32_t v[5] = {l.zoom_bias.load(), l.focus_bias.load(), l.focus_Telebias.load(),
+                        ae ? ae->irisTarget.load(std::memory_order_relaxed) : 128,
+                        ae ? ae->irisAdjustStatus.load(std::memory_order_relaxed) : 0};
   if (!writeBiasFile(os::path(kSavedBiasFile), v)) {
     ISP_LOG(kSource, 4, 0, "[SaveZFBias]err_code=-1.\n");
     return 0;

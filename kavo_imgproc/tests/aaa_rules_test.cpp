@@ -432,6 +432,28 @@ TEST_F(AaaRules, IrisCalibrationTrace) {
   EXPECT_NE(trace.find("IrisAdjCNT=45, IrisOpenClose_Diff=29000\n"), std::string::npos) << trace;
   EXPECT_NE(trace.find("Hibound=180, Lowbound=65\n"), std::string::npos);
   EXPECT_NE(trace.find("[processAE_IRISAdjust]IRIS_STATUS_GOING:GOOD.\n"), std::string::npos);
+
+  // The bias file keeps it: after a restart the exposure loop drives the iris from the calibrated
+  // target, not from the middle (128).
+  const int bias = outside.bias;
+  g_isp.components.ae.store(ae.get());
+  root.mkdirs("/etc/ispserver");
+  ASSERT_EQ(SaveZFBias(nullptr), 1);
+  const std::string saved = root.read("/etc/ispserver/lensbias1.conf");
+  EXPECT_NE(saved.find("iris_bias=" + std::to_string(bias) + "\niris_status=2\n"), std::string::npos) << saved;
+  root.write("/etc/ispserver/lensbias.conf", saved);
+  g_isp.components.ae.store(nullptr);
+  model(TORVEX_BRISK, SENSOR_AR0331, 20720);
+  g_isp.components.ae.store(ae.get());
+  ASSERT_EQ(setZFBias2Mcu(nullptr), 1);
+  ae->mode.store(AE_IRIS_PRIORITY);
+  ae->previousMode.store(AE_IRIS_PRIORITY);
+  ae->aeState = AE_IRIS;
+  ae->luminance.store(ae->aeTarget.load());
+  outside.drive = -1;
+  processAE(ae.get());
+  EXPECT_EQ(outside.drive, bias);
+  g_isp.components.ae.store(nullptr);
 }
 
 // The auto focus doubles its values while the iris is not under the exposure loop: a switch to
