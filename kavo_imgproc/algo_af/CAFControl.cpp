@@ -314,10 +314,9 @@ void STD_onAFdone(CAFControl* af) {
     af->m_uAF_Current_HF1 = (af->avgSum1 + af->m_uAF_Current_HF1) / 2;
     af->avgSum0 = af->avgSum1 = 0;
     af->avgCount = 1;
-  } else {
-    std::copy(af->h1History + 1, af->h1History + kAfHistory, af->h1History);
-    af->h1History[kAfHistory - 1] = af->origH1;
   }
+  std::copy(af->h1History + 1, af->h1History + kAfHistory, af->h1History);
+  af->h1History[kAfHistory - 1] = af->origH1;
   if (g_isp.lensLink.irisControl.load(std::memory_order_relaxed) == 0) {
     af->m_uAF_Current_HF0 *= 2;
     af->m_uAF_Current_HF1 *= 2;
@@ -403,7 +402,7 @@ void processAF_PreSeeking(CAFControl* af) {
   debugPrintf(0, "processAF_PreSeeking-- stable frame=%x, HF1 = %d\n", af->stableFrames, int(h));
   if (af->stableFrames > 4) {
     af->m_iFocusStatus.store(1);
-    startSearch(af, true);
+    startSearch(af);
     preSeekSetAFDir(af);
   }
 }
@@ -414,6 +413,8 @@ void processAF_PostSeeking(CAFControl* af) {
   const uint32_t h0 = af->m_uAF_Current_HF0, last = af->m_uAF_Last_HF0;
   const uint32_t d = h0 > last ? h0 - last : last - h0;
   if (d >= last / 4 && af->postMoved.load() == 0) {
+    debugPrintf(0, "[PostSeeking]m_iCurrFocusPosition =%d,m_uAF_Current_HF0=%d (m_uAF_Last_HF0>>2)=%d --goBacktoPreSeek\n",
+                int(af->m_iCurrFocusPosition.load()), int(h0), int(last >> 2));
     debugPrintf(0, "[PostSeeking]lHF0_Diff=%d m_uAF_Last_HF0=%d --goBacktoPreSeek\n", int(d), int(last));
     goBacktoPreSeek(af);
     return;
@@ -421,12 +422,14 @@ void processAF_PostSeeking(CAFControl* af) {
   if (!zoomLens() || af->postMoved.load()) {
     debugPrintf(0, "POSTSEEK:origH1=%d\r\n", int(af->origH1));
   } else if (af->m_bPostOptCheck) {
+    debugPrintf(0, "[m_bPostOptCheck](m_uAF_Current_HF0,THRESHOLD)=(%d,%d)\n", int(h0), 9000);
     if (h0 > 9000) {
       af->m_bPostOptCheck = 0;
+      debugPrintf(0, "###post-reseek2###\r\n");
     } else {
       debugPrintf(0, "[PostSeeking]<VERY_BLUR_AF_VALUE_THRESHOLD(m_uAF_Current_HF0,THRESHOLD)=(%d,%d), so AF again(PostReseekCnt= %d)\r\n",
                   int(h0), 9000, af->PostReseekCnt);
-      startSearch(af, false);
+      restartSearch(af, false);
       if (af->m_uAF_Current_HF1 > 9999)
         af->seekStartHF0 = h0;
       else

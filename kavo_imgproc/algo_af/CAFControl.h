@@ -242,7 +242,10 @@ void processAF_PostSeeking(CAFControl* af);
 void processAF_NoSeeking(CAFControl* af);
 void processAF_PilotSeeking(CAFControl* af);
 void processAF_Seeking(CAFControl* af);
-void startSearch(CAFControl* af, bool withPostCheck);
+// A search from PreSeeking; `restartSearch` is its part that PostSeeking's re-seek runs: the
+// status, trackers and pilot set-up, with or without the post check.
+void startSearch(CAFControl* af);
+void restartSearch(CAFControl* af, bool withPostCheck);
 void preSeekSetAFDir(CAFControl* af);
 void computeAFSteps(CAFControl* af);
 void computeSeekThresholds(CAFControl* af);
