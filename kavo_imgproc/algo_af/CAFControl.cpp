@@ -442,6 +442,26 @@ void processAF_PostSeeking(CAFControl* af) {
   debugPrintf(0, "m_iFocusStatus =%d m_lastOrigOptHF1=%d\n", af->m_iFocusStatus.load(), int(af->m_lastOrigOptHF1));
 }
 
+int restartFromPostSeeking(CAFControl* af) {
+  restartSearch(af, false);
+  if (ATFControl* t = atfControl()) {
+    t->lockRequest = 1;
+    t->lockReference = static_cast<int32_t>(af->m_iCurrFocusPosition.load());
+    t->lockFrames = 0;
+  }
+  ++af->PostReseekCnt;
+  return 1;
+}
+
+bool lockSettled(CAFControl* af) {
+  ATFControl* t = atfControl();
+  if (t == nullptr) return true;
+  const int32_t d = static_cast<int32_t>(af->m_iCurrFocusPosition.load()) - t->lockReference;
+  const bool sharp = af->origH1 >= 4200 && !af->m_bPostOptCheck;
+  if (t->lockRequest && sharp && std::abs(d) <= 4 * af->coarseStep) return true;
+  return ++t->lockFrames >= 150;
+}
+
 void processAF_NoSeeking(CAFControl* af) {
   LensMotionFlags& f = flags();
   const int32_t frames = af->noSeekFrames.fetch_add(1) + 1;

@@ -88,7 +88,7 @@ class CAFControl : public CallbackInterface {
   int32_t flatState = 0, flatCount = 0;
   uint32_t flatHF1[kFlatEntries + 1] = {};
   // two-frame average
-  int32_t avgCount = 0;
+  int32_t avgCount = 1;  // 1: the next frame is the first of a pair
   uint32_t avgSum0 = 0, avgSum1 = 0;
   uint32_t h1History[kAfHistory] = {};
   std::atomic<int32_t> noSeekFrames{0};
@@ -240,6 +240,13 @@ int setCurveFar(CAFControl* af, int32_t s);
 void processAF_PreSeeking(CAFControl* af);
 void processAF_PostSeeking(CAFControl* af);
 void processAF_NoSeeking(CAFControl* af);
+// The search again from PostSeeking without the post check, with the tracking object's lock request
+// on the current focus position; one more re-seek counted. Returns 1.
+int restartFromPostSeeking(CAFControl* af);
+// Asked once a frame: settled with the lock request, a sharp picture (origH1 4200 or more), no post
+// check pending and the focus within 4 coarse steps of the lock's reference; else once it has been
+// asked 150 times. True without a tracking object.
+bool lockSettled(CAFControl* af);
 void processAF_PilotSeeking(CAFControl* af);
 void processAF_Seeking(CAFControl* af);
 // A search from PreSeeking; `restartSearch` is its part that PostSeeking's re-seek runs: the
