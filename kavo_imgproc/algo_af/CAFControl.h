@@ -231,7 +231,10 @@ bool curveHandOverPending(CAFControl* af);
 void ATF_onAFdone(CAFControl* af);
 // The end of a curve move (sub-CPU thread).
 void onCurveDone(CAFControl* af, bool ok);
+// The coarse step rule of a decision d (1 better, -1 worse, 0 flat); the step made. The second
+// rule is the same without the debug line.
 int ATF_AFSeekCoarse(CAFControl* af, int32_t d);
+int ATF_AFSeekCoarse2(CAFControl* af, int32_t d);
 // Curve number + s / - s to the lens MCU; 0 for other lens ids.
 int setCurveNear(CAFControl* af, int32_t s);
 int setCurveFar(CAFControl* af, int32_t s);

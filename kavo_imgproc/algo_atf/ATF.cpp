@@ -508,6 +508,10 @@ void onCurveDone(CAFControl* af, bool ok) {
 
 int ATF_AFSeekCoarse(CAFControl* af, int32_t d) {
   debugPrintf(0, "ATF_AFSeekCoarse\n");
+  return ATF_AFSeekCoarse2(af, d);
+}
+
+int ATF_AFSeekCoarse2(CAFControl* af, int32_t d) {
   int made = 0;
   if (d == 1) {
     af->atfLastDirection = 1;
