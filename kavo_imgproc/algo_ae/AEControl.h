@@ -115,7 +115,7 @@ class AEControl {
   int32_t adjustCount = 0;
   uint32_t yOpen = 0, yClosed = 0;
   int32_t traceFlag = 0, openTraceRequest = 0;
-  double nightDarkest = 0;  // the longest exposure (time x gain) of this night, not too bright
+  double nightDarkest = 0;  // the longest exposure (time x gain) the target needed this night, not too bright
 
   // ---- mode and set-up ----
   void set_ae_enable(CIsp* isp, int on);
@@ -156,7 +156,8 @@ class AEControl {
   void update_icr_state();
   void update_IrLevel_byLightSensor(uint32_t v);
   void DN_status_update_byIndex();
-  // Exposure time x linear gain in force (1/512,000,000 s).
+  // Exposure time x linear gain of the indexes, and in force (1/512,000,000 s).
+  double exposureAt(int shutter, int agc) const;
   double exposureNow() const;
   void DN_status_update_Brisk();
 };
