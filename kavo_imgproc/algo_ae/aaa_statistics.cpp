@@ -131,6 +131,7 @@ int Get_3A_data_1080p(CIsp* isp) {
     for (int t : kWindowTiles[w])
       if (t >= 0) figures[1 + w] = static_cast<uint16_t>(figures[1 + w] + tile[t]);
   debugPrintf(0, "AFD[5]:%d-%d-%d-%d-%d \n", figures[1], figures[2], figures[3], figures[4], figures[5]);
+  debugPrintf(0, "AFD:%d-", figures[0]);
   if (g_isp.focusExport.load(R) && g_isp.focusShm.addr != nullptr) exportFocusRecord(g_isp.focusShm.addr, figures);
 
   // White balance and the weighted sums of the exposure.
@@ -141,6 +142,7 @@ int Get_3A_data_1080p(CIsp* isp) {
   uint64_t lumaSum = 0;
   const uint64_t previous = awb ? awb->meanTileLuma : 0;
   uint32_t notBright = 0;
+  debugPrintf(0, "awb column =%d row=%d\n", kCols, kRows);
   for (int i = 0; i < kTiles; ++i) {
     const uint32_t v[3] = {static_cast<uint16_t>(z2 * s.awb[i].r), static_cast<uint16_t>(z2 * s.awb[i].g),
                            static_cast<uint16_t>(z2 * s.awb[i].b)};
@@ -153,6 +155,7 @@ int Get_3A_data_1080p(CIsp* isp) {
     awb->validTiles = 0;
     awb->notBrightTiles = notBright;
     awb->meanTileLuma = lumaSum / kTiles;
+    debugPrintf(0, "m_PreFrameLumY=%d\n", static_cast<int>(awb->meanTileLuma));
   }
   for (auto& row : isp->colourMatrix)
     for (auto& c : row) c = 0;

@@ -139,10 +139,12 @@ int onFocusDone(CAFControl* af, int result) {
   if (pos <= af->m_eMinAFFocus.load()) {
     af->afStatus.fetch_or(AF_AT_MIN);
     af->limitHits.fetch_or(2);
+    debugPrintf(0, "m_eMinAFFocus = %d, m_iCurrFocusPosition = %d\n", int(af->m_eMinAFFocus.load()), int(pos));
   }
   if (pos >= af->m_eMaxAFFocus.load()) {
     af->afStatus.fetch_or(AF_AT_MAX);
     af->limitHits.fetch_or(1);
+    debugPrintf(0, "m_eMaxAFFocus = %d, m_iCurrFocusPosition = %d\n", int(af->m_eMaxAFFocus.load()), int(pos));
   }
   return 1;
 }
