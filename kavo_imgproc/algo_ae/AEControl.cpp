@@ -445,8 +445,8 @@ void AEControl::DN_status_update_byIndex() {
     // force times target / Y, the luminance being linear) at most 4/5 of the darkest night reading's
     // that was not too bright (the scene under the LEDs alone, at most), and the light left once the
     // LEDs' share is taken off must read as day by itself. Otherwise the LEDs switched off at day
-    // bring the night straight back. (Four times less exposure than the darkest night reading, asked
-    // before, kept a close object the LEDs light brighter than daylight at night for good.)
+    // bring the night straight back. A ratio alone cannot serve: LEDs close to an object can light
+    // it more than daylight does.
     const int64_t y = luminance.load(R), t = aeTarget.load(R);
     const double need = y > 0 ? exposureNow() * double(t) / double(y) : 0;
     if (y > 0 && y <= t + int64_t{zone[0].load(R)}) nightDarkest = std::max(nightDarkest, need);

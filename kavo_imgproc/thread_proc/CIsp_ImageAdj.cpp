@@ -402,7 +402,7 @@ int set_shutter_agc(CIsp*, int32_t time, int32_t gain) {
 }
 
 int set_NR_by_Decrease_Sharp(CIsp* isp, int level) {
-  // Sharpness taken off per noise-reduction level, in quarters; none so far.
+  // Sharpness taken off by level, in steps of 4; none for any level yet.
   static const uint8_t kSharpReduction[12] = {};
   const uint32_t reduction =
       std::min<uint32_t>(4u * kSharpReduction[std::clamp(level, 0, 11)], static_cast<uint32_t>(nrInForce()));
