@@ -150,7 +150,7 @@ void AEControl::set_ae_target(uint32_t t) {
 }
 
 int AEControl::restore_iris_index() {
-  irisIndex.store(static_cast<uint16_t>(irisTarget), R);
+  irisIndex.store(static_cast<uint16_t>(irisTarget.load(R)), R);
   return 1;
 }
 
@@ -431,24 +431,34 @@ void AEControl::update_IrLevel_byLightSensor(uint32_t v) {
   debugPrintf(0, "[update_IrLevel_byLightSensor]%d\n", level);
 }
 
-double AEControl::exposureNow() const {
-  const int agc = agcIndex.load(R), sht = shutterIndex.load(R);
-  return double(shutterTime(sht)) * std::pow(10.0, agcValue(agc) / double(IAV_AGC_DB_ONE) / 20.0);
+double AEControl::exposureAt(int shutter, int agc) const {
+  return double(shutterTime(shutter)) * std::pow(10.0, agcValue(agc) / double(IAV_AGC_DB_ONE) / 20.0);
 }
+
+double AEControl::exposureNow() const { return exposureAt(shutterIndex.load(R), agcIndex.load(R)); }
 
 void AEControl::DN_status_update_byIndex() {
   const int agc = agcIndex.load(R), sht = shutterIndex.load(R);
   if (dayState.load(R) == 0) {
-    // The IR LEDs light the night scene, and the exposure index sees their light as daylight: a
-    // "day" reading also needs four times the light of the darkest night reading that was not too
-    // bright (the scene under the LEDs alone at most), or the LEDs switched off at day would bring
-    // the night straight back.
+    // The IR LEDs light the night scene, and the exposure index reads their light as daylight. So a
+    // "day" reading also needs light beyond the LEDs': the exposure the target needs (the one in
+    // force times target / Y, the luminance being linear) at most 4/5 of the darkest night reading's
+    // that was not too bright (the scene under the LEDs alone, at most), and the light left once the
+    // LEDs' share is taken off must read as day by itself. Otherwise the LEDs switched off at day
+    // bring the night straight back. A ratio alone cannot serve: LEDs close to an object can light
+    // it more than daylight does.
     const int64_t y = luminance.load(R), t = aeTarget.load(R);
-    const double e = exposureNow();
-    if (y <= t + int64_t{zone[0].load(R)}) nightDarkest = std::max(nightDarkest, e);
+    const double need = y > 0 ? exposureNow() * double(t) / double(y) : 0;
+    if (y > 0 && y <= t + int64_t{zone[0].load(R)}) nightDarkest = std::max(nightDarkest, need);
     const int toDay = agcToDay.load(R);
     const bool byIndex = toDay != 0 ? agc <= toDay : sht >= shutterToDay.load(R);
-    const bool day = byIndex && nightDarkest > 0 && 4 * e <= nightDarkest;
+    // The exposure at the day threshold: the slowest shutter with the day gain, or the day shutter.
+    const double dayLimit =
+        toDay != 0 ? exposureAt(slowestBound.load(R), toDay) : exposureAt(shutterToDay.load(R), agcMinBound.load(R));
+    const double dark = nightDarkest;
+    // Alone, the light beyond the LEDs' needs need x dark / (dark - need).
+    const bool ownLight = need > 0 && 5 * need <= 4 * dark && need * dark <= dayLimit * (dark - need);
+    const bool day = byIndex && ownLight;
     if (!day) {
       dayCount.store(0, R);
       return;

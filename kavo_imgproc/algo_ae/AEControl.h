@@ -104,7 +104,8 @@ class AEControl {
   int32_t aeState = AE_SHUTTER;
   uint32_t pass2 = 0, pass3 = 0, pass4 = 0;
   int32_t fast = 0;
-  int32_t irisTarget = 128;
+  // The calibrated iris (the bias file's at start): the bias save reads it on the VISCA thread.
+  std::atomic<int32_t> irisTarget{128};
   int32_t irisStatus = IRIS_GOING;
   // The calibration's status as the VISCA inquiry reads it (GOING, CHECK, GOOD, NG).
   std::atomic<uint8_t> irisAdjustStatus{IRIS_GOING};
@@ -114,7 +115,7 @@ class AEControl {
   int32_t adjustCount = 0;
   uint32_t yOpen = 0, yClosed = 0;
   int32_t traceFlag = 0, openTraceRequest = 0;
-  double nightDarkest = 0;  // the longest exposure (time x gain) of this night, not too bright
+  double nightDarkest = 0;  // the longest exposure (time x gain) the target needed this night, not too bright
 
   // ---- mode and set-up ----
   void set_ae_enable(CIsp* isp, int on);
@@ -155,7 +156,8 @@ class AEControl {
   void update_icr_state();
   void update_IrLevel_byLightSensor(uint32_t v);
   void DN_status_update_byIndex();
-  // Exposure time x linear gain in force (1/512,000,000 s).
+  // Exposure time x linear gain of the indexes, and in force (1/512,000,000 s).
+  double exposureAt(int shutter, int agc) const;
   double exposureNow() const;
   void DN_status_update_Brisk();
 };

@@ -5,6 +5,7 @@
 
 #include "algo_ae/AEControl.h"
 #include "algo_af/CAFControl.h"
+#include "algo_atf/ATFControl.h"
 #include "algo_awb/AWBControl.h"
 #include "be_iav/iav_driver.h"
 #include "misc/isp_log.h"
@@ -120,11 +121,17 @@ int Get_3A_data_1080p(CIsp* isp) {
     af->calibrationHF0.store(5u * total1, R);
     af->calibrationHF1.store(5u * total2, R);
   }
+  if (ATFControl* atf = atfControl()) {
+    uint32_t luma = 0;
+    for (uint32_t q : s.luma.quarter) luma += q >> 8;
+    atf->afLuminance.store(luma, R);
+  }
   uint16_t figures[6] = {total1, 0, 0, 0, 0, 0};
   for (int w = 0; w < 5; ++w)
     for (int t : kWindowTiles[w])
       if (t >= 0) figures[1 + w] = static_cast<uint16_t>(figures[1 + w] + tile[t]);
   debugPrintf(0, "AFD[5]:%d-%d-%d-%d-%d \n", figures[1], figures[2], figures[3], figures[4], figures[5]);
+  debugPrintf(0, "AFD:%d-", figures[0]);
   if (g_isp.focusExport.load(R) && g_isp.focusShm.addr != nullptr) exportFocusRecord(g_isp.focusShm.addr, figures);
 
   // White balance and the weighted sums of the exposure.
@@ -135,6 +142,7 @@ int Get_3A_data_1080p(CIsp* isp) {
   uint64_t lumaSum = 0;
   const uint64_t previous = awb ? awb->meanTileLuma : 0;
   uint32_t notBright = 0;
+  debugPrintf(0, "awb column =%d row=%d\n", kCols, kRows);
   for (int i = 0; i < kTiles; ++i) {
     const uint32_t v[3] = {static_cast<uint16_t>(z2 * s.awb[i].r), static_cast<uint16_t>(z2 * s.awb[i].g),
                            static_cast<uint16_t>(z2 * s.awb[i].b)};
@@ -147,6 +155,7 @@ int Get_3A_data_1080p(CIsp* isp) {
     awb->validTiles = 0;
     awb->notBrightTiles = notBright;
     awb->meanTileLuma = lumaSum / kTiles;
+    debugPrintf(0, "m_PreFrameLumY=%d\n", static_cast<int>(awb->meanTileLuma));
   }
   for (auto& row : isp->colourMatrix)
     for (auto& c : row) c = 0;
@@ -164,11 +173,25 @@ int Get_3A_data_1080p(CIsp* isp) {
   debugPrintf(0, "g=%d-", mean[1]);
   debugPrintf(0, "b=%d\n", mean[2]);
   if (awb) {
-    for (int c = 0; c < 3; ++c) awb->average[c] = std::max<uint32_t>(mean[c] >> 3, 10);
+    for (int c = 0; c < 3; ++c) awb->average[c] = (mean[c] >> 3) != 0 ? mean[c] >> 3 : 10;
     awb->validTiles = 96;
   }
   if (ae) ae->luminance.store(aeLuminance(sum[0], sum[1], sum[2]), R);
   return read ? 0 : -1;
+}
+
+void colorMatrixApply(const CIsp* isp, const uint64_t sums[3], uint32_t count, uint32_t out[3]) {
+  // A mean is held at 32 bits (the result's range) and the products are summed in 128 bits, so no
+  // caller's sums overflow.
+  __int128 mean[3] = {0, 0, 0};
+  if (count != 0)
+    for (int c = 0; c < 3; ++c) mean[c] = std::min<uint64_t>(sums[c] / count, UINT32_MAX);
+  for (int r = 0; r < 3; ++r) {
+    __int128 v = 0;
+    for (int c = 0; c < 3; ++c) v += isp->colourMatrix[r][c] * mean[c];
+    v >>= 10;
+    out[r] = static_cast<uint32_t>(v < 0 ? 0 : v > UINT32_MAX ? UINT32_MAX : v);
+  }
 }
 
 }  // namespace isp

@@ -23,6 +23,10 @@ bool exportFocusRecord(uint8_t* record, const uint16_t figures[6]);
 // The AE luminance of the weighted sums, truncated to 16 bits as the statistics words are.
 uint32_t aeLuminance(uint64_t r, uint64_t g, uint64_t b);
 
+// The means of three sums over `count` (0 gives 0) through the controller's colour matrix (Q10);
+// negative results give 0.
+void colorMatrixApply(const CIsp* isp, const uint64_t sums[3], uint32_t count, uint32_t out[3]);
+
 // Reads and reduces; 0, or -1 when the read failed (logged; the buffers keep the last frame's
 // statistics and the reduction runs on them, and the 3A thread waits a frame).
 int Get_3A_data_1080p(CIsp* isp);

@@ -1,5 +1,7 @@
 // The AE loops of each mode, the mode switch, the DC-iris calibration and the day/night pass
 // counter: see AEControl.h. All on the 3A thread.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -123,7 +125,10 @@ void exposureLoop(AEControl* ae, Loop loop) {
     if (loop == Loop::IrisPriority && ae->aeState == AE_IRIS) irisDrive(ae, ae->irisIndex.load(R));
     return;
   }
-  const bool third = (++ae->pass3 % 3) == 0;
+  // The counter is held at 0 while the fast flag is set, and the every-3rd-pass gates let such
+  // passes through: gated, a fast loop near its narrowed window never acted, so Y never reached it
+  // and the flag never cleared.
+  const bool third = (++ae->pass3 % 3) == 0 || ae->fast;
   const bool second = (++ae->pass2 % 2) == 0;
   const bool fourth = (++ae->pass4 % 4) == 0;
   if (ae->fast) ae->pass3 = 0;
@@ -274,7 +279,10 @@ int processAEModeSwitching(AEControl* ae) {
   const bool keep = g_keepShutterOnSwitch;
   g_keepShutterOnSwitch = false;
   AeOutside& out = aeOutside();
-  if (mode != AE_MANUAL) out.setDCIrisMode(1);  // the drive settles in far less than a frame
+  if (mode != AE_MANUAL) {
+    out.setDCIrisMode(1);
+    usleep(200);
+  }
   // The auto focus reads whether the iris is under the exposure loop: in manual it is set by hand.
   g_isp.lensLink.irisControl.store(mode != AE_MANUAL ? 1 : 0, R);
   const int slowest = ae->slowestBound.load(R), minimum = ae->agcMinBound.load(R);
@@ -390,13 +398,13 @@ void irisAdjustStep(AEControl* ae) {
     if (ae->irisHigh - ae->irisLow < 2) {
       if (mid < 69 || mid > 187) {
         out.setDCIrisDriver(250);
-        ae->irisTarget = 128;
+        ae->irisTarget.store(128, R);
         ae->irisStatus = IRIS_NG;
         debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_GOING:NG.\n");
         trace(ae, "[processAE_IRISAdjust]IRIS_STATUS_GOING:NG.\n", 0);
       } else {
         out.setDCIrisDriver(20);
-        ae->irisTarget = mid;
+        ae->irisTarget.store(mid, R);
         out.setIrisBias(mid);
         ae->irisStatus = IRIS_GOOD;
         debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_GOING:GOOD.\n");
@@ -429,13 +437,13 @@ void irisAdjustStep(AEControl* ae) {
   }
   if (ae->irisStatus == IRIS_CHECK) {
     if (ae->irisHigh - ae->irisLow < 11) {
-      ae->irisTarget = (ae->irisHigh + ae->irisLow) / 2;
-      out.setIrisBias(ae->irisTarget);
+      ae->irisTarget.store((ae->irisHigh + ae->irisLow) / 2, R);
+      out.setIrisBias(ae->irisTarget.load(R));
       ae->irisStatus = IRIS_GOOD;
       debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_GOOD(%d,%d).\n", ae->irisHigh, ae->irisLow);
       trace(ae, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_GOOD(%d,%d).\n", ae->irisHigh, ae->irisLow);
     } else {
-      ae->irisTarget = 128;
+      ae->irisTarget.store(128, R);
       ae->irisStatus = IRIS_NG;
       debugPrintf(0, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_NG.\n");
       trace(ae, "[processAE_IRISAdjust]IRIS_STATUS_CHECK:IRIS_STATUS_NG.\n", 0);

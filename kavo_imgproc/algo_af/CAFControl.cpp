@@ -12,6 +12,7 @@
 #include "algo_ae/AEControl.h"
 #include "algo_af/lens_tables.h"
 #include "algo_af/tracking_curves.h"
+#include "algo_atf/ATFControl.h"
 #include "fe_subcpu/subcpu.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/clock.h"
@@ -57,6 +58,10 @@ bool readAfValues(CAFControl* af) {
     if (s0 != 0 && s1 != 0) {
       af->m_uAF_Current_HF0 = 5 * s0;
       af->m_uAF_Current_HF1 = 5 * s1;
+      if (ATFControl* t = atfControl()) {
+        t->afLuminanceCopy = t->afLuminance.load(std::memory_order_relaxed);
+        t->afLuminanceLast = t->afLuminanceCopy;
+      }
       return true;
     }
   }
@@ -134,10 +139,12 @@ int onFocusDone(CAFControl* af, int result) {
   if (pos <= af->m_eMinAFFocus.load()) {
     af->afStatus.fetch_or(AF_AT_MIN);
     af->limitHits.fetch_or(2);
+    debugPrintf(0, "m_eMinAFFocus = %d, m_iCurrFocusPosition = %d\n", int(af->m_eMinAFFocus.load()), int(pos));
   }
   if (pos >= af->m_eMaxAFFocus.load()) {
     af->afStatus.fetch_or(AF_AT_MAX);
     af->limitHits.fetch_or(1);
+    debugPrintf(0, "m_eMaxAFFocus = %d, m_iCurrFocusPosition = %d\n", int(af->m_eMaxAFFocus.load()), int(pos));
   }
   return 1;
 }
@@ -309,10 +316,9 @@ void STD_onAFdone(CAFControl* af) {
     af->m_uAF_Current_HF1 = (af->avgSum1 + af->m_uAF_Current_HF1) / 2;
     af->avgSum0 = af->avgSum1 = 0;
     af->avgCount = 1;
-  } else {
-    std::copy(af->h1History + 1, af->h1History + kAfHistory, af->h1History);
-    af->h1History[kAfHistory - 1] = af->origH1;
   }
+  std::copy(af->h1History + 1, af->h1History + kAfHistory, af->h1History);
+  af->h1History[kAfHistory - 1] = af->origH1;
   if (g_isp.lensLink.irisControl.load(std::memory_order_relaxed) == 0) {
     af->m_uAF_Current_HF0 *= 2;
     af->m_uAF_Current_HF1 *= 2;
@@ -398,7 +404,7 @@ void processAF_PreSeeking(CAFControl* af) {
   debugPrintf(0, "processAF_PreSeeking-- stable frame=%x, HF1 = %d\n", af->stableFrames, int(h));
   if (af->stableFrames > 4) {
     af->m_iFocusStatus.store(1);
-    startSearch(af, true);
+    startSearch(af);
     preSeekSetAFDir(af);
   }
 }
@@ -409,6 +415,8 @@ void processAF_PostSeeking(CAFControl* af) {
   const uint32_t h0 = af->m_uAF_Current_HF0, last = af->m_uAF_Last_HF0;
   const uint32_t d = h0 > last ? h0 - last : last - h0;
   if (d >= last / 4 && af->postMoved.load() == 0) {
+    debugPrintf(0, "[PostSeeking]m_iCurrFocusPosition =%d,m_uAF_Current_HF0=%d (m_uAF_Last_HF0>>2)=%d --goBacktoPreSeek\n",
+                int(af->m_iCurrFocusPosition.load()), int(h0), int(last >> 2));
     debugPrintf(0, "[PostSeeking]lHF0_Diff=%d m_uAF_Last_HF0=%d --goBacktoPreSeek\n", int(d), int(last));
     goBacktoPreSeek(af);
     return;
@@ -416,12 +424,14 @@ void processAF_PostSeeking(CAFControl* af) {
   if (!zoomLens() || af->postMoved.load()) {
     debugPrintf(0, "POSTSEEK:origH1=%d\r\n", int(af->origH1));
   } else if (af->m_bPostOptCheck) {
+    debugPrintf(0, "[m_bPostOptCheck](m_uAF_Current_HF0,THRESHOLD)=(%d,%d)\n", int(h0), 9000);
     if (h0 > 9000) {
       af->m_bPostOptCheck = 0;
+      debugPrintf(0, "###post-reseek2###\r\n");
     } else {
       debugPrintf(0, "[PostSeeking]<VERY_BLUR_AF_VALUE_THRESHOLD(m_uAF_Current_HF0,THRESHOLD)=(%d,%d), so AF again(PostReseekCnt= %d)\r\n",
                   int(h0), 9000, af->PostReseekCnt);
-      startSearch(af, false);
+      restartSearch(af, false);
       if (af->m_uAF_Current_HF1 > 9999)
         af->seekStartHF0 = h0;
       else
@@ -432,6 +442,26 @@ void processAF_PostSeeking(CAFControl* af) {
   af->lastAF = af->origH1;
   if (af->postMoved.load() == 0 && af->origH1 > 3500) af->m_iFocusStatus.store(2);
   debugPrintf(0, "m_iFocusStatus =%d m_lastOrigOptHF1=%d\n", af->m_iFocusStatus.load(), int(af->m_lastOrigOptHF1));
+}
+
+int restartFromPostSeeking(CAFControl* af) {
+  restartSearch(af, false);
+  if (ATFControl* t = atfControl()) {
+    t->lockRequest = 1;
+    t->lockReference = static_cast<int32_t>(af->m_iCurrFocusPosition.load());
+    t->lockFrames = 0;
+  }
+  ++af->PostReseekCnt;
+  return 1;
+}
+
+bool lockSettled(CAFControl* af) {
+  ATFControl* t = atfControl();
+  if (t == nullptr) return true;
+  const int32_t d = static_cast<int32_t>(af->m_iCurrFocusPosition.load()) - t->lockReference;
+  const bool sharp = af->origH1 >= 4200 && !af->m_bPostOptCheck;
+  if (t->lockRequest && sharp && std::abs(d) <= 4 * af->coarseStep) return true;
+  return ++t->lockFrames >= 150;
 }
 
 void processAF_NoSeeking(CAFControl* af) {
@@ -719,21 +749,32 @@ int setZFBias2Mcu(CAFControl*) {
   l.zoom_bias.store(v[0]);
   l.focus_bias.store(v[1]);
   l.focus_Telebias.store(v[2]);
-  l.iris_status.store(v[4]);
-  l.iris_bias.store(v[4] == 2 ? v[3] : 128);
+  // The iris bias is a calibration's result (status 2, good): the exposure control takes it as its
+  // iris target and drives from it, with the status when it is one of its own, and saves both.
+  const int32_t iris = v[4] == IRIS_GOOD ? v[3] : 128;
+  if (AEControl* ae = aeControl()) {
+    ae->irisTarget.store(iris, std::memory_order_relaxed);
+    if (v[4] >= IRIS_GOING && v[4] <= IRIS_NG) {
+      ae->irisStatus = v[4];
+      ae->irisAdjustStatus.store(static_cast<uint8_t>(v[4]), std::memory_order_relaxed);
+    }
+    ae->restore_iris_index();
+  }
   if (SubCPU* s = subCpu()) {
     s->setFocusWideBias(biasByte(v[1]));
     s->setFocusTeleBias(biasByte(v[2]));
     s->setZoomBias(static_cast<uint32_t>(v[0]));
-    s->setIrisBias(static_cast<uint32_t>(l.iris_bias.load()));
+    s->setIrisBias(static_cast<uint32_t>(iris));
   }
   return 1;
 }
 
 int SaveZFBias(CAFControl*) {
   const LensLinkState& l = g_isp.lensLink;
-  const int32_t v[5] = {l.zoom_bias.load(), l.focus_bias.load(), l.focus_Telebias.load(), l.iris_bias.load(),
-                        l.iris_status.load()};
+  const AEControl* ae = aeControl();
+  const int32_t v[5] = {l.zoom_bias.load(), l.focus_bias.load(), l.focus_Telebias.load(),
+                        ae ? ae->irisTarget.load(std::memory_order_relaxed) : 128,
+                        ae ? ae->irisAdjustStatus.load(std::memory_order_relaxed) : 0};
   if (!writeBiasFile(os::path(kSavedBiasFile), v)) {
     ISP_LOG(kSource, 4, 0, "[SaveZFBias]err_code=-1.\n");
     return 0;

@@ -88,7 +88,7 @@ class CAFControl : public CallbackInterface {
   int32_t flatState = 0, flatCount = 0;
   uint32_t flatHF1[kFlatEntries + 1] = {};
   // two-frame average
-  int32_t avgCount = 0;
+  int32_t avgCount = 1;  // 1: the next frame is the first of a pair
   uint32_t avgSum0 = 0, avgSum1 = 0;
   uint32_t h1History[kAfHistory] = {};
   std::atomic<int32_t> noSeekFrames{0};
@@ -213,8 +213,8 @@ void refreshFocusRange(CAFControl* af);
 void retrieveAFSteps(CAFControl* af);
 int focusStep(CAFControl* af, bool towardsMax, int32_t steps);
 void updateZFposition(CAFControl* af);
-// Both AF sums, up to three reads, into the current HF0 and HF1 (five times the sums); false when
-// either stays 0.
+// Both AF sums, up to three reads, into the current HF0 and HF1 (five times the sums), and the
+// frame's luminance into the tracking object's two copies; false when either sum stays 0.
 bool readAfValues(CAFControl* af);
 
 // ---- focus tracking during zoom (algo_atf/ATF.cpp) -------------------------------------------------
@@ -231,7 +231,10 @@ bool curveHandOverPending(CAFControl* af);
 void ATF_onAFdone(CAFControl* af);
 // The end of a curve move (sub-CPU thread).
 void onCurveDone(CAFControl* af, bool ok);
+// The coarse step rule of a decision d (1 better, -1 worse, 0 flat); the step made. The second
+// rule is the same without the debug line.
 int ATF_AFSeekCoarse(CAFControl* af, int32_t d);
+int ATF_AFSeekCoarse2(CAFControl* af, int32_t d);
 // Curve number + s / - s to the lens MCU; 0 for other lens ids.
 int setCurveNear(CAFControl* af, int32_t s);
 int setCurveFar(CAFControl* af, int32_t s);
@@ -240,9 +243,19 @@ int setCurveFar(CAFControl* af, int32_t s);
 void processAF_PreSeeking(CAFControl* af);
 void processAF_PostSeeking(CAFControl* af);
 void processAF_NoSeeking(CAFControl* af);
+// The search again from PostSeeking without the post check, with the tracking object's lock request
+// on the current focus position; one more re-seek counted. Returns 1.
+int restartFromPostSeeking(CAFControl* af);
+// Asked once a frame: settled with the lock request, a sharp picture (origH1 4200 or more), no post
+// check pending and the focus within 4 coarse steps of the lock's reference; else once it has been
+// asked 150 times. True without a tracking object.
+bool lockSettled(CAFControl* af);
 void processAF_PilotSeeking(CAFControl* af);
 void processAF_Seeking(CAFControl* af);
-void startSearch(CAFControl* af, bool withPostCheck);
+// A search from PreSeeking; `restartSearch` is its part that PostSeeking's re-seek runs: the
+// status, trackers and pilot set-up, with or without the post check.
+void startSearch(CAFControl* af);
+void restartSearch(CAFControl* af, bool withPostCheck);
 void preSeekSetAFDir(CAFControl* af);
 void computeAFSteps(CAFControl* af);
 void computeSeekThresholds(CAFControl* af);

@@ -44,6 +44,18 @@ void clearFlat(CAFControl* af) {
   af->flatState = 0;
   af->flatCount = 0;
 }
+// The coarse window around focus position c.
+void setCoarseWindow(CAFControl* af, int32_t c) {
+  int32_t h;
+  if (zoomLens()) {
+    h = std::max<int32_t>(af->coarseStep, 8);
+    if (af->m_uAF_Current_HF1 <= 9999) h = h * 3 / 4;
+  } else {
+    h = 2 * af->coarseStep;
+  }
+  af->coarseUpper = std::min(c + h, af->m_eMaxAFFocus.load());
+  af->coarseLower = c >= af->m_eMinAFFocus.load() + h ? c - h : af->m_eMinAFFocus.load();
+}
 // A move straight to `target` (the end of a search).
 void moveTo(CAFControl* af, int32_t target) {
   const int32_t pos = position(af);
@@ -138,9 +150,7 @@ int seekStep(CAFControl* af, int shift) {
 
 // ---- starting a search ------------------------------------------------------------------------------
 
-void startSearch(CAFControl* af, bool withPostCheck) {
-  af->oscillationHits = 0;
-  af->bothStopHits = 0;
+void restartSearch(CAFControl* af, bool withPostCheck) {
   uint32_t s = af->afStatus.load();
   s &= ~uint32_t(AF_PRESEEK | AF_IMPROVED | AF_AT_MAX | AF_AT_MIN);
   af->afStatus.store(s | AF_SEEK | AF_COARSE);
@@ -161,6 +171,12 @@ void startSearch(CAFControl* af, bool withPostCheck) {
     af->m_iPilotSeekStep *= 4;
   else if (af->m_uAF_Current_HF0 < 900)
     af->m_iPilotSeekStep *= 2;
+}
+
+void startSearch(CAFControl* af) {
+  af->oscillationHits = 0;
+  af->bothStopHits = 0;
+  restartSearch(af, true);
   af->postPending = 0;
   refreshRange(af);
   af->stableFrames = 0;
@@ -169,9 +185,6 @@ void startSearch(CAFControl* af, bool withPostCheck) {
   af->fineStepLimit = 12;
   af->seekStartHF0 = af->m_uAF_Current_HF0;
   af->firstCoarse = 0;
-  af->limitHits.store(0);
-  af->fineSteps = 0;
-  af->fineDivisor = 0;
 }
 
 void preSeekSetAFDir(CAFControl* af) {
@@ -191,16 +204,7 @@ namespace {
 
 void gotoCoarseSeek(CAFControl* af, bool up) {
   debugPrintf(0, "[gotoCoarseSeek]from Pilot to Coarse with Near=%d\n", up ? 1 : 0);
-  const int32_t c = af->pilotBestPosition;
-  int32_t h;
-  if (zoomLens()) {
-    h = std::max<int32_t>(af->coarseStep, 8);
-    if (af->m_uAF_Current_HF1 <= 9999) h = h * 3 / 4;
-  } else {
-    h = 2 * af->coarseStep;
-  }
-  af->coarseUpper = std::min(c + h, af->m_eMaxAFFocus.load());
-  af->coarseLower = c >= af->m_eMinAFFocus.load() + h ? c - h : af->m_eMinAFFocus.load();
+  setCoarseWindow(af, af->pilotBestPosition);
   setTowardsMax(af, up);
   seekStep(af, 0);
   setBestToCurrent(af);
@@ -258,6 +262,8 @@ void processAF_PilotSeeking(CAFControl* af) {
         setTowardsMax(af, true);
         af->pilotActive = 0;
         af->afStatus.fetch_and(~uint32_t(AF_COARSE));
+        // Fine seeking starts afresh here as it does from coarse: an earlier search's fraction
+        // beyond 1/16 made no step, and its step count sent the search back to coarse at once.
         af->fineDivisor = 0;
         af->fineSteps = 0;
       }
@@ -462,14 +468,10 @@ void AFSeekCoarse(CAFControl* af, uint32_t diff, int dir) {
       af->fineDivisor = 0;
       af->fineSteps = 0;
       debugPrintf(0, "***coarse-neg HF1 = %d, HF0 = %d\n", int(af->m_uAF_Current_HF1), int(af->m_uAF_Current_HF0));
-      // The fine search goes on from the best coarse point.
-      af->bestHF0 = af->bestCoarseHF0;
-      af->bestHF0Quarter = af->bestCoarseHF0 / 4;
       if (af->bestPosition == position(af)) {
         reverse(af);
         seekStep(af, 0);
       } else {
-        towardsBest(af);
         moveTo(af, af->bestPosition);
       }
     } else {
@@ -497,6 +499,8 @@ void processAF_Seeking(CAFControl* af) {
       af->bestCoarsePosition = pos;
     }
   } else if (af->m_uAF_Current_HF0 >= af->bestHF0) {
+    // The best HF1 follows the fine best too: it is the value the search ends with, and an HF1 from
+    // elsewhere sent the ended search hunting.
     af->bestHF0 = af->m_uAF_Current_HF0;
     af->bestHF0Quarter = af->m_uAF_Current_HF0 / 4;
     af->bestHF1 = af->m_uAF_Current_HF1;
@@ -511,10 +515,7 @@ void processAF_Seeking(CAFControl* af) {
       if (zoomLens() && ++af->fineSteps >= af->fineStepLimit) {
         debugPrintf(0, "SeekFine too long, go to coarse seek.\n");
         af->afStatus.fetch_or(AF_COARSE);
-        const int32_t h = std::max<int32_t>(af->coarseStep, 8);
-        af->coarseUpper = std::min(position(af) + h, af->m_eMaxAFFocus.load());
-        af->coarseLower = std::max(position(af) - h, af->m_eMinAFFocus.load());
-        af->fineSteps = 0;
+        setCoarseWindow(af, position(af));
         return;
       }
       if (AFSeekFine(af, absDiff(af->m_uAF_Current_HF0, af->m_uAF_Last_HF0), af->direction)) return;

@@ -9,7 +9,6 @@
 
 #include "algo_af/CAFControl.h"
 #include "algo_af/tracking_curves.h"
-#include "algo_atf/ATFControl.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
 #include "thread_proc/isp_globals.h"
@@ -325,10 +324,6 @@ void trackingStep(CAFControl* af) {
     clearBest(af);
     return;
   }
-  if (ATFControl* t = atfControl()) {
-    t->afLuminanceCopy = t->afLuminance.load(std::memory_order_relaxed);
-    t->afLuminanceLast = t->afLuminanceCopy;
-  }
   const uint32_t st = af->atfStatus.load();
   if (st & AF_HOLD) {
     remember(af);
@@ -513,6 +508,10 @@ void onCurveDone(CAFControl* af, bool ok) {
 
 int ATF_AFSeekCoarse(CAFControl* af, int32_t d) {
   debugPrintf(0, "ATF_AFSeekCoarse\n");
+  return ATF_AFSeekCoarse2(af, d);
+}
+
+int ATF_AFSeekCoarse2(CAFControl* af, int32_t d) {
   int made = 0;
   if (d == 1) {
     af->atfLastDirection = 1;

@@ -360,3 +360,94 @@ TEST_F(AaaLoopTest, FlickerModeSendsFlickerSafeTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Wide dynamic range on a model 2-4 board: far from the target the fast flag halves the window, and
+// the loop goes on until the luminance reaches that narrowed window (gated to every third pass near
+// it, a fast loop once stopped short of it and stayed there).
+TEST_F(AaaLoopTest, FastFlagReachesItsNarrowWindowAfterLightSteps) {
+  struct Step {
+    double from, to;
+  };
+  const Step steps[] = {{100, 1600}, {30000, 3000}, {1600, 100}, {200, 800}};
+  for (const Step& s : steps) {
+    passes.clear();
+    char scene[160];
+    std::snprintf(scene, sizeof scene, R"({"lux": {"step": {"at": 20, "from": %g, "to": %g}}, "kelvin": 5500})",
+                  s.from, s.to);
+    start(kWren, scene);
+    g_isp.image.wdrLevel.store(1);
+    run(1500);  // the step at 20 s, then 30 s
+    const int64_t t = ae->aeTarget.load(), hi = ae->zone[0].load() >> 1, lo = ae->zone[1].load() >> 1;
+    int reached = -1;
+    for (size_t i = 600; i < passes.size() && reached < 0; ++i)
+      if (passes[i].y >= t - lo && passes[i].y <= t + hi) reached = static_cast<int>(i - 600);
+    const Outcome o = outcome(600);
+    std::printf("[figures] %s WDR on, lux %g -> %g: narrow window (+-%.1f %%) reached after %d passes, settle %d, "
+                "error %.1f %%, reversals %d\n",
+                kWren.name, s.from, s.to, 100.0 * hi / t, reached, o.settle, 100 * o.error, o.reversals);
+    EXPECT_GE(reached, 0) << s.from << " -> " << s.to;
+    EXPECT_LT(o.error, 0.12);
+    EXPECT_LE(o.reversals, 4);
+    TearDown();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A zoom board whose night picture is a close object lit by its own IR LEDs (at 0.5 m they give it
+// 4000 lux, twice the daylight that comes back): dusk, a minute of night, then dawn to 2000 lux. The
+// camera returns to day once daylight would hold the picture by itself, and the LEDs' own light
+// never brings it back: one switch each way, day to the end.
+TEST_F(AaaLoopTest, ACloseObjectUnderItsOwnLedsReturnsToDay) {
+  auto exposureMs = [&](const Pass& p) {
+    return isp->shutterTable.get(p.shutter) * std::pow(10.0, isp->agcTable.get(p.agc) / double(IAV_AGC_DB_ONE) / 20) /
+           512000.0;
+  };
+  // The dawn's light at pass i of its script (2 s of night, then 120 s rising 0.05 -> 2000 lux).
+  auto dawnLux = [](size_t i) { return 0.05 * std::pow(40000.0, std::clamp((i / 30.0 - 2) / 120, 0.0, 1.0)); };
+  for (const double distance : {0.5, 1.0}) {
+    passes.clear();
+    outside.calls.clear();
+    char scene[200];
+    std::snprintf(scene, sizeof scene,
+                  R"({"lux": {"dusk": {"start": 2, "duration": 120, "from": 2000, "to": 0.05}}, "kelvin": 5000,
+                      "distance": %g})", distance);
+    start(kWren, scene);
+    ae->set_icr_manual(1);
+    run(30 * 180);  // a minute of night under the LEDs alone
+    const size_t dawnFrom = passes.size();
+    std::snprintf(scene, sizeof scene,
+                  R"({"lux": {"dusk": {"start": 2, "duration": 120, "from": 0.05, "to": 2000}}, "kelvin": 5000,
+                      "distance": %g})", distance);
+    ASSERT_TRUE(sim::setScene(scene));
+    run(30 * 200);
+    const Switches s = switchesOf(passes);
+    const Pass night = passes[dawnFrom - 1], end = passes.back();
+    if (s.toDay.size() == 1) {
+      const size_t at = s.toDay[0] - dawnFrom;
+      const Pass before = passes[s.toDay[0] - 1];
+      Pass after = before;  // the longest exposure of the 10 s after the LEDs went off
+      for (size_t i = s.toDay[0]; i < std::min(passes.size(), s.toDay[0] + 300); ++i)
+        if (exposureMs(passes[i]) > exposureMs(after)) after = passes[i];
+      std::printf("[figures] %s object at %g m: night %.3f ms (shutter %d agc %d), day again %.1f s into the dawn "
+                  "at %.0f lux with %.3f ms, then at most %.3f ms (agc %d, night at agc %d); in daylight %.3f ms; "
+                  "switches %zu/%zu\n",
+                  kWren.name, distance, exposureMs(night), night.shutter, night.agc, at / 30.0, dawnLux(at),
+                  exposureMs(before), exposureMs(after), after.agc, ae->agcToNight.load(), exposureMs(end),
+                  s.toNight.size(), s.toDay.size());
+    } else {
+      std::printf("[figures] %s object at %g m: night %.3f ms, switches %zu/%zu, end %.3f ms day %d\n", kWren.name,
+                  distance, exposureMs(night), s.toNight.size(), s.toDay.size(), exposureMs(end), end.day);
+    }
+    EXPECT_EQ(s.toNight.size(), 1u) << distance;
+    EXPECT_EQ(s.toDay.size(), 1u) << distance;
+    EXPECT_EQ(end.day, 1) << distance;
+    TearDown();
+  }
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -356,6 +357,29 @@ TEST(AeRules, LuminanceSaturatesAt16Bits) {
   EXPECT_NE(meteringWeights(1), meteringWeights(0));
 }
 
+// The colour matrix applied to the means of three sums: the identity every pass leaves gives the
+// means; a matrix that takes more than it gives ends at 0, not below; no count, no means (and no
+// division by zero); sums far past 32 bits stay inside the result's range.
+TEST(AeRules, ColourMatrixOfTheMeans) {
+  CIsp isp;
+  struct Row {
+    int32_t m[3][3];
+    uint64_t sums[3];
+    uint32_t count, out[3];
+  } rows[] = {
+      {{{1024, 0, 0}, {0, 1024, 0}, {0, 0, 1024}}, {9600, 19200, 960}, 96, {100, 200, 10}},
+      {{{1536, -512, 0}, {-512, 1536, -512}, {0, -1024, 2048}}, {9600, 19200, 960}, 96, {50, 245, 0}},
+      {{{1024, 0, 0}, {0, 1024, 0}, {0, 0, 1024}}, {9600, 19200, 960}, 0, {0, 0, 0}},
+      {{{4096, 0, 0}, {0, 1024, 0}, {0, 0, 1024}}, {~0ull, 1ull << 40, 3}, 1, {UINT32_MAX, UINT32_MAX, 3}},
+  };
+  for (const Row& r : rows) {
+    std::memcpy(isp.colourMatrix, r.m, sizeof r.m);
+    uint32_t out[3] = {7, 7, 7};
+    colorMatrixApply(&isp, r.sums, r.count, out);
+    EXPECT_EQ(std::vector<uint32_t>(out, out + 3), std::vector<uint32_t>(r.out, r.out + 3)) << r.count;
+  }
+}
+
 std::string run(const std::string& cmd) {
   std::string out;
   if (FILE* p = ::popen(cmd.c_str(), "r")) {
@@ -408,6 +432,28 @@ TEST_F(AaaRules, IrisCalibrationTrace) {
   EXPECT_NE(trace.find("IrisAdjCNT=45, IrisOpenClose_Diff=29000\n"), std::string::npos) << trace;
   EXPECT_NE(trace.find("Hibound=180, Lowbound=65\n"), std::string::npos);
   EXPECT_NE(trace.find("[processAE_IRISAdjust]IRIS_STATUS_GOING:GOOD.\n"), std::string::npos);
+
+  // The bias file keeps it: after a restart the exposure loop drives the iris from the calibrated
+  // target, not from the middle (128).
+  const int bias = outside.bias;
+  g_isp.components.ae.store(ae.get());
+  root.mkdirs("/etc/ispserver");
+  ASSERT_EQ(SaveZFBias(nullptr), 1);
+  const std::string saved = root.read("/etc/ispserver/lensbias1.conf");
+  EXPECT_NE(saved.find("iris_bias=" + std::to_string(bias) + "\niris_status=2\n"), std::string::npos) << saved;
+  root.write("/etc/ispserver/lensbias.conf", saved);
+  g_isp.components.ae.store(nullptr);
+  model(TORVEX_BRISK, SENSOR_AR0331, 20720);
+  g_isp.components.ae.store(ae.get());
+  ASSERT_EQ(setZFBias2Mcu(nullptr), 1);
+  ae->mode.store(AE_IRIS_PRIORITY);
+  ae->previousMode.store(AE_IRIS_PRIORITY);
+  ae->aeState = AE_IRIS;
+  ae->luminance.store(ae->aeTarget.load());
+  outside.drive = -1;
+  processAE(ae.get());
+  EXPECT_EQ(outside.drive, bias);
+  g_isp.components.ae.store(nullptr);
 }
 
 // The auto focus doubles its values while the iris is not under the exposure loop: a switch to

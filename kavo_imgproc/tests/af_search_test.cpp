@@ -11,6 +11,7 @@
 
 #include "algo_af/CAFControl.h"
 #include "algo_af/lens_tables.h"
+#include "algo_atf/ATFControl.h"
 #include "kavo/logger/logger.h"
 #include "kavo/test/test_root.h"
 #include "thread_proc/isp_globals.h"
@@ -184,6 +185,63 @@ TEST_F(AfScript, ModeSwitchesSetTheirFlagsAndASecondSwitchChangesNothing) {
   EXPECT_EQ(processAFModeSwitching(&af, AUTO_FOCUS_MODE), 1);
   EXPECT_EQ(f.G_AutoFocusMode.load(), 1);
   EXPECT_EQ(f.G_ManualFocusMode.load(), 0);
+}
+
+// A restart from PostSeeking probes around the lens's position again and, without the post check,
+// averages the coarse frames two by two (a step every second frame). Its lock reads settled while the
+// picture is sharp (origH1 4200 or more) with the lens within 4 coarse steps of where the restart
+// found it, else only after 150 frames: a sharp peak far off is not where the lock was asked.
+TEST_F(AfScript, ARestartFromPostSeekingAndItsLock) {
+  ATFControl atf;
+  g_isp.components.atf.store(&atf);
+  const int32_t mid = (af.m_eMaxAFFocus.load() + af.m_eMinAFFocus.load()) / 2;
+  const struct Row {
+    const char* scene;
+    uint32_t flat;      // the sums of a flat scene; 0: a peak
+    int32_t peak;       // the peak's offset from the lens and its half width
+    double width;
+    int settledBefore;  // the lock reads settled before this frame (and not before `settledAt`)
+    int settledAt;
+  } rows[] = {{"flat, sharp", 1000, 0, 0, 2, 1},
+              {"flat, blurred", 600, 0, 0, 151, 150},
+              {"blurred here, a sharp peak 24 steps off", 0, -24, 5, 151, 150},
+              {"blurred here, a sharp peak 12 steps off", 0, -12, 6, 150, 2}};
+  for (const Row& r : rows) {
+    // A fifth of the AF values: 6000 at the peak, 4200 at 1.2 half widths from it, 3000 far off.
+    auto sum = [&]() -> uint32_t {
+      if (r.flat) return r.flat;
+      const double d = (lens.pos - (mid + r.peak)) / r.width;
+      return static_cast<uint32_t>(600 + 600 / (1 + d * d));
+    };
+    af.afStatus.store(0);
+    af.m_iCurrFocusPosition.store(mid);
+    lens.pos = mid;
+    lens.sent.clear();
+    af.m_uAF_Current_HF0 = af.m_uAF_Current_HF1 = 5 * sum();
+    ASSERT_EQ(restartFromPostSeeking(&af), 1);
+    int settledAt = 0, coarseFrames = 0;
+    size_t coarseMoves = 0;
+    for (int i = 1; i <= 150 && settledAt == 0; ++i) {
+      const size_t before = lens.sent.size();
+      const bool coarse = !af.pilotActive && (af.afStatus.load() & AF_COARSE);
+      frame(sum(), sum());
+      if (coarse && i <= 12) {
+        ++coarseFrames;
+        coarseMoves += lens.sent.size() - before;
+      }
+      if (lockSettled(&af)) settledAt = i;
+    }
+    std::printf("%s: settled at frame %d, lens %+d from the reference\n", r.scene, settledAt,
+                int(af.m_iCurrFocusPosition.load()) - mid);
+    EXPECT_GE(settledAt, r.settledAt) << r.scene;
+    EXPECT_LT(settledAt, r.settledBefore) << r.scene;
+    ASSERT_FALSE(lens.sent.empty());
+    EXPECT_EQ(lens.sent[0], mid - 1) << "the pilot's first probe, from where the restart found the lens";
+    if (coarseFrames > 1) {
+      EXPECT_LE(coarseMoves * 2, static_cast<size_t>(coarseFrames + 1)) << r.scene << ": a step every second frame";
+    }
+  }
+  g_isp.components.atf.store(nullptr);
 }
 
 // ---- closed loop ------------------------------------------------------------------------------------

@@ -234,6 +234,36 @@ TEST_F(Tracking, ABlurredZoomMovesTheCurveAndTheReportSetsTheNumber) {
   EXPECT_EQ(lens.curves.size(), sent);
 }
 
+// Both coarse step rules by decision: better goes on the same way, worse turns round first and marks
+// the bound it was heading for, flat goes on; where the bound leaves no step the rule turns round
+// without a move. The two rules send the same curve numbers.
+TEST_F(Tracking, TheCoarseStepRulesByDecision) {
+  const struct Row {
+    int32_t d, number;
+    bool upper;               // heading for the upper bound
+    std::vector<int32_t> sent;
+    bool upperAfter;
+    uint32_t limitHits;
+  } rows[] = {{1, 6, true, {8}, true, 0},   {1, 20, true, {}, false, 0}, {-1, 6, true, {4}, false, 1},
+              {-1, 6, false, {8}, true, 2}, {0, 6, false, {4}, false, 0}, {0, 0, false, {}, true, 0}};
+  for (int (*rule)(CAFControl*, int32_t) : {&ATF_AFSeekCoarse, &ATF_AFSeekCoarse2}) {
+    for (const Row& r : rows) {
+      lens.curves.clear();
+      af.ATF_m_iCurrFocusPosition.store(r.number);
+      af.atfStatus.store(AF_SEEK | AF_COARSE | (r.upper ? uint32_t(AF_NEAR) : 0u));
+      af.atfLimitHits.store(0);
+      rule(&af, r.d);
+      EXPECT_EQ(lens.curves, r.sent) << r.d << " from " << r.number;
+      EXPECT_EQ((af.atfStatus.load() & AF_NEAR) != 0, r.upperAfter) << r.d << " from " << r.number;
+      EXPECT_EQ(af.atfLimitHits.load(), r.limitHits);
+      if (!r.sent.empty()) {
+        af.callback(1);
+        EXPECT_EQ(af.ATF_m_iCurrFocusPosition.load(), r.sent.back());
+      }
+    }
+  }
+}
+
 TEST_F(Tracking, ACurveMoveWithoutReportIsGivenUpAfter50FramesAndTrackingGoesOn) {
   af.ATF_m_iCurrFocusPosition.store(6);
   af.atfStatus.store(AF_PRESEEK);

@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "algo_ae/AEControl.h"
 #include "algo_af/CAFControl.h"
 #include "fe_subcpu/subcpu.h"
 #include "fe_subcpu/subcpu_thread.h"
@@ -136,7 +137,7 @@ TEST_F(LensMotor, BiasesGoToTheMcuInOrderNegativeOnesAsOneByte) {
                                          "81 01 04 D6 " + nibbles(12) + " FF", "81 01 04 D5 " + nibbles(40) + " FF"};
   EXPECT_EQ(bias, want);
   EXPECT_EQ(g_isp.lensLink.focus_bias.load(), -10);
-  EXPECT_EQ(g_isp.lensLink.iris_bias.load(), 40);
+  EXPECT_EQ(aeControl()->irisTarget.load(), 40) << "the exposure control's iris target";
 
   // Saved as read, in the file's own format.
   EXPECT_EQ(SaveZFBias(afControl()), 1);
@@ -152,6 +153,8 @@ TEST(LensBiasFile, AMissingFileIsCreatedWithZerosAndIrisBiasNeedsItsStatus) {
   root.mkdirs("/etc/ispserver");
   lenstest::zoomBoard();
   CAFControl af;
+  AEControl ae;
+  g_isp.components.ae.store(&ae);
   LogCapture log;
   EXPECT_EQ(setZFBias2Mcu(&af), 1);
   EXPECT_TRUE(log.contains("[setZFBias2Mcu]err_code=-1.\n"));
@@ -160,7 +163,7 @@ TEST(LensBiasFile, AMissingFileIsCreatedWithZerosAndIrisBiasNeedsItsStatus) {
   root.write("/etc/ispserver/lensbias.conf", "zoom_bias=3\nfocus_bias=4\nfocus_Telebias=5\niris_bias=40\niris_status=1\n");
   EXPECT_EQ(setZFBias2Mcu(&af), 1);
   EXPECT_EQ(g_isp.lensLink.focus_Telebias.load(), 5);
-  EXPECT_EQ(g_isp.lensLink.iris_bias.load(), 128) << "iris_bias counts only with status 2";
+  EXPECT_EQ(ae.irisTarget.load(), 128) << "iris_bias counts only with status 2";
   root.write("/etc/ispserver/lensbias.conf", "");
   EXPECT_EQ(setZFBias2Mcu(&af), 0) << "an empty file";
   lenstest::zoomBoard(TORVEX_BRISK, T5289_X3);
@@ -170,6 +173,7 @@ TEST(LensBiasFile, AMissingFileIsCreatedWithZerosAndIrisBiasNeedsItsStatus) {
   EXPECT_EQ(g_isp.lensLink.focus_Telebias.load(), 59);
   g_isp.lensLink.focus_bias.store(0);
   g_isp.lensLink.focus_Telebias.store(0);
+  g_isp.components.ae.store(nullptr);
 }
 
 TEST(LensFocusTarget, TheBiasedTargetStaysInsideTheLens) {

@@ -181,6 +181,43 @@ TEST_F(PictureTest, NoiseReductionByAgc) {
   EXPECT_EQ(f.edge_threshold, 150);
 }
 
+// The exposure pair sends the shutter time, then the gain; sharpness given up for noise reduction
+// sends the sharpening of the sharpness setting whatever the level (its reductions are all 0), also
+// for levels outside the table.
+TEST_F(PictureTest, ExposurePairAndSharpnessForNoiseReduction) {
+  auto requests = [](uint64_t since) {
+    std::vector<std::pair<std::string, nlohmann::json>> out;
+    for (const auto& l : requestsSince(since)) out.emplace_back(l["req"], l.value("arg", nlohmann::json()));
+    return out;
+  };
+  for (const auto& [time, gain] : {std::pair<int32_t, int32_t>{4266666, 0}, {10240, 496846011}}) {
+    const uint64_t seq = lastSeq();
+    EXPECT_EQ(set_shutter_agc(isp, time, gain), 1);
+    const auto sent = requests(seq);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].first, "IAV_IOC_VIN_SRC_SET_SHUTTER_TIME");
+    EXPECT_EQ(sent[0].second["value"], time);
+    EXPECT_EQ(sent[1].first, "IAV_IOC_VIN_SRC_SET_AGC_INDEX");
+    EXPECT_EQ(sent[1].second["value"], gain);
+  }
+  const struct {
+    uint32_t sharpness, nr;
+    int level;
+  } rows[] = {{60, 40, 0}, {60, 40, 11}, {100, 0, 5}, {0, 90, -1}, {30, 40, 12}};
+  for (const auto& r : rows) {
+    g_isp.image.sharpness.store(r.sharpness);
+    g_isp.image.nrLevel.store(r.nr);
+    // The library's requests carry its state: compare from the state the same sharpening leaves.
+    setSharpness(isp, static_cast<int>(r.sharpness));
+    uint64_t seq = lastSeq();
+    setSharpness(isp, static_cast<int>(r.sharpness));
+    const auto direct = requests(seq);
+    seq = lastSeq();
+    set_NR_by_Decrease_Sharp(isp, r.level);
+    EXPECT_EQ(requests(seq), direct) << r.sharpness << " " << r.nr << " " << r.level;
+  }
+}
+
 TEST(HueTable, CosineAndSineInQ11) {
   EXPECT_EQ(hueCos(0), 2048);
   EXPECT_EQ(hueCos(-15), 0);

@@ -392,5 +392,26 @@ int set3DNR_byAGC(CIsp* isp, int agc) {
   return iavDriver()->set_3Dnr(value);
 }
 
+// ---- exposure, and sharpness given up for noise reduction ---------------------------------------
+
+int set_shutter_agc(CIsp*, int32_t time, int32_t gain) {
+  IAVDriver* d = iavDriver();
+  d->set_eshutter_time(time);
+  d->set_agc_index(gain);
+  return 1;
+}
+
+int set_NR_by_Decrease_Sharp(CIsp* isp, int level) {
+  // Sharpness taken off by level, in steps of 4; none for any level yet.
+  static const uint8_t kSharpReduction[12] = {};
+  const uint32_t reduction =
+      std::min<uint32_t>(4u * kSharpReduction[std::clamp(level, 0, 11)], static_cast<uint32_t>(nrInForce()));
+  const uint32_t sharpness = g_isp.image.sharpness.load(std::memory_order_relaxed);
+  setSharpness(isp, static_cast<int>(sharpness > reduction ? sharpness - reduction : 0));
+  for (auto& word : isp->nrMemory[1]) word.store(reduction, std::memory_order_relaxed);
+  debugPrintf(0, "[set_NR_by_Decrease_Sharp]uTemp=%d\n", reduction);
+  return 0;
+}
+
 }  // namespace isp
 }  // namespace kavo

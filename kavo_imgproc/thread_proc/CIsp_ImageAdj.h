@@ -69,5 +69,12 @@ int set_Chroma_Scale_inAGC(CIsp* isp, int agc);
 int set_smart_sharpCoring(CIsp* isp, int agc);
 int set3DNR_byAGC(CIsp* isp, int agc);
 
+// ---- exposure, and sharpness given up for noise reduction ----
+// The shutter time (1/512,000,000 s), then the gain value of an AGC index, to the sensor; returns 1.
+int set_shutter_agc(CIsp* isp, int32_t time, int32_t gain);
+// Sharpening at the sharpness setting less the reduction of the level (at most the noise reduction in
+// force, levels held to 0..11), kept in the second noise-reduction memory pair.
+int set_NR_by_Decrease_Sharp(CIsp* isp, int level);
+
 }  // namespace isp
 }  // namespace kavo

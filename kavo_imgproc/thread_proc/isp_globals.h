@@ -209,9 +209,6 @@ struct LensLinkState {
   std::atomic<int32_t> zoom_bias{0};
   std::atomic<int32_t> focus_bias{0};
   std::atomic<int32_t> focus_Telebias{0};
-  // The iris bias and its status of the bias file (kept with the exposure control's iris).
-  std::atomic<int32_t> iris_bias{0};
-  std::atomic<int32_t> iris_status{0};
   // The iris-control word the AF step reads: while 0 (the iris is not under the exposure loop, i.e.
   // manual exposure) the AF values are doubled. The exposure control's mode switch sets it.
   std::atomic<uint32_t> irisControl{0};
