@@ -1,11 +1,14 @@
 // The settings' lens operations on the running threads: this thread plays the IPC thread while the
 // 3A thread focuses from the simulated camera's AF statistics and the sub-CPU thread carries the
 // moves to the lens-MCU emulator. Judged by where the emulator's lens goes against the scene's
-// object distance, and by the moves on its line.
+// object distance, and by the moves on its line; the pan/tilt positions by what goes out on the SPI
+// link.
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "af_threads_fixture.h"
@@ -127,6 +130,39 @@ TEST_F(IpcLens, PositionsModesAndTheIrLedRefocusMoveTheLens) {
 
   stopController(isp);
   EXPECT_TRUE(mcu->stop());
+}
+
+// The pan/tilt positions: one axis moves at the speed's low byte, the other gets speed and position 0.
+TEST(IpcPanTilt, OneAxisAtATimeOnTheSpiLink) {
+  kavo::test::TestRoot root;
+  lenstest::PtyLine line{root};  // the lens link opens too, without an MCU
+  lenstest::FastSleeps quick;
+  lenstest::zoomBoard(TORVEX_TARROW);
+  CIsp isp;
+  ASSERT_EQ(subCpu()->openSubCPU(), 0);
+  const struct {
+    int (*op)(CIsp*, uint32_t, uint32_t);
+    uint32_t speed, position;
+    const char* sent;
+  } rows[] = {
+      {ipc_set_pan_position, 0x118, 300, "81 01 06 02 18 00 00 01 02 0C 00 00 00 00 FF"},
+      {ipc_set_tilt_position, 0x14, static_cast<uint32_t>(-100), "81 01 06 02 00 14 00 00 00 00 0F 0F 09 0C FF"},
+      {ipc_set_pan_position, 0xFF, 0, "81 01 06 02 FF 00 00 00 00 00 00 00 00 00 FF"},
+  };
+  std::vector<std::string> want;
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.op(&isp, r.speed, r.position), 0);
+    want.push_back(r.sent);
+  }
+  std::vector<std::string> sent;
+  std::ifstream in(root.path("/tmp/kavo_sim/board.journal"));
+  for (std::string l; std::getline(in, l);) {
+    const nlohmann::json j = nlohmann::json::parse(l, nullptr, false);
+    if (!j.is_discarded() && j.value("node", "") == "/dev/spidev0.0" && j.value("req", "") == "write")
+      sent.push_back(j.value("bytes", ""));
+  }
+  EXPECT_EQ(sent, want);
+  subCpu()->closeSubCPU();
 }
 
 }  // namespace

@@ -386,6 +386,16 @@ int ipc_set_focus_mode(CIsp* isp, const char* mode) {
   return 0;
 }
 
+int ipc_set_pan_position(CIsp*, uint32_t speed, uint32_t position) {
+  if (SubCPU* s = subCpu()) s->ptAbsolute(static_cast<uint8_t>(speed & 255), 0, static_cast<int32_t>(position), 0);
+  return 0;
+}
+
+int ipc_set_tilt_position(CIsp*, uint32_t speed, uint32_t position) {
+  if (SubCPU* s = subCpu()) s->ptAbsolute(0, static_cast<uint8_t>(speed & 255), 0, static_cast<int32_t>(position));
+  return 0;
+}
+
 int ipc_set_vport0_output(CIsp*, uint32_t on) {
   if (SubCPU* s = subCpu()) s->setVportOutput(0, on != 0 ? 1 : 0);
   return 0;

@@ -68,6 +68,9 @@ int ipc_set_focus_mode(CIsp* isp, const char* mode);
 // none: no mode set yet, push focus, a lens calibration).
 int32_t focusModeCodeOf(const char* mode);
 const char* focusModeNameOf(int32_t code);
+// Absolute pan or tilt position on the pan/tilt unit, the other axis at 0.
+int ipc_set_pan_position(CIsp* isp, uint32_t speed, uint32_t position);
+int ipc_set_tilt_position(CIsp* isp, uint32_t speed, uint32_t position);
 int ipc_set_vport0_output(CIsp* isp, uint32_t on);
 int ipc_set_vport1_output(CIsp* isp, uint32_t on);
 int ipc_set_powerled_interval(CIsp* isp, uint32_t ms);
