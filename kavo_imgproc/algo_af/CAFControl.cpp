@@ -372,8 +372,10 @@ void resetSearch(CAFControl* af, uint32_t resets) {
 }  // namespace
 
 int triggerRefocus(CAFControl* af) {
+  // One exchange: the AF step's own bits (a move in flight) set meanwhile are kept.
   uint32_t s = af->afStatus.load();
-  af->afStatus.store((s & ~uint32_t(AF_PRESEEK | AF_SEEK | 0x40000)) | AF_REFOCUS);
+  while (!af->afStatus.compare_exchange_weak(s, (s & ~uint32_t(AF_PRESEEK | AF_SEEK | 0x40000)) | AF_REFOCUS)) {
+  }
   resetSearch(af, kResetRefocus);
   return 1;
 }

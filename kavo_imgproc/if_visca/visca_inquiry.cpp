@@ -60,7 +60,7 @@ int InquiryIrisStatus(DVisca*, uint8_t* p) {
 }
 
 int InquiryFocusMode(DVisca*, uint8_t* p) {
-  return viscaShortReply(p, static_cast<uint8_t>(g_isp.viscaCamera.afMode.load(kRelaxed)));
+  return viscaShortReply(p, static_cast<uint8_t>(g_isp.focusMode.load(kRelaxed)));
 }
 
 int InquiryAEMode(DVisca*, uint8_t* p) {

@@ -443,7 +443,7 @@ uint8_t FullLensCalibration(DVisca* visca) {
   c.calibrationExposure.store(1, kRelaxed);
   viscaSetAeTarget(7000);
   calibrationWhiteBalance();
-  c.afMode.store(AF_MODE_UNSET, kRelaxed);
+  g_isp.focusMode.store(AF_MODE_UNSET, kRelaxed);
 
   resetLensFlags();
   if (SubCPU* s = subCpu()) s->syncAbsZoomFocus_WaitCompletion(0, 40);
@@ -511,10 +511,10 @@ int GeneralFocusGroup(DVisca* visca, uint8_t* p) {
     case 0x03:
     case 0x04:
       if (af != nullptr) processAFModeSwitching(af, mode);
-      g_isp.viscaCamera.afMode.store(mode, kRelaxed);
+      g_isp.focusMode.store(mode, kRelaxed);
       break;
     case 0x05:
-      if (g_isp.viscaCamera.afMode.load(kRelaxed) == MANUAL_MODE) {
+      if (g_isp.focusMode.load(kRelaxed) == MANUAL_MODE) {
         if (af != nullptr) processAFModeSwitching(af, PUSH_MODE);
       } else {
         if (af != nullptr) triggerRefocus(af);
@@ -544,7 +544,7 @@ uint8_t ZFCorrectionCheck(DVisca* visca) {
   calibrationWhiteBalance();
   uint8_t result = 0;
   if (viscaWaitMs(3000)) {
-    c.afMode.store(AF_MODE_UNSET, kRelaxed);
+    g_isp.focusMode.store(AF_MODE_UNSET, kRelaxed);
     g_isp.lensLink.focusedWithoutMove.store(0);
     g_isp.image.backlight.store(3, kRelaxed);
     resetLensFlags();

@@ -15,10 +15,10 @@
 #include <memory>
 #include <thread>
 
+#include "af_threads_fixture.h"
 #include "algo_ae/AEControl.h"
 #include "algo_af/CAFControl.h"
 #include "algo_af/lens_tables.h"
-#include "driver_fixture.h"
 #include "fe_subcpu/subcpu.h"
 #include "fe_subcpu/subcpu_thread.h"
 #include "lens_line.h"
@@ -72,23 +72,8 @@ struct Tally {
   }
 };
 
-class AfThreaded : public drivertest::DriverTest {
+class AfThreaded : public drivertest::AfThreadsTest {
  protected:
-  std::string config() const override { return R"({"clock": "realtime"})"; }
-  void SetUp() override {
-    DriverTest::SetUp();
-    kavo::utils::setSleepsAdvanceMomentsForTest(false);  // the threads run in real time
-    lenstest::zoomBoard(TORVEX_BRISK, TAMRON_X3);
-    g_isp.sys = SystemParameters{TORVEX_BRISK, 1, ZOOMLENS, SENSOR_AR0331, TAMRON_X3};
-    g_isp.aeLimits = AELimits{20720, 0, 198, 5, 161};
-    g_isp.image.wdrLevel.store(0);
-    g_isp.irLedAuto.store(1);
-    g_isp.irLedDriveLevel.store(215);
-    g_isp.lensLink.focus_bias.store(0);
-    g_isp.lensLink.focus_Telebias.store(0);
-    g_isp.lensLink.zoom_bias.store(0);
-  }
-
   // One run: the lens starts at the case's place, the AF runs until it settles (at most `limitS`),
   // then the static scene is watched for `watchS` for re-triggers.
   Outcome run(const Case& c, double limitS, double watchS) {
@@ -106,28 +91,9 @@ class AfThreaded : public drivertest::DriverTest {
     EXPECT_TRUE(mcu.ready());
     if (!mcu.ready()) return o;
 
-    auto isp = std::make_unique<CIsp>();
-    g_isp.controller.store(isp.get());
-    isp->openDevices();
-    isp->initialize(&g_isp.sys);
-    EXPECT_EQ(subCpu()->openSubCPU(), 0);
+    auto isp = startController();
     CAFControl* af = afControl();
-    subCpu()->setCallback(af);
-    EXPECT_EQ(startSubCPUThread(), 0);
     LensMotionFlags& f = g_isp.lensLink.flags;
-    f.G_AF_NotDataLock.store(1);
-    f.G_PushMode.store(0);
-    f.G_PushPending.store(0);
-    f.G_PushTrigger.store(0);
-    resetAF(isp.get());
-    // The start-up's bias exchange and its five-second wait are tested elsewhere.
-    uint32_t z = 0, fo = 0;
-    EXPECT_TRUE(subCpu()->getZoom(&z) && subCpu()->getFocus(&fo));
-    af->m_iCurrZoomPosition.store(static_cast<int32_t>(z));
-    af->m_iCurrFocusPosition.store(static_cast<int32_t>(fo));
-    refreshFocusRange(af);
-    EXPECT_EQ(enable_aaa(isp.get(), 1), 0);
-    af->afInitState.store(2);
     processAFModeSwitching(af, MANUAL_MODE);
     setPauseAAA(0);
 
@@ -201,15 +167,7 @@ class AfThreaded : public drivertest::DriverTest {
     o.watchedS = watchS;
     o.stayed = focused();
 
-    EXPECT_EQ(stop_aaa_thread(), 0);
-    EXPECT_TRUE(join_aaa_thread(5000));
-    stopSubCPUThread();
-    joinSubCPUThread(1000);
-    subCpu()->setCallback(nullptr);
-    subCpu()->closeSubCPU();
-    isp->closeDevices();
-    g_isp.controller.store(nullptr);
-    isp.reset();
+    stopController(isp);
     o.moves = moves() - movesBefore;
     EXPECT_TRUE(mcu.stop());
     return o;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "algo_ae/AEControl.h"
+#include "algo_af/CAFControl.h"
 #include "algo_awb/AWBControl.h"
 #include "be_iav/iav_driver.h"
 #include "fe_subcpu/subcpu.h"
@@ -56,6 +57,14 @@ void setIrLedLevel(uint32_t level) {
 void irLedOn(uint32_t on) {
   if (SubCPU* s = subCpu()) s->setIrLedon_xBrisk(on);
 }
+// The IR-cut filter and the LEDs change what the lens sees on the models whose lens MCU switches
+// them: the focus is searched again.
+void refocusAfterIrChange(const CIsp* isp) {
+  if (!torvexMcu(isp)) return;
+  if (CAFControl* af = afControl()) triggerRefocus(af);
+}
+bool zoomLens(const CIsp* isp) { return isp->system().systemType == ZOOMLENS; }
+int percentOf(uint32_t position) { return static_cast<int>(std::min(position, 100u)); }
 
 // One picture attribute (brightness, contrast, saturation, hue, sharpness) put in force.
 void applyPicture(CIsp* isp, int attribute, uint32_t v) {
@@ -323,6 +332,7 @@ int ipc_set_ir_led_mode(CIsp* isp, const char* mode) {
     setIrLedAuto(1);
     // The automatic IR-cut: without it the day/night decision never runs.
     set_icr_mode(isp, 0);
+    refocusAfterIrChange(isp);
   } else if (same(mode, "manual")) {
     setIrLedAuto(0);
     const uint32_t level = g_isp.irLedManualLevel.load(std::memory_order_relaxed);
@@ -333,21 +343,56 @@ int ipc_set_ir_led_mode(CIsp* isp, const char* mode) {
       irLedOn(level != 0 ? 1 : 0);
       ipc_set_ir_on(isp, level != 0 ? 1 : 0);
     }
+    refocusAfterIrChange(isp);
   } else {
     ISP_LOG_AS(kSource, "ipc_set_ir_led_mode", LOG_LEVEL_WARNING, 0, "not support");
+    refocusAfterIrChange(isp);
   }
   return 0;
 }
 
 // ---- lens and device ----------------------------------------------------------------------------
 
-int ipc_set_zoom_position(CIsp*, uint32_t, uint32_t) { return 0; }
-int ipc_set_focus_position(CIsp*, uint32_t, uint32_t) { return 0; }
+int ipc_set_zoom_position(CIsp* isp, uint32_t, uint32_t position) {
+  if (zoomLens(isp)) set_zoom_abs_normalize(isp, percentOf(position));
+  return 0;
+}
+
+int ipc_set_focus_position(CIsp* isp, uint32_t, uint32_t position) {
+  if (zoomLens(isp)) set_focus_abs_normalize(isp, percentOf(position));
+  return 0;
+}
+
+int32_t focusModeCodeOf(const char* mode) {
+  return same(mode, "manual") ? MANUAL_MODE : same(mode, "ztrig") ? ZOOM_TRIG_MODE : AUTO_FOCUS_MODE;
+}
+
+const char* focusModeNameOf(int32_t code) {
+  switch (code) {
+    case AUTO_FOCUS_MODE: return "auto";
+    case MANUAL_MODE: return "manual";
+    case ZOOM_TRIG_MODE: return "ztrig";
+    default: return nullptr;
+  }
+}
 
 int ipc_set_focus_mode(CIsp* isp, const char* mode) {
-  if (isp->system().systemType != ZOOMLENS) return 0;
-  const int32_t code = same(mode, "manual") ? 3 : same(mode, "ztrig") ? 4 : 2;
+  if (!zoomLens(isp)) return 0;
+  const int32_t code = focusModeCodeOf(mode);
+  // The switch hands the search over to the AF step's own thread (as from VISCA); the code is the
+  // one word the VISCA AF mode inquiry answers too.
+  if (CAFControl* af = afControl()) processAFModeSwitching(af, code);
   g_isp.focusMode.store(code, std::memory_order_relaxed);
+  return 0;
+}
+
+int ipc_set_pan_position(CIsp*, uint32_t speed, uint32_t position) {
+  if (SubCPU* s = subCpu()) s->ptAbsolute(static_cast<uint8_t>(speed & 255), 0, static_cast<int32_t>(position), 0);
+  return 0;
+}
+
+int ipc_set_tilt_position(CIsp*, uint32_t speed, uint32_t position) {
+  if (SubCPU* s = subCpu()) s->ptAbsolute(0, static_cast<uint8_t>(speed & 255), 0, static_cast<int32_t>(position));
   return 0;
 }
 

@@ -57,9 +57,20 @@ int ipc_set_ir_led_level(CIsp* isp, uint32_t level);
 int ipc_set_ir_led_mode(CIsp* isp, const char* mode);
 
 // ---- lens and device ----
+// Positions 0..100 (above counts as 100) on zoom-lens systems; the speed is not used. They wait for
+// the lens (seconds).
 int ipc_set_zoom_position(CIsp* isp, uint32_t speed, uint32_t position);
 int ipc_set_focus_position(CIsp* isp, uint32_t speed, uint32_t position);
+// The AF mode ("manual", "auto", "ztrig"; any other as "auto") on zoom-lens systems; its code is
+// kept as g_isp.focusMode.
 int ipc_set_focus_mode(CIsp* isp, const char* mode);
+// The focus mode code of a settings mode string, and the string of a code (null for codes that have
+// none: no mode set yet, push focus, a lens calibration).
+int32_t focusModeCodeOf(const char* mode);
+const char* focusModeNameOf(int32_t code);
+// Absolute pan or tilt position on the pan/tilt unit, the other axis at 0.
+int ipc_set_pan_position(CIsp* isp, uint32_t speed, uint32_t position);
+int ipc_set_tilt_position(CIsp* isp, uint32_t speed, uint32_t position);
 int ipc_set_vport0_output(CIsp* isp, uint32_t on);
 int ipc_set_vport1_output(CIsp* isp, uint32_t on);
 int ipc_set_powerled_interval(CIsp* isp, uint32_t ms);

@@ -162,7 +162,6 @@ struct ViscaCameraState {
   std::atomic<uint8_t> calibrationExposure{0};   // set while a lens calibration or its check runs
   std::atomic<uint8_t> heaterChannel{0};         // g_McuHeaterCH
   std::atomic<uint8_t> heaterOn{0};              // g_McuHeaterON
-  std::atomic<int32_t> afMode{0};                // G_AFMode: 2..4 AF modes, 6 while calibrating
 };
 
 // ---- lens link (sub-CPU) -------------------------------------------------------------------------
@@ -246,7 +245,9 @@ struct IspGlobals {
   std::atomic<int32_t> shmReady{0};
 
   // Settings and VISCA handlers write these; the 3A thread reads them.
-  std::atomic<int32_t> focusMode{0};            // 2 auto, 3 manual, 4 zoom-triggered
+  // The AF mode last asked for, by the settings or VISCA 38 (G_AFMode, which 09 04 38 answers): 2 auto,
+  // 3 manual, 4 zoom-triggered, 6 while a lens calibration runs; 0 before any.
+  std::atomic<int32_t> focusMode{0};
   std::atomic<uint8_t> focusExport{0};          // 1: each 3A pass copies the AF figures out
   std::atomic<uint32_t> dayNightHold{0};        // non-zero: no automatic day/night decision
   std::atomic<uint32_t> irFilterThreshold[3] = {};  // cnt2day, thd2day, thd2night

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "algo_af/CAFControl.h"
 #include "ispserver_messenger.h"
 #include "kavo/ipc/ipc.h"
 #include "kavo/ipc/messages/analyticsinterrupt.h"
@@ -330,6 +331,37 @@ TEST_F(Messenger, UpdateSettingsWritesEverySettingToItsPlace) {
   logs.clear();
   messenger.UpdateSettings(change);
   EXPECT_FALSE(logs.contains("changed"));
+}
+
+// The AF mode also changes over VISCA (the one mode word): a request is weighed against the mode in
+// force, and the document takes it; a word without a mode name (none yet, a calibration) leaves
+// the document alone.
+TEST_F(Messenger, AFocusModeRequestIsWeighedAgainstTheModeInForce) {
+  const struct {
+    int32_t inForce;
+    const char* request;
+    const char* document;
+    const char* logged;  // "": no focus mode line
+  } rows[] = {
+      {MANUAL_MODE, "{}", "manual", ""},
+      {MANUAL_MODE, R"({"focusMode": "auto"})", "auto", "focusMode changed: manual -> auto"},
+      {ZOOM_TRIG_MODE, R"({"focusMode": "ztrig"})", "ztrig", ""},
+      {AF_MODE_UNSET, R"({"brightness": 20})", "ztrig", ""},
+      {0, R"({"focusMode": "manual"})", "manual", "focusMode changed: ztrig -> manual"},
+  };
+  for (const auto& r : rows) {
+    g_isp.focusMode.store(r.inForce);
+    ChangeIspSettings change(BaseRequestMessage(json(r.request)));
+    change.NormalizeFields();
+    logs.clear();
+    messenger.UpdateSettings(change);
+    EXPECT_EQ(settings.motor().focus().mode(), r.document) << r.request;
+    EXPECT_EQ(logs.contains("focusMode changed"), *r.logged != 0) << r.request;
+    if (*r.logged != 0) {
+      EXPECT_TRUE(logs.has(r.logged)) << logs.dump();
+    }
+  }
+  g_isp.focusMode.store(0);
 }
 
 // The thread: with the endpoint held by another process it neither spins nor floods the log, opens

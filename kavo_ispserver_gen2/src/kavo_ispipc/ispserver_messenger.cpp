@@ -109,6 +109,16 @@ bool isOneOf(const std::string& name, const char* const* names, size_t count) {
   return false;
 }
 
+// VISCA switches the AF mode too (one mode word): the document takes the mode in force before a
+// request is weighed against it. A word without a mode name (none yet, a calibration) leaves it.
+void takeFocusModeInForce(kavo::isp::IspSettings& settings) {
+  const int32_t code = kavo::isp::g_isp.focusMode.load();
+  const char* name = kavo::isp::focusModeNameOf(code);
+  if (name == nullptr) return;
+  std::lock_guard<std::mutex> lock(liveSettingsMutex());
+  if (kavo::isp::focusModeCodeOf(settings.motor().focus().mode().c_str()) != code) settings.motor().focus().mode(name);
+}
+
 }  // namespace
 
 std::mutex& liveSettingsMutex() {
@@ -214,6 +224,7 @@ bool IspServerMessenger::HandleRequest(BaseRequestMessage& request, bool&) {
     change.NormalizeFields();
   }
 
+  takeFocusModeInForce(*settings);
   ChangeIspSettings current;
   FillSettingsMessage(current);
   if (setAndDiffers(F::mirror, change, current) || setAndDiffers(F::flip, change, current)) {
@@ -317,6 +328,7 @@ void IspServerMessenger::StoreSettingsMessage(ChangeIspSettings& message) {
 // document's lock: they may wait for the lens.
 bool IspServerMessenger::UpdateSettings(ChangeIspSettings& change) {
   using namespace kavo::isp;
+  takeFocusModeInForce(*settings);
   ChangeIspSettings live;
   FillSettingsMessage(live);
   // Without a controller (before start-up ends, after the stop) the block and the document still
@@ -411,10 +423,12 @@ bool IspServerMessenger::UpdateSettings(ChangeIspSettings& change) {
   if (take(F::aeMode, "aeMode", change, live) && isp != nullptr) ipc_set_ae_mode(isp, F::aeMode.get(live).c_str());
   if (take(F::focusMode, "focusMode", change, live) && isp != nullptr)
     ipc_set_focus_mode(isp, F::focusMode.get(live).c_str());
-  if (take(F::focusPosition, "focusPosition", change, live) && isp != nullptr)
-    ipc_set_focus_position(isp, 0, F::focusPosition.get(live));
+  // Logged focus first, applied zoom first: a focus position is a share of the range at the zoom,
+  // and a zoom move takes the focus to the zoom's own.
+  const bool focusMoves = take(F::focusPosition, "focusPosition", change, live) && isp != nullptr;
   if (take(F::zoomPosition, "zoomPosition", change, live) && isp != nullptr)
     ipc_set_zoom_position(isp, 0, F::zoomPosition.get(live));
+  if (focusMoves) ipc_set_focus_position(isp, 0, F::focusPosition.get(live));
   StoreSettingsMessage(live);
   return true;
 }
