@@ -221,6 +221,22 @@ class IspRoot(Root):
                              timeout=60).stdout
         return json.loads(out)
 
+    def aaa_passes_since(self, pid, t_ns):
+        """3A passes the server `pid` began after CLOCK_MONOTONIC `t_ns` (the DSP journal's clock on
+        the real clock): its statistics reads, one a pass."""
+        return sum(1 for j in self.journal() if j.get("req") == "IAV_IOC_IMG_GET_STATISTICS"
+                   and j.get("pid") == pid and j.get("t", 0) > t_ns)
+
+    def wait_aaa_pass(self, pid, timeout=60.0):
+        """Until the server `pid` has begun a 3A pass after this call: the pass under way, which may
+        still act on what came before, is then over."""
+        since = time.monotonic_ns()
+        deadline = time.monotonic() + timeout
+        while self.aaa_passes_since(pid, since) == 0:
+            if time.monotonic() > deadline:
+                raise AssertionError("no 3A pass within %.0f s" % timeout)
+            time.sleep(0.02)
+
     def make_key_files(self):
         make_key_files(self.dir)
 

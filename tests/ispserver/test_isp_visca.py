@@ -299,17 +299,10 @@ class ExposureTest(Base):
         # minimum and regulates with the shutter.
         self.wait_for("the sensor's gain at its minimum", lambda: self.gains()[-1:] == [0])
 
-    def passes_since(self, t_ns):
-        """3A passes begun since CLOCK_MONOTONIC `t_ns`: the server's statistics reads, one a pass."""
-        return sum(1 for j in self.requests("IAV_IOC_IMG_GET_STATISTICS", 0) if j["t"] > t_ns)
-
     def ae_mode(self, code, reported):
         self.assertEqual(self.ask("81 01 04 39 %s FF" % code), b"\0")
         self.assertEqual(self.ask("81 09 04 39 FF"), h("05 90 50 %s FF" % reported))
-        # The 3A thread takes the mode at its next pass; the pass under way may still act on the
-        # old one, and it is over once another has begun.
-        answered = time.monotonic_ns()
-        self.wait_for("a 3A pass after the mode change", lambda: self.passes_since(answered) > 0, timeout=60)
+        self.root.wait_aaa_pass(self.server.proc.pid)  # the 3A thread takes the mode at its next pass
 
     def test_manual_gain_and_shutter_steps(self):
         self.start_in_daylight()
@@ -415,7 +408,7 @@ class ExposureTest(Base):
         seq = self.last_seq()
         self.assertEqual(self.ask(level(80)), b"\0")
         t0, deadline = time.monotonic_ns(), time.monotonic() + 120
-        while self.passes_since(t0) < 45:  # 1.5 s of frames, however long a loaded machine takes
+        while self.root.aaa_passes_since(self.server.proc.pid, t0) < 45:  # 1.5 s of frames, however slow
             self.assertLess(time.monotonic(), deadline, "the 3A thread stopped")
             y = self.value("F8")
             self.assertLess(y, target(20) + 2 * self.ZONE)
