@@ -42,6 +42,7 @@ class SubCpuLine : public ::testing::Test {
   }
   void TearDown() override { s.closeSubCPU(); }
 
+  int fd() { return s.m_serial.descriptor.load(); }
   // One cycle of the sub-CPU thread.
   void cycle() {
     s.putPacketIntoRxFIFO();
@@ -124,8 +125,7 @@ TEST_F(SubCpuLine, RepliesThatArriveTogetherAreHandledInTwoCycles) {
     CountingCallback cb;
     s.setCallback(withCallback ? &cb : nullptr);
     s.m_bZFisMoving2AbsAddr.store(1);
-    line.write(hexBytes("90 41 FF 90 51 FF"));
-    ::usleep(20000);
+    line.deliver(hexBytes("90 41 FF 90 51 FF"), fd());
     cycle();
     EXPECT_EQ(cb.calls.load(), 0) << "the acknowledgement is ignored";
     EXPECT_EQ(s.m_bZFisMoving2AbsAddr.load(), 1);
@@ -146,8 +146,7 @@ TEST_F(SubCpuLine, AFullChunkLosesNoReply) {
   // 16 answers of 4 bytes in one write: 64 bytes, one more than the ring holds.
   std::vector<uint8_t> burst;
   for (uint8_t k = 0; k < 16; ++k) burst.insert(burst.end(), {0x90, 0x50, k, 0xFF});
-  line.write(burst);
-  ::usleep(20000);
+  line.deliver(burst, fd());
   for (uint8_t k = 0; k < 16; ++k) {
     cycle();
     EXPECT_LE(s.rxUsed(), 63u);
@@ -161,8 +160,7 @@ TEST_F(SubCpuLine, WhatThePacketsCarry) {
   CountingCallback cb;
   s.setCallback(&cb);
   auto feed = [&](const std::string& bytes) {
-    line.write(hexBytes(bytes));
-    ::usleep(20000);
+    line.deliver(hexBytes(bytes), fd());
     s.putPacketIntoRxFIFO();
     while (s.processRxFIFO() != 0) {
     }
@@ -194,12 +192,11 @@ TEST_F(SubCpuLine, WhatThePacketsCarry) {
 }
 
 TEST_F(SubCpuLine, ASplitReplyIsCompletedByLaterReads) {
-  line.write(hexBytes("90 50 01"));
+  line.deliver(hexBytes("90 50 01"), fd());
   std::thread rest([&] {
     ::usleep(60000);
     line.write(hexBytes("02 03 04 FF"));
   });
-  ::usleep(20000);
   EXPECT_EQ(s.putPacketIntoRxFIFO(), 1);
   rest.join();
   EXPECT_EQ(s.processRxFIFO(), 1);
@@ -210,8 +207,7 @@ TEST_F(SubCpuLine, AReplyThatNeverEndsIsDroppedAlone) {
   LogCapture log;
   FastSleeps quick;
   const timespec t0 = kavo::utils::moment();
-  line.write(hexBytes("90 50 07 FF 90 50 01"));
-  ::usleep(20000);
+  line.deliver(hexBytes("90 50 07 FF 90 50 01"), fd());
   s.putPacketIntoRxFIFO();
   EXPECT_GE(lenstest::msSince(t0), 2000) << "200 polls of 10 ms";
   EXPECT_TRUE(log.has("SubCPU timeout.", LOG_LEVEL_INFO));
@@ -221,12 +217,10 @@ TEST_F(SubCpuLine, AReplyThatNeverEndsIsDroppedAlone) {
   // A run longer than the ring could hold, and the rest of it up to its end, go; the next reply
   // is read.
   std::vector<uint8_t> run(70, 0x01);
-  line.write(run);
-  ::usleep(20000);
+  line.deliver(run, fd());
   s.putPacketIntoRxFIFO();
   EXPECT_TRUE(log.contains("longer than 63 bytes dropped", LOG_LEVEL_WARNING)) << log.dump();
-  line.write(hexBytes("01 01 FF 90 50 08 FF"));
-  ::usleep(20000);
+  line.deliver(hexBytes("01 01 FF 90 50 08 FF"), fd());
   s.putPacketIntoRxFIFO();
   EXPECT_EQ(s.processRxFIFO(), 1);
   EXPECT_EQ(posted(), hexBytes("90 50 08 FF"));
