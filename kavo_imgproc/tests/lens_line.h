@@ -3,6 +3,7 @@
 // test root links to its other end), a board set-up in the globals, and test-time sleeps.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,6 +39,17 @@ class PtyLine {
   bool ok() const { return master_ >= 0; }
   void write(const std::vector<uint8_t>& b) const {
     if (::write(master_, b.data(), b.size()) != static_cast<ssize_t>(b.size())) std::abort();
+  }
+  // Writes and waits until the server's end `readerFd` can read the bytes: the terminal hands them
+  // on from a kernel worker, which a loaded machine may run late.
+  void deliver(const std::vector<uint8_t>& b, int readerFd) const {
+    int before = 0;
+    ::ioctl(readerFd, FIONREAD, &before);
+    write(b);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int held = 0; ::ioctl(readerFd, FIONREAD, &held) == 0 && held < before + static_cast<int>(b.size()) &&
+                       std::chrono::steady_clock::now() < end;)
+      ::usleep(1000);
   }
   // What the server wrote: waits up to `ms` for `n` bytes (n = 0: whatever comes within `ms`).
   std::vector<uint8_t> read(size_t n, int ms = 2000) const {

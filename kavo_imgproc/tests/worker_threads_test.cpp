@@ -58,37 +58,59 @@ TEST_F(AaaThreadTest, OnePassPerFrameNothingWhilePaused) {
   uint64_t seq = lastSeq();
   ASSERT_EQ(start_aaa_thread(), 0);
   EXPECT_EQ(g_isp.aaaThread.alive.load(), 1u);
-  std::this_thread::sleep_for(1s);
-  auto reads = requestsSince(seq, "IAV_IOC_IMG_GET_STATISTICS");
+  // Ten passes, however long a loaded machine takes for them.
+  std::vector<nlohmann::json> reads;
+  EXPECT_TRUE(waitFor([&] { return (reads = requestsSince(seq, "IAV_IOC_IMG_GET_STATISTICS")).size() >= 10; }, 60s));
   ASSERT_GE(reads.size(), 10u);
   for (size_t i = 1; i < reads.size(); ++i) {
     const uint64_t step = reads[i]["arg"]["frame"].get<uint64_t>() - reads[i - 1]["arg"]["frame"].get<uint64_t>();
     EXPECT_EQ(step, 1 + reads[i]["arg"]["missed"].get<uint64_t>()) << "each frame once, a missed one counted";
   }
   setPauseAAA(1);
-  std::this_thread::sleep_for(300ms);  // the pass under way ends
+  // The pass under way ends, and a turn after it: the thread clears the acknowledgement at the end
+  // of each.
+  for (int turn = 0; turn < 2; ++turn) {
+    g_isp.aaaThread.acknowledge.store(1, std::memory_order_release);
+    EXPECT_TRUE(waitFor([] { return g_isp.aaaThread.acknowledge.load(std::memory_order_acquire) == 0; }, 60s));
+  }
   seq = lastSeq();
   std::this_thread::sleep_for(700ms);
   EXPECT_TRUE(requestsSince(seq).empty()) << "a paused 3A thread calls no driver";
   setPauseAAA(0);
-  EXPECT_TRUE(waitFor([&] { return !requestsSince(seq, "IAV_IOC_IMG_GET_STATISTICS").empty(); }, 2s));
+  EXPECT_TRUE(waitFor([&] { return !requestsSince(seq, "IAV_IOC_IMG_GET_STATISTICS").empty(); }, 60s));
   EXPECT_EQ(stop_aaa_thread(), 0);
   EXPECT_EQ(g_isp.aaaThread.alive.load(), 0u);
   EXPECT_FALSE(g_isp.aaaThread.joinable);
 }
 
 // Without statistics the loop waits a frame before it reads again: about one failed read (and one
-// log line) per frame, not as many as the processor allows.
+// log line) per frame, not as many as the processor allows. Counted on the clock the loop waits on:
+// once started, its waits move the stopped test clock instead of taking time, so the rate does not
+// depend on how much of the processor a loaded machine gives it. Thirty reads fail; the later ones
+// wait for their frames on the simulator's clock, and move the test clock no further.
 TEST_F(AaaThreadTest, FailedReadsComeAtTheFrameRate) {
-  ASSERT_TRUE(sim::setFaults(R"({"faults": [{"request": "IAV_IOC_IMG_GET_STATISTICS", "times": 100000, "errno": "EIO"}]})"));
+  ASSERT_TRUE(sim::setFaults(R"({"faults": [{"request": "IAV_IOC_IMG_GET_STATISTICS", "times": 30, "errno": "EIO"}]})"));
   kavo::logger::LogCapture log;
   const uint64_t seq = lastSeq();
-  ASSERT_EQ(start_aaa_thread(), 0);
-  std::this_thread::sleep_for(1s);
+  const auto failed = [seq] {
+    std::vector<nlohmann::json> out;
+    for (const auto& r : requestsSince(seq, "IAV_IOC_IMG_GET_STATISTICS"))
+      if (r.contains("errno")) out.push_back(r);
+    return out;
+  };
+  const timespec t0 = kavo::utils::moment();
+  ASSERT_EQ(start_aaa_thread(), 0);  // its handshake's polls take real time
+  kavo::utils::freezeMomentsForTest();
+  kavo::utils::setSleepsAdvanceMomentsForTest(true);
+  EXPECT_TRUE(waitFor([&] { return failed().size() >= 30; }, 60s));
+  const double seconds = kavo::utils::momentsDiffMs(t0, kavo::utils::moment()) / 1000.0;
+  kavo::utils::setSleepsAdvanceMomentsForTest(false);  // the stop's polls take real time again
+  kavo::utils::resetMomentsForTest();
   EXPECT_EQ(stop_aaa_thread(), 0);
-  const auto reads = requestsSince(seq, "IAV_IOC_IMG_GET_STATISTICS");
-  EXPECT_GE(reads.size(), 5u);
-  EXPECT_LE(reads.size(), 45u) << "30 frames a second";
+  const auto reads = failed();
+  ASSERT_EQ(reads.size(), 30u);
+  EXPECT_GE(reads.size() / seconds, 5.0) << seconds << " s";
+  EXPECT_LE(reads.size() / seconds, 45.0) << "30 frames a second; " << seconds << " s";
   EXPECT_EQ(reads.at(0)["errno"], EIO);
   EXPECT_TRUE(log.has("[Get_3A_data_1080p]get statistics data is failed.", LOG_LEVEL_WARNING));
 }

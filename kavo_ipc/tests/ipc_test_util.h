@@ -27,6 +27,12 @@ struct IpcTestAccess {
   static void Deactivate(Ipc& ipc, BaseIPCIO* io) { ipc.DeactivateIO(io); }
   static bool Activate(Ipc& ipc, BaseIPCIO* io) { return ipc.ActivateIO(io); }
   static void ForgetDead(Ipc& ipc, BaseIPCIO* io) { ipc.deadIOs.erase(io->GetId()); }
+  // The reconnect timer's descriptor, -1 without one.
+  static int TimerFd(const Ipc& ipc) {
+    for (const auto& io : ipc.activeIOs)
+      if (io.second->GetType() == IPC_IO_TYPE_TIMER) return io.second->GetFd();
+    return -1;
+  }
 };
 
 namespace test {

@@ -66,13 +66,12 @@ class ClosedLoopTest(unittest.TestCase):
         try:
             s.wait_log("A/V encoding started")
             flv = self.root.path("/tmp/cam.flv")
-            wait_frames(flv, 30, proc=s.proc)
-            probe(self.root, "shutter", 512000000 // 30)  # twice the default 1/60 s
-            time.sleep(1.0)
-            probe(self.root, "colour", "off")
-            time.sleep(1.0)
-            probe(self.root, "mirror", 2)
-            time.sleep(1.0)
+            held = len(wait_frames(flv, 30, proc=s.proc))
+            # A second of frames in the file after each change, however late a loaded machine writes them.
+            for what, value in (("shutter", 512000000 // 30),  # twice the default 1/60 s
+                                ("colour", "off"), ("mirror", 2)):
+                probe(self.root, what, value)
+                held = len(wait_frames(flv, held + 30, proc=s.proc))
         finally:
             self.assertEqual(s.stop(), 0)
         journal = self.root.journal()

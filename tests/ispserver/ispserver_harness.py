@@ -221,6 +221,23 @@ class IspRoot(Root):
                              timeout=60).stdout
         return json.loads(out)
 
+    def aaa_passes_since(self, pid, t_ns):
+        """3A passes the server `pid` began after CLOCK_MONOTONIC `t_ns` (the DSP journal's clock on
+        the real clock): its statistics reads, one a pass."""
+        return sum(1 for j in self.journal() if j.get("req") == "IAV_IOC_IMG_GET_STATISTICS"
+                   and j.get("pid") == pid and j.get("t", 0) > t_ns)
+
+    def wait_aaa_passes(self, pid, count=1, timeout=60.0):
+        """Until the server `pid` has begun `count` 3A passes after this call. After one, the pass
+        under way, which may still act on what came before, is over; `count` passes take at least
+        as many frames of the clock, and as long as a loaded machine needs for them."""
+        since = time.monotonic_ns()
+        deadline = time.monotonic() + timeout
+        while self.aaa_passes_since(pid, since) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("fewer than %d 3A passes within %.0f s" % (count, timeout))
+            time.sleep(0.02 if count == 1 else 0.5)
+
     def make_key_files(self):
         make_key_files(self.dir)
 

@@ -216,7 +216,7 @@ class WhiteBalanceGainTest(DeviceBase):
 
     def test_the_gain_edges_in_force(self):
         self.assertEqual(self.ask("81 01 04 35 05 FF"), b"\0")  # manual: the automatic balance stops
-        time.sleep(0.3)  # a 3A pass under way when it stopped ends
+        self.root.wait_aaa_passes(self.server.pid)  # a 3A pass under way when it stopped ends
         mark = self.mark()
         r0, g0, b0 = self.in_force()
         time.sleep(0.5)

@@ -12,7 +12,6 @@ import shutil
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
 PROBE = os.environ.get("KAVO_LENS_PROBE", "")
@@ -42,12 +41,14 @@ class LineMcu(threading.Thread):
         self.packets = []
         self.answers = {k: list(v) for k, v in ANSWERS.items()}
         self.stop = False
+        self.quiet = threading.Event()  # set when a wait found nothing more to read
 
     def run(self):
         pending = b""
         while not self.stop:
             ready, _, _ = select.select([self.master], [], [], 0.05)
             if not ready:
+                self.quiet.set()
                 continue
             try:
                 pending += os.read(self.master, 256)
@@ -90,7 +91,9 @@ class WireTest(unittest.TestCase):
         r = subprocess.run(args[:-1], env=dict(os.environ, KAVO_ROOT=self.root), capture_output=True, text=True,
                            timeout=60)
         self.assertEqual(r.returncode, 0, r.stderr)
-        time.sleep(0.1)
+        # Everything the probe wrote is read once the line has stayed quiet for a wait.
+        self.mcu.quiet.clear()
+        self.assertTrue(self.mcu.quiet.wait(60))
         return [line.split() for line in r.stdout.splitlines()]
 
     def wire(self):

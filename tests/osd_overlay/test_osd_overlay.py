@@ -69,15 +69,18 @@ class TestModeTest(RootCase):
         self.addCleanup(program.stop)
         path = self.root.path("/tmp/osd")
         expected = ((np.arange(368)[:, None] + np.arange(640)[None, :]) % 256).astype(np.uint8)
-        frames, bases, missing = 0, set(), 0
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
+        frames, bases = 0, set()
+        # Reads for 10 s, and on until it has seen a fair number of frames and of bases: a loaded
+        # machine gives the reader little time. Only a hang outlasts the deadline.
+        enough, deadline = time.monotonic() + 10, time.monotonic() + 120
+        while time.monotonic() < enough or frames <= 20 or len(bases) <= 10:
+            if time.monotonic() > deadline:
+                break
             try:
                 with open(path, "rb") as f:
                     data = f.read()
             except FileNotFoundError:
-                missing += 1
-                self.assertLess(missing, 500, "no frame appeared")
+                self.assertEqual(frames, 0, "the frame vanished after %d whole ones" % frames)
                 time.sleep(0.002)
                 continue
             self.assertEqual(len(data), OSD_SIZE, "torn frame after %d whole ones" % frames)
@@ -85,8 +88,7 @@ class TestModeTest(RootCase):
             self.assertTrue(np.array_equal(p - p[0, 0], expected), "pattern broken")  # uint8 wraps mod 256
             frames += 1
             bases.add(int(p[0, 0]))
-        # A loaded machine gives the reader little time; it must still have read a fair number.
-        self.assertGreater(frames, 20)
+        self.assertGreater(frames, 20, "whole frames read before the deadline")
         self.assertGreater(len(bases), 10, "the pattern does not move with the clock")
         self.assertEqual(program.stop(), 0, program.log())
         self.assertIn("Gracefully shut down", program.log())
@@ -223,10 +225,12 @@ class CalibrationNotReadyTest(CalibrationCase):
     def test_source_that_stops_delivering_ends_after_10_s(self):
         pic = self.root.picture(h.disc_frame([(320.5, 184.5, 50)]))
         self.root.script([{"queries": 4, "pictures": {"0": pic, "1": pic}}, {"error": "EAGAIN"}])
+        # Counted from before the start, as the program's 10 s begin after it: seeing its first
+        # line late cannot shorten them.
+        started = time.monotonic()
         program = h.Program(self.root, ["--mode=calib"])
         self.addCleanup(program.stop)
         self.assertTrue(program.wait_log("Device not ready", timeout=30), program.log())
-        started = time.monotonic()
         self.assertEqual(program.proc.wait(60), 255)
         elapsed = time.monotonic() - started
         program.stop()
@@ -234,8 +238,8 @@ class CalibrationNotReadyTest(CalibrationCase):
         self.assertEqual(log.count("Device not ready\n") + log.endswith("Device not ready"), 1, log)
         self.assertIn("Device not ready for too long", log)
         self.assertNotIn("Device ready", log)
-        self.assertGreater(elapsed, 9.0)
-        self.assertLess(elapsed, 30.0)
+        self.assertGreater(elapsed, 10.0)
+        self.assertLess(elapsed, 60.0)
 
 
 class CalibrationRecoveryTest(CalibrationCase):

@@ -133,12 +133,17 @@ class AacTest(Base):
                          (11025, 1, 32000, 50))
         s = self.start(NO_MARKS, audio)
         client = self.client()
-        # Volume phases, each about 1.6 s: the shipped 50 %, then changes, then the saved default.
+        # Volume phases of 17 audio frames each (1.6 s): the shipped 50 %, then changes, then the
+        # saved default. A phase's frames are those written from the answer to its change up to the
+        # asking for the next one, counted in the file: each change falls between, however late a
+        # loaded machine writes or answers.
+        phase = 17
         phases = [(50, 15)]
         self.wait_audio(s, 1)
-        starts = [audio_tag_count(self.root)]
-        time.sleep(1.6)
+        spans = [[audio_tag_count(self.root)]]
+        self.wait_audio(s, spans[-1][0] + phase)
         for percent, value in ((100, 31), (0, 0), (25, 7), (None, 15)):
+            spans[-1].append(audio_tag_count(self.root))
             if percent is None:
                 r = client.call("ResetVideoSettings", timeout=10)
                 percent = 50
@@ -147,17 +152,15 @@ class AacTest(Base):
             self.assertEqual(r["statusCode"], 0, r)
             # The settings document stores 0 % as 1 % (its rule); the element still goes to 0.
             self.assertEqual(r["payload"]["audio"]["volume"], max(percent, 1))
-            starts.append(audio_tag_count(self.root))
+            spans.append([audio_tag_count(self.root)])
             phases.append((percent, value))
             if percent == 25:
                 # A change that leaves the volume unset does not touch the element.
-                time.sleep(0.5)
+                self.wait_audio(s, spans[-1][0] + 5)
                 r = client.call("ChangeVideoSettings", video={"video1": {"bitRateVbrMax": 250000}}, timeout=10)
                 self.assertEqual((r["statusCode"], r["payload"]["audio"]["volume"]), (0, 25), r)
-                time.sleep(1.1)
-                continue
-            time.sleep(1.6)
-        starts.append(audio_tag_count(self.root))
+            self.wait_audio(s, spans[-1][0] + phase)
+        spans[-1].append(audio_tag_count(self.root))
         flv = self.finish(s)
 
         path = self.root.path(FLV)
@@ -171,15 +174,15 @@ class AacTest(Base):
         writes = [j["value"] for j in alsa_journal(self.root) if j.get("req") == "write"]
         self.assertEqual(writes, [v for _, v in phases])
         # The change reaches the samples captured after it; the coder's delay is under two frames.
-        for i, (percent, value) in enumerate(phases):
-            part = samples[(starts[i] + 5) * BLOCK:(starts[i + 1] - 1) * BLOCK]
+        for (first, end), (percent, value) in zip(spans, phases):
+            part = samples[(first + 5) * BLOCK:(end - 1) * BLOCK]
             self.assertGreater(len(part), 8 * BLOCK, "phase %d%%" % percent)
             if value == 0:
                 self.assertLessEqual(max(abs(x) for x in part), 2, "volume 0 mutes")
                 continue
             expected = card_peak_dbfs(-20, value)
             self.assertAlmostEqual(peak_dbfs(part), expected, delta=1.0, msg="volume %d%%" % percent)
-            self.assertEqual(uneven_frames(samples, starts[i] + 5, starts[i + 1] - 1, expected), [])
+            self.assertEqual(uneven_frames(samples, first + 5, end - 1, expected), [])
             self.assertAlmostEqual(tone_frequency(part, 11025), 1000.0, delta=2.0, msg="volume %d%%" % percent)
         self.check_time_base(flv, 11025)
         self.assertTrue(s.has("PCM configured at 11025Hz with 1 channels having 16 bits/sample"))

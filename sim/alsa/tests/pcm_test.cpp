@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,9 +145,9 @@ TEST(AlsaPcm, PacedByTheMonotonicClock) {
     uint64_t taken = 0;
     double worstEarly = 0, worstLate = 0;
     const uint64_t end = after + 1500000000ull;
-    uint64_t t1 = after, last = 0;
+    uint64_t t0 = after, t1 = after, last = 0;
     while (t1 < end) {
-      const uint64_t t0 = nowNs();
+      t0 = nowNs();
       const snd_pcm_sframes_t avail = snd_pcm_avail(cap.pcm);
       t1 = nowNs();
       ASSERT_GE(avail, 0) << snd_strerror(static_cast<int>(avail));
@@ -166,10 +167,15 @@ TEST(AlsaPcm, PacedByTheMonotonicClock) {
     }
     EXPECT_LE(worstEarly, 0.0) << "frames missing behind the clock";
     EXPECT_LE(worstLate, 0.0) << "frames ahead of the clock";
-    const double measured = last / ((t1 - before) / 1e9);
-    std::printf("[figures] %u Hz x%u drift %+.0f ppm: %.2f frames/s over %.2f s (%.1f ppm off the nominal)\n", c.rate,
-                c.channels, c.ppm, measured, (t1 - before) / 1e9, (measured / fps - 1) * 1e6);
-    EXPECT_NEAR(measured / fps, 1.0, 0.002);
+    // The rates the last look allows, from the spans of the start and of the look: a thread that
+    // lost the processor inside one widens them, and cannot move them off the right one.
+    const double slowest = last / ((t1 - before) / 1e9), fastest = (last + 1) / ((t0 - after) / 1e9);
+    const double measured = (slowest + fastest) / 2;
+    std::printf("[figures] %u Hz x%u drift %+.0f ppm: %.2f frames/s over %.2f s (%.1f ppm off the nominal, "
+                "within %.1f)\n", c.rate, c.channels, c.ppm, measured, (t1 - before) / 1e9, (measured / fps - 1) * 1e6,
+                (fastest - slowest) / 2 / fps * 1e6);
+    EXPECT_LE(slowest / fps, 1.002);
+    EXPECT_GE(fastest / fps, 0.998);
   }
 }
 
@@ -180,9 +186,9 @@ TEST(AlsaPcm, PeriodPointerMovesInWholePeriods) {
   ASSERT_EQ(cap.open(16000, 1), 0);
   ASSERT_EQ(cap.period, 2000u);
   ASSERT_EQ(snd_pcm_start(cap.pcm), 0);
+  // Looks until eight blocks were taken (five periods, 625 ms): at each one, whole periods only.
   uint64_t taken = 0;
-  int looks = 0;
-  for (const uint64_t end = nowNs() + 700000000ull; nowNs() < end; ++looks) {
+  for (const uint64_t end = nowNs() + 60000000000ull; taken < 8192 && nowNs() < end;) {
     const snd_pcm_sframes_t avail = snd_pcm_avail(cap.pcm);
     ASSERT_GE(avail, 0);
     EXPECT_EQ((taken + static_cast<uint64_t>(avail)) % 2000, 0u);
@@ -393,10 +399,36 @@ TEST(AlsaPcm, RequestFaults) {
   EXPECT_NE(f.back()["error"].get<std::string>().find("snd_pcm_frobnicate"), std::string::npos);
 }
 
-// Blocking readers are served too: poll wakes when the wake-up level is reached.
+// Blocking readers are served too: poll wakes when the wake-up level is reached. When a woken
+// thread runs is the machine's affair; the card's part is the moment its poll descriptor is due
+// and what a wake-up finds.
 TEST(AlsaPcm, BlockingReadAndWait) {
   kavo::test::TestRoot root;
   ASSERT_TRUE(sa::install(R"({"marks": {"enabled": false}})"));
+  // The poll descriptor is due within one sample after the wake-up level's last frame, counted
+  // from the capture's start and the frames read.
+  const auto expectDueAtTheWakeUpLevel = [](snd_pcm_t* pcm, uint64_t read) {
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    ASSERT_EQ(snd_pcm_sw_params_current(pcm, sw), 0);
+    snd_pcm_uframes_t availMin = 0;
+    ASSERT_EQ(snd_pcm_sw_params_get_avail_min(sw, &availMin), 0);
+    struct pollfd pfd {};
+    ASSERT_EQ(snd_pcm_poll_descriptors(pcm, &pfd, 1), 1);
+    itimerspec left{};
+    const uint64_t before = nowNs();
+    ASSERT_EQ(timerfd_gettime(pfd.fd, &left), 0);
+    const uint64_t after = nowNs();
+    const uint64_t leftNs = static_cast<uint64_t>(left.it_value.tv_sec) * 1000000000ull + left.it_value.tv_nsec;
+    const double startNs = journal("start").back()["startNs"].get<double>();
+    const double level = startNs + (read + availMin) * 1e9 / 16000, oneLater = level + 1e9 / 16000;
+    if (leftNs == 0) {  // gone off already (a thread that lost the processor): not before it was due
+      EXPECT_GE(static_cast<double>(after), level);
+      return;
+    }
+    EXPECT_GE(after + leftNs + 1.0, level) << "woken before the wake-up level";
+    EXPECT_LE(before + leftNs, oneLater + 1.0) << "woken after the wake-up level";
+  };
   {
     Capture cap;
     ASSERT_EQ(cap.open(16000, 1, SND_PCM_ACCESS_RW_INTERLEAVED), 0);
@@ -405,8 +437,8 @@ TEST(AlsaPcm, BlockingReadAndWait) {
     ASSERT_EQ(snd_pcm_readi(cap.pcm, x.data(), 8000), 8000);  // starts the capture itself
     const double ms = (nowNs() - t0) / 1e6;
     EXPECT_GE(ms, 495.0);
-    EXPECT_LE(ms, 900.0);
     for (size_t s = 0; s < x.size(); ++s) ASSERT_NEAR(x[s], expectedTone(1000, -20, 1, 16000, s), 1) << s;
+    expectDueAtTheWakeUpLevel(cap.pcm, 8000);
   }
   {
     Capture cap;
@@ -414,10 +446,17 @@ TEST(AlsaPcm, BlockingReadAndWait) {
     ASSERT_EQ(cap.period, 2000u);
     ASSERT_EQ(snd_pcm_start(cap.pcm), 0);
     const uint64_t t0 = nowNs();
-    EXPECT_EQ(snd_pcm_wait(cap.pcm, 1000), 1);
+    expectDueAtTheWakeUpLevel(cap.pcm, 0);
+    // The first wake-up of the descriptor finds the period there.
+    struct pollfd pfd {};
+    ASSERT_EQ(snd_pcm_poll_descriptors(cap.pcm, &pfd, 1), 1);
+    ASSERT_EQ(poll(&pfd, 1, -1), 1);
+    unsigned short revents = 0;
+    ASSERT_EQ(snd_pcm_poll_descriptors_revents(cap.pcm, &pfd, 1, &revents), 0);
+    EXPECT_EQ(revents, POLLIN);
+    EXPECT_EQ(snd_pcm_wait(cap.pcm, 60000), 1);
     const double ms = (nowNs() - t0) / 1e6;
     EXPECT_GE(snd_pcm_avail(cap.pcm), 2000) << "woken at the default wake-up level, one period";
     EXPECT_GE(ms, 120.0);
-    EXPECT_LE(ms, 500.0);
   }
 }
