@@ -104,6 +104,7 @@ void IOPayload::Clear() {
   bytesSent = 0;
   connectionId = 0;
   queuedTick = 0;
+  awaitedRequestId = 0;
   refusedSize = 0;
   buffer.IgnoreAll();
 }
