@@ -13,6 +13,9 @@ namespace ipc {
 // Largest frame body accepted or sent. A peer announcing more is dropped: the length field is
 // read before the body, and nothing of that size is ever exchanged between these processes.
 constexpr uint32_t kMaxFrameBodySize = 16u * 1024u * 1024u;
+// What a cleared payload keeps of its storage for the next frame: far above the messages of the
+// system (a few kilobytes).
+constexpr size_t kKeptStorageBytes = 64u * 1024u;
 
 class IOPayload {
  public:
