@@ -94,6 +94,26 @@ class StartupTest(Base):
             self.assertNotEqual(shm_id(root.key(CTRL)), -1, content)
             self.assertEqual(sem_id(root.key(VISCA)), -1, content)
 
+    def test_a_settings_or_board_file_that_is_no_regular_file_is_refused_at_once(self):
+        # A FIFO would hold the open for ever, "/dev/zero" the read (and memory without bound).
+        for how in ("fifo", "/dev/zero"):
+            root = self.root(settings=False)
+            settings = root.path("/usr/etc/kavo_ispserver.json")
+            if how == "fifo":
+                os.mkfifo(settings)
+            else:
+                os.symlink(how, settings)
+            s = root.start()
+            self.assertEqual(s.wait(timeout=20), 255, how)
+            self.assertIn("[IspServer_main] load setting failed.", s.out, how)
+        # A board file that is a FIFO is a missing one: board 0.
+        root = self.root(board=None)
+        os.mkfifo(root.path("/etc/board.info"))
+        s = root.start()
+        root.wait_ready(s)
+        self.assertTrue(s.has("the /etc/board.info can't be opened. set the board name as default."), s.log())
+        self.assertEqual(s.stop(), 0)
+
 
 class StopTest(Base):
     def test_signals_stop_within_one_poll(self):

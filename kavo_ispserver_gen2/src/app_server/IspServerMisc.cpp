@@ -12,6 +12,7 @@
 #include <string>
 
 #include "if_visca/visca_channel.h"
+#include "kavo/os/file.h"
 #include "kavo/os/path.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
@@ -83,9 +84,11 @@ const char* nameOf(const IdName (&table)[N], int32_t id) {
 
 // The board type that the board file names; 0 when it names none.
 BoardType readBoardType() {
-  const std::string path = kavo::os::path(kBoardFile);
-  FILE* file = std::fopen(path.c_str(), "r");
+  // A FIFO or a device there is refused as a missing file is: it could hold start-up for ever.
+  const int fd = kavo::os::openRegularFile(kavo::os::path(kBoardFile));
+  FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "r");
   if (file == nullptr) {
+    if (fd >= 0) ::close(fd);
     BOARD_LOG(LOG_LEVEL_WARNING, "the %s can't be opened. set the board name as default.", kBoardFile);
     return ALDER_IR;
   }
