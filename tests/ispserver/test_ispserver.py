@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ispserver_harness import (CTRL, FOCUS, IMAGE, KEY_FILES, SIZES, VISCA, IspRoot,  # noqa: E402
-                               ipcs_segments, sem_id, shm_create, shm_id, shm_read,
+                               ipcs_segments, release_key, sem_id, shm_create, shm_id, shm_read,
                                shm_write)
 
 LOCK_MESSAGE = "ispserver already running or kavo_ispserver_singleton already acquired by someone else"
@@ -112,6 +112,32 @@ class StartupTest(Base):
         s = root.start()
         root.wait_ready(s)
         self.assertTrue(s.has("the /etc/board.info can't be opened. set the board name as default."), s.log())
+        self.assertEqual(s.stop(), 0)
+
+    def test_links_where_key_files_go_are_refused(self):
+        # A dangling link in a key file's place: nothing is made where it points.
+        root = self.root()
+        release_key(root.key(IMAGE))
+        os.unlink(root.path(IMAGE))
+        planted = root.path("/tmp/planted")
+        os.symlink(planted, root.path(IMAGE))
+        s = root.start()
+        root.wait_ready(s)
+        self.assertFalse(os.path.lexists(planted))
+        self.assertTrue(s.has("/tmp/shm/image is a link: refused as a key file"), s.log())
+        self.assertEqual(s.stop(), 0)
+        # "/tmp/shm" itself a link: no key file is made behind it. Without key files there is no
+        # segment to be ready; the IPC endpoint comes later in start-up.
+        root = self.root(key_files=False)
+        elsewhere = root.path("/tmp/elsewhere")
+        os.mkdir(elsewhere)
+        os.symlink(elsewhere, root.path("/tmp/shm"))
+        s = root.start()
+        deadline = time.monotonic() + 20
+        while not os.path.exists(root.path("/var/run/ipc/kavo_ispserver")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(os.listdir(elsewhere), [])
+        self.assertTrue(s.has("/tmp/shm/ is a link or not a folder of this server's own"), s.log())
         self.assertEqual(s.stop(), 0)
 
 
