@@ -169,6 +169,25 @@ class StopTest(Base):
                                                        POLL_SECONDS * 1000), file=sys.stderr)
         self.assertLess(max(figures), 2000)
 
+    def test_a_signal_cuts_the_zoom_boards_start_up_wait_short(self):
+        """Boards 2 and 3 wait 5 s once the image pipeline has started. A SIGTERM at the start of
+        that wait ends the server in order before the wait would have ended."""
+        figures = []
+        for board in ("ORL Brisk", "ORL Tarrow"):
+            root = self.root(board=board)
+            s = root.start()
+            s.wait_log("waiting 5000 ms unless stopped", timeout=40)
+            t0 = time.monotonic()
+            s.proc.send_signal(signal.SIGTERM)
+            status = s.wait()
+            figures.append(time.monotonic() - t0)
+            self.assertEqual(status, 0, board)
+            messages = s.messages()
+            self.assertLess(messages.index("get signal num=15"), messages.index("ISP Server down..."), board)
+            self.assertEqual([m for m in messages if m][-1], "server stop done", board)
+        print("signal to exit, s: %s" % " ".join("%.2f" % f for f in figures), file=sys.stderr)
+        self.assertLess(max(figures), 5.0)
+
     def test_a_segment_that_could_not_be_made_is_not_removed(self):
         # A smaller segment of someone else on the image key: the server runs without its own.
         root = self.root()
