@@ -2,7 +2,9 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -23,15 +25,6 @@ namespace {
 
 // What one print may hold: longer texts are cut to 511 characters.
 constexpr size_t kPrintBuffer = 512;
-
-// ftok on the camera path; -1 (errno set) when the key file is missing.
-key_t keyOf(const char* path) {
-  if (path == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  return ::ftok(kavo::os::path(path).c_str(), 0);
-}
 
 // The shared body of the four attach functions; `function` names the caller in the log.
 void* attach(const char* function, int* id, const char* path, size_t bytes, int flags, bool zeroFill) {
@@ -102,6 +95,33 @@ bool openSlot(int index) {
 }
 
 }  // namespace
+
+// ---- keys ----------------------------------------------------------------------------------------
+
+bool isOwnFolder(const std::string& dir) {
+  struct stat st;
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+key_t keyOf(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  // ftok follows links: a planted one would choose the key, and with it whose object is cleared.
+  const std::string file = kavo::os::path(path);
+  struct stat st;
+  if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    errno = ELOOP;
+    return -1;
+  }
+  const size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !isOwnFolder(file.substr(0, slash))) {
+    errno = EPERM;
+    return -1;
+  }
+  return ::ftok(file.c_str(), 0);
+}
 
 // ---- segments ------------------------------------------------------------------------------------
 

@@ -8,9 +8,18 @@
 #include <sys/sem.h>
 
 #include <cstdint>
+#include <string>
 
 namespace kavo {
 namespace isp {
+
+// ---- keys ----------------------------------------------------------------------------------------
+// True when `dir` (a real path) is a folder of this process's own user and no link.
+bool isOwnFolder(const std::string& dir);
+// ftok(path, 0) on a camera path; -1 with errno set when the key file is missing, is a link
+// (ELOOP), or lies in a folder that is a link or another user's (EPERM): a planted link never
+// chooses the key of the server's objects.
+key_t keyOf(const char* path);
 
 // ---- segments ------------------------------------------------------------------------------------
 // Creates (IPC_CREAT, mode 0666) or reuses the segment of `path`, attaches and zero-fills it. `id`

@@ -99,11 +99,17 @@ void IOPayload::Clear() {
   message.Free();  // no allocation: an empty document is made only when one is asked for
   hasMessage = false;
   isJson = false;
+  // A pooled payload keeps its storage for messages of the usual size, not what an outsized one
+  // (a long made-up endpoint name, say) grew it to.
+  if (buffer.GetCapacity() > kKeptStorageBytes) buffer = kavo::utils::IOBuffer();
+  if (json.capacity() > kKeptStorageBytes) std::string().swap(json);
+  if (to.capacity() > kKeptStorageBytes) std::string().swap(to);
   to.clear();
   functionName.clear();
   bytesSent = 0;
   connectionId = 0;
   queuedTick = 0;
+  awaitedRequestId = 0;
   refusedSize = 0;
   buffer.IgnoreAll();
 }

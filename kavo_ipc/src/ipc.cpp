@@ -374,7 +374,7 @@ void Ipc::ReleasePayloadInstance(IOPayload* payload) {
   payloadPool.push_back(payload);
 }
 
-bool Ipc::Send(BaseMessage& message, bool isResponse) {
+bool Ipc::Send(BaseMessage& message, bool isResponse, uint64_t awaitedRequestId) {
   message.NormalizeFields();
   const std::string destination = message.to();
   const std::string function = message.functionName();
@@ -424,6 +424,7 @@ bool Ipc::Send(BaseMessage& message, bool isResponse) {
     return false;
   }
   payload->SetQueuedTick(timerTicks);
+  payload->SetAwaitedRequestId(awaitedRequestId);
   queue.push_back(payload);
   if (connection == connectionsByPeer.end()) {
     StartConnect(destination);  // an unreachable peer keeps its queue; the timer tries again
@@ -465,15 +466,17 @@ bool Ipc::SendRequest(BaseRequestMessage& request) {
     IPC_LOG(LOG_LEVEL_ERROR, 0, "IPC not initialized");
     return false;
   }
-  request.id(IdGenerator::GenerateId());
-  if (!Send(request, false)) return false;
-  if (request.responseExpected()) {
-    const uint64_t id = request.id();
+  const uint64_t id = IdGenerator::GenerateId();
+  request.id(id);
+  const bool awaited = request.responseExpected();
+  // Frames leave only inside Service, so the entry is there before the frame's connection is noted.
+  if (!Send(request, false, awaited ? id : 0)) return false;
+  if (awaited) {
     auto slot = pendingRequests.find(id);
     if (slot == pendingRequests.end())
-      pendingRequests.emplace(id, request);
+      pendingRequests.emplace(id, PendingRequest{request, 0});
     else
-      slot->second = request;
+      slot->second = PendingRequest{request, 0};
   }
   return true;
 }
@@ -578,7 +581,7 @@ bool Ipc::SignalConnectionNamed(BaseIPCIO* io) {
   return ActivateIO(io);
 }
 
-bool Ipc::SignalInputData(BaseIPCIO* /*io*/, const uint8_t* data, uint32_t length) {
+bool Ipc::SignalInputData(BaseIPCIO* io, const uint8_t* data, uint32_t length) {
   // Parsed straight into the request; a response takes the document over by move.
   BaseRequestMessage request;
   const size_t used = request.FromJSON(reinterpret_cast<const char*>(data), length);
@@ -608,7 +611,13 @@ bool Ipc::SignalInputData(BaseIPCIO* /*io*/, const uint8_t* data, uint32_t lengt
     IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "No request found for this response: `%s`", response.ToString().c_str());
     return true;
   }
-  if (!HandleResponse(pending->second, response))
+  if (io == nullptr || pending->second.connectionId != io->GetId()) {
+    IPC_LOG(LOG_LEVEL_WARNING, 0,
+            "Dropping a response to request %llu that came on %s, not on the connection the request left on",
+            static_cast<unsigned long long>(requestId), io != nullptr ? io->ToString().c_str() : "?");
+    return true;
+  }
+  if (!HandleResponse(pending->second.request, response))
     IPC_VLOG(this, LOG_LEVEL_WARNING, 0, "Some handlers failed on the following message: `%s`",
              response.ToString().c_str());
   pendingRequests.erase(requestId);
@@ -683,6 +692,10 @@ bool Ipc::SignalSendPayloadComplete(IOPayload* payload) {
       list[i]->MessageSentSuccessfully(payload->GetMessage(), cont);
       if (!cont) break;
     }
+  }
+  if (const uint64_t awaited = payload->GetAwaitedRequestId()) {
+    auto pending = pendingRequests.find(awaited);
+    if (pending != pendingRequests.end()) pending->second.connectionId = payload->GetConnectionId();
   }
   ReleasePayloadInstance(payload);
   return true;

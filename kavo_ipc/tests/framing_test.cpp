@@ -50,6 +50,19 @@ TEST(IOPayload, RefusesMessagesAboveTheFrameLimit) {
   EXPECT_TRUE(logs.contains("exceeds the frame limit", LOG_LEVEL_ERROR));
 }
 
+TEST(IOPayload, AClearedPayloadKeepsOnlyTheStorageOfUsualMessages) {
+  // Pooled payloads live as long as the hub: one answer to a 1 MiB "from" must not pin 1 MiB.
+  IOPayload p;
+  ASSERT_TRUE(p.Init(MakeRequest("Fn", "a", "b", false)));
+  p.Clear();
+  const size_t usual = p.GetBuffer().GetCapacity();
+  EXPECT_GT(usual, 0u);
+  ASSERT_TRUE(p.Init(MakeRequest("Fn", "a", std::string(1 << 20, 'n'), false)));
+  EXPECT_GT(p.GetBuffer().GetCapacity(), kKeptStorageBytes);
+  p.Clear();
+  EXPECT_LE(p.GetBuffer().GetCapacity(), kKeptStorageBytes);
+}
+
 TEST(IOPayload, RestartsAPartlySentFrameOnAnotherConnection) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);

@@ -172,10 +172,11 @@ TEST(Messages, FieldRules) {
       {"AnalyticsInterrupt", R"({"reason":7})", "reason", "\"unknown\""},
       {"AnalyticsInterrupt", R"({"functionName":"analyticsinterrupt"})", "functionName",
        "\"AnalyticsInterrupt\""},
-      // ChangeIspSettings: above the range is not set, wrong kinds are not set, not parsed
+      // ChangeIspSettings: above or below the range is not set, wrong kinds are not set, not parsed
       {"ChangeIspSettings", R"({"brightness":150})", "brightness", "101"},
       {"ChangeIspSettings", R"({"brightness":100})", "brightness", "100"},
-      {"ChangeIspSettings", R"({"brightness":-4})", "brightness", "0"},
+      {"ChangeIspSettings", R"({"brightness":-4})", "brightness", "101"},
+      {"ChangeIspSettings", R"({"irLedLevel":-1})", "irLedLevel", "256"},
       {"ChangeIspSettings", R"({"contrast":"50"})", "contrast", "101"},
       {"ChangeIspSettings", R"({"irLedLevel":300})", "irLedLevel", "256"},
       {"ChangeIspSettings", R"({"irLedLevel":255})", "irLedLevel", "255"},

@@ -77,7 +77,8 @@ const Rule kRules[] = {
     {"image/brightness", "100", "100", VariantType::UInt8},
     {"image/brightness", "101", "100", VariantType::UInt8},
     {"image/brightness", "300", "100", VariantType::UInt8},
-    {"image/brightness", "-5", "0", VariantType::UInt8},
+    {"image/brightness", "-5", "50", VariantType::UInt8},  // negative: the default, as mistyped
+    {"ir/led/level", "-1", "215", VariantType::UInt32},
     {"image/denoise", "101", "100", VariantType::UInt8},
     {"image/wdr", "3", "3", VariantType::UInt8},
     {"image/wdr", "4", "3", VariantType::UInt8},

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kavo/analytics/pgm.h"
@@ -50,10 +51,19 @@ bool SrcExtReader::read(MdContainer& out, MdReadStatusCode& status) {
   status = kavo::analytics::MD_READ_OK;
   out.Get().clear();
   const struct timespec start = kavo::utils::moment();
+  bool toldNotRegular = false;
   for (;;) {
     if (kavo::utils::momentsDiffMs(start, kavo::utils::moment()) >= static_cast<int64_t>(timeoutMs_)) {
       status = kavo::analytics::MD_READ_TIMEOUT;
       return false;
+    }
+    // A FIFO (or a link to one) would block its reader for ever: it is waited past as no file.
+    struct stat st;
+    if (::stat(sourceFile_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      if (!toldNotRegular) OSD_LOG(LOG_LEVEL_ERROR, 0, "%s is not a regular file", source_.c_str());
+      toldNotRegular = true;
+      kavo::utils::sleepMs(10);
+      continue;
     }
     if (std::rename(sourceFile_.c_str(), claimFile_.c_str()) == 0) break;
     if (errno != ENOENT) {

@@ -20,7 +20,8 @@ class SrcExtReader : public kavo::analytics::IMdReader {
   // size, within `timeoutMs`.
   bool init(const std::string& path, unsigned timeoutMs);
   bool dims(kavo::analytics::MdContainer& out) override;
-  // status MD_READ_TIMEOUT: no file within the time-out; MD_READ_FATAL: the file could not be
+  // status MD_READ_TIMEOUT: no file within the time-out (a FIFO or any other source that is no
+  // regular file counts as none, with one log line); MD_READ_FATAL: the file could not be
   // claimed, has the wrong size, or its pixels could not be wrapped; MD_READ_OK with false: a file
   // whose header or pixels could not be read (it stays under the claim name).
   bool read(kavo::analytics::MdContainer& out, kavo::analytics::MdReadStatusCode& status) override;

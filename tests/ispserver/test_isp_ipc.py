@@ -133,6 +133,48 @@ class HandshakeTest(Base):
         self.assertEqual(s.stop(), 0)
 
 
+    def test_an_answer_from_another_connection_is_dropped(self):
+        # Ids come from one counter, so the pending announcement's is easy to guess; any client
+        # may claim any name. Only the connection the announcement left on may answer it.
+        s = self.server()
+        analytics = self.analytics()
+        c = self.client()
+        rid = c.request("ChangeIspSettings", {"brightness": 10})
+        note = analytics.announcement()
+        self.assertIsNotNone(note, s.log()[-10:])
+        forger = self.client("tforger")
+        forger.conn.send({"id": note["id"] + 1, "timeStamp": time.time(), "from": "kavo_analytics",
+                          "to": "kavo_ispserver", "functionName": "__response__", "requestId": note["id"],
+                          "statusCode": 0, "payload": None})
+        self.assertIsNone(c.answer(rid, 1.0), "the forged answer applied the change")
+        s.wait_log("not on the connection the request left on", timeout=10)
+        analytics.answer(note, 0)
+        done = c.answer(rid)
+        self.assertEqual((done["statusCode"], done["payload"]["brightness"]), (0, 10))
+        self.assertEqual(s.stop(), 0)
+
+    def test_negative_numbers_are_out_of_range(self):
+        # In the settings file a negative number reads as the default, as a mistyped one does; in
+        # a request it is not set, as one above the range is.
+        with open(self.root.path("/usr/etc/kavo_ispserver.json")) as f:
+            doc = json.load(f)
+        doc["image"]["contrast"] = -20
+        doc["ir"]["led"]["level"] = -1
+        with open(self.root.path("/usr/etc/kavo_ispserver.json"), "w") as f:
+            json.dump(doc, f)
+        s = self.server()
+        analytics = self.analytics()
+        c = self.client()
+        answer = c.call("ChangeIspSettings", {"brightness": -1, "zoomPosition": -206, "irLedLevel": -5,
+                                              "mirror": -1})
+        self.assertIsNotNone(answer, "announced and waiting for analytics: something was set")
+        self.assertEqual(answer["statusCode"], 0)
+        self.assertEqual(analytics.quiet(0.3), 0)
+        got = {k: answer["payload"][k] for k in ("brightness", "contrast", "irLedLevel", "zoomPosition", "mirror")}
+        self.assertEqual(got, {"brightness": 50, "contrast": 50, "irLedLevel": 215, "zoomPosition": 0, "mirror": 0})
+        self.assertEqual(s.stop(), 0)
+
+
 class TimeoutTest(Base):
     def test_a_silent_analytics_is_waited_for_ten_seconds(self):
         s = self.server()

@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ispserver_harness import (CTRL, FOCUS, IMAGE, KEY_FILES, SIZES, VISCA, IspRoot,  # noqa: E402
-                               ipcs_segments, sem_id, shm_create, shm_id, shm_read,
+                               ipcs_segments, release_key, sem_id, shm_create, shm_id, shm_read,
                                shm_write)
 
 LOCK_MESSAGE = "ispserver already running or kavo_ispserver_singleton already acquired by someone else"
@@ -94,6 +94,52 @@ class StartupTest(Base):
             self.assertNotEqual(shm_id(root.key(CTRL)), -1, content)
             self.assertEqual(sem_id(root.key(VISCA)), -1, content)
 
+    def test_a_settings_or_board_file_that_is_no_regular_file_is_refused_at_once(self):
+        # A FIFO would hold the open for ever, "/dev/zero" the read (and memory without bound).
+        for how in ("fifo", "/dev/zero"):
+            root = self.root(settings=False)
+            settings = root.path("/usr/etc/kavo_ispserver.json")
+            if how == "fifo":
+                os.mkfifo(settings)
+            else:
+                os.symlink(how, settings)
+            s = root.start()
+            self.assertEqual(s.wait(timeout=20), 255, how)
+            self.assertIn("[IspServer_main] load setting failed.", s.out, how)
+        # A board file that is a FIFO is a missing one: board 0.
+        root = self.root(board=None)
+        os.mkfifo(root.path("/etc/board.info"))
+        s = root.start()
+        root.wait_ready(s)
+        self.assertTrue(s.has("the /etc/board.info can't be opened. set the board name as default."), s.log())
+        self.assertEqual(s.stop(), 0)
+
+    def test_links_where_key_files_go_are_refused(self):
+        # A dangling link in a key file's place: nothing is made where it points.
+        root = self.root()
+        release_key(root.key(IMAGE))
+        os.unlink(root.path(IMAGE))
+        planted = root.path("/tmp/planted")
+        os.symlink(planted, root.path(IMAGE))
+        s = root.start()
+        root.wait_ready(s)
+        self.assertFalse(os.path.lexists(planted))
+        self.assertTrue(s.has("/tmp/shm/image is a link: refused as a key file"), s.log())
+        self.assertEqual(s.stop(), 0)
+        # "/tmp/shm" itself a link: no key file is made behind it. Without key files there is no
+        # segment to be ready; the IPC endpoint comes later in start-up.
+        root = self.root(key_files=False)
+        elsewhere = root.path("/tmp/elsewhere")
+        os.mkdir(elsewhere)
+        os.symlink(elsewhere, root.path("/tmp/shm"))
+        s = root.start()
+        deadline = time.monotonic() + 20
+        while not os.path.exists(root.path("/var/run/ipc/kavo_ispserver")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(os.listdir(elsewhere), [])
+        self.assertTrue(s.has("/tmp/shm/ is a link or not a folder of this server's own"), s.log())
+        self.assertEqual(s.stop(), 0)
+
 
 class StopTest(Base):
     def test_signals_stop_within_one_poll(self):
@@ -122,6 +168,25 @@ class StopTest(Base):
         print("signal to exit, ms: %s (poll %d ms)" % (" ".join("%.1f" % f for f in figures),
                                                        POLL_SECONDS * 1000), file=sys.stderr)
         self.assertLess(max(figures), 2000)
+
+    def test_a_signal_cuts_the_zoom_boards_start_up_wait_short(self):
+        """Boards 2 and 3 wait 5 s once the image pipeline has started. A SIGTERM at the start of
+        that wait ends the server in order before the wait would have ended."""
+        figures = []
+        for board in ("ORL Brisk", "ORL Tarrow"):
+            root = self.root(board=board)
+            s = root.start()
+            s.wait_log("waiting 5000 ms unless stopped", timeout=40)
+            t0 = time.monotonic()
+            s.proc.send_signal(signal.SIGTERM)
+            status = s.wait()
+            figures.append(time.monotonic() - t0)
+            self.assertEqual(status, 0, board)
+            messages = s.messages()
+            self.assertLess(messages.index("get signal num=15"), messages.index("ISP Server down..."), board)
+            self.assertEqual([m for m in messages if m][-1], "server stop done", board)
+        print("signal to exit, s: %s" % " ".join("%.2f" % f for f in figures), file=sys.stderr)
+        self.assertLess(max(figures), 5.0)
 
     def test_a_segment_that_could_not_be_made_is_not_removed(self):
         # A smaller segment of someone else on the image key: the server runs without its own.

@@ -5,6 +5,7 @@ program by the DSP stand-in preloaded into it, and its marked picture is judged 
 import os
 import resource
 import signal
+import subprocess
 import sys
 import time
 import types
@@ -253,6 +254,25 @@ class CalibrationRecoveryTest(CalibrationCase):
         self.assertEqual(err.count("Device ready"), 1, err)
         self.assertIn("Fatal error reading camera source", err)
         self.assertFound(h.read_pgm(self.root.path("/tmp/debug.pgm")), [(320.5, 184.5, 50)])
+
+
+class ExternalSourceTest(RootCase):
+    def test_a_fifo_at_the_source_path_is_no_frame(self):
+        # A FIFO, or a link to one, would block its reader for ever: it is waited past as no file
+        # is, within the time-out, and stays where the producer made it.
+        probe = os.environ["KAVO_OSD_EXT_SOURCE_PROBE"]
+        fifo = self.root.path("/tmp/fifo")
+        os.mkfifo(fifo)
+        source = self.root.path("/tmp/extsrc.pgm")
+        for name, make in (("fifo", lambda: os.mkfifo(source)), ("link", lambda: os.symlink(fifo, source))):
+            make()
+            p = subprocess.run([probe, "/tmp/extsrc.pgm", "300"], env=h.environment(self.root, preload=False),
+                               capture_output=True, text=True, timeout=20)
+            self.assertEqual(p.stdout.split("\n")[:2], ["init 0", "read 0 status 2"], name)
+            # One line for each of the two reads (init's and the probe's own).
+            self.assertEqual(p.stderr.count("/tmp/extsrc.pgm is not a regular file"), 2, (name, p.stderr))
+            self.assertTrue(os.path.lexists(source), name)
+            os.unlink(source)
 
 
 if __name__ == "__main__":

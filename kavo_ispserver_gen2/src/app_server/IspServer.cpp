@@ -30,20 +30,34 @@ namespace {
 
 constexpr const char* kSettingsFile = "/usr/etc/kavo_ispserver.json";
 constexpr useconds_t kPollMicroseconds = 50000;
+// What the zoom boards wait after the image pipeline has started.
+constexpr useconds_t kZoomBoardWaitMicroseconds = 5000000;
 
 // The last stop signal, for the main loop to log (logging inside the handler could deadlock).
 std::atomic<int> lastSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 
-// Sets the mask of SIGINT and SIGTERM in the calling thread. Threads inherit the mask of their
-// creator, so blocking them while the workers start leaves the signals to the main thread, whose
-// poll sleep they then cut short.
-void maskStopSignals(int how) {
-  sigset_t set;
+// Sets the mask of SIGINT and SIGTERM in the calling thread; the mask it had before. Threads
+// inherit the mask of their creator, so blocking them while the workers start leaves the signals
+// to the main thread, whose poll sleep they then cut short.
+sigset_t maskStopSignals(int how) {
+  sigset_t set, before;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
-  pthread_sigmask(how, &set, nullptr);
+  pthread_sigmask(how, &set, &before);
+  return before;
+}
+
+// Sleeps `total` in poll periods until a stop is requested. The stop signals are let in
+// meanwhile: start-up blocks them while it starts threads, and would otherwise take a stop
+// only once the wait and the rest of start-up are over.
+void sleepUnlessStopped(useconds_t total) {
+  MAIN_LOG(LOG_LEVEL_DEBUG, "waiting %u ms unless stopped", static_cast<unsigned>(total / 1000));
+  const sigset_t before = maskStopSignals(SIG_UNBLOCK);
+  for (useconds_t slept = 0; slept < total && g_isp.runState.load() != kRunStateStop; slept += kPollMicroseconds)
+    ::usleep(kPollMicroseconds);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void logStopSignal() {
@@ -106,7 +120,7 @@ void startIspProcessing() {
     start_aaa_thread();
   }
   enable_aaa(isp, 1);
-  if (g_isp.board == TORVEX_BRISK || g_isp.board == TORVEX_TARROW) ::sleep(5);
+  if (g_isp.board == TORVEX_BRISK || g_isp.board == TORVEX_TARROW) sleepUnlessStopped(kZoomBoardWaitMicroseconds);
 }
 
 void runStateLoop(IspSettings& settings) {

@@ -1,5 +1,6 @@
 #include "IspServerMisc.h"
 
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "if_visca/visca_channel.h"
+#include "kavo/os/file.h"
 #include "kavo/os/path.h"
 #include "misc/isp_log.h"
 #include "misc/misc.h"
@@ -83,9 +85,11 @@ const char* nameOf(const IdName (&table)[N], int32_t id) {
 
 // The board type that the board file names; 0 when it names none.
 BoardType readBoardType() {
-  const std::string path = kavo::os::path(kBoardFile);
-  FILE* file = std::fopen(path.c_str(), "r");
+  // A FIFO or a device there is refused as a missing file is: it could hold start-up for ever.
+  const int fd = kavo::os::openRegularFile(kavo::os::path(kBoardFile));
+  FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "r");
   if (file == nullptr) {
+    if (fd >= 0) ::close(fd);
     BOARD_LOG(LOG_LEVEL_WARNING, "the %s can't be opened. set the board name as default.", kBoardFile);
     return ALDER_IR;
   }
@@ -110,11 +114,18 @@ BoardType readBoardType() {
   return ALDER_IR;
 }
 
-// Creates an empty file unless one exists.
-void touch(const char* cameraPath) {
+// Creates an empty key file unless one exists. O_EXCL follows no link, not even one that leads
+// nowhere, so nothing is created where a planted link points; a link found there is refused.
+void makeKeyFile(const char* cameraPath) {
   const std::string path = kavo::os::path(cameraPath);
-  if (::access(path.c_str(), F_OK) == 0) return;
-  if (FILE* file = std::fopen(path.c_str(), "w")) std::fclose(file);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  struct stat st;
+  if (errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+    MISC_LOG(LOG_LEVEL_ERROR, "%s is a link: refused as a key file", cameraPath);
 }
 
 struct SegmentPlan {
@@ -168,15 +179,21 @@ int set_system_parameters() {
 }
 
 void createShareMemoryFiles() {
-  const std::string dir = kavo::os::path(kShmDir);
+  std::string dir = kavo::os::path(kShmDir);
+  dir.pop_back();  // without the slash, so that a link there is seen as one
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) == 0) ::chmod(dir.c_str(), 0755);
-  for (const char* file : {kCtrlKeyFile, kViscaKeyFile, kFocusKeyFile, kImageKeyFile}) touch(file);
+  if (::lstat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) == 0) ::chmod(dir.c_str(), 0755);
+  // Whoever else could write there could plant the key files too.
+  if (!isOwnFolder(dir)) {
+    MISC_LOG(LOG_LEVEL_ERROR, "%s is a link or not a folder of this server's own: refused for the key files", kShmDir);
+    return;
+  }
+  for (const char* file : {kCtrlKeyFile, kViscaKeyFile, kFocusKeyFile, kImageKeyFile}) makeKeyFile(file);
   debugPrintf(0, "[Main] Share memory device created.\n");
 }
 
 void removeStaleViscaSemaphore() {
-  const key_t key = ::ftok(kavo::os::path(kViscaKeyFile).c_str(), 0);
+  const key_t key = keyOf(kViscaKeyFile);
   if (key == -1) return;
   const int id = ::semget(key, 0, 0);
   if (id == -1) return;

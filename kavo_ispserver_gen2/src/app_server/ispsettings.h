@@ -16,8 +16,9 @@
 // bounds of normalisation; enumerated setters store the table's own spelling of a value that
 // matches ignoring case, else the first value. The file is not normalised when it is loaded.
 //
-// FIELD(key, Number<T>, default, min, max): any number; read as T; stored back as T within
-// [min, max]. FIELD(key, Choice, getter default, pPossibleValues_key): a string of the table.
+// FIELD(key, NonNegative<T>, default, min, max): any number; read as T; stored back as T within
+// [min, max]; a negative number reads as the default, as a mistyped value does.
+// FIELD(key, Choice, getter default, pPossibleValues_key): a string of the table.
 // FIELD(key, Flag, default): a boolean.
 #include <cstdint>
 
@@ -28,62 +29,62 @@ namespace isp {
 
 namespace fields = kavo::ipc::messages::fields;
 
-#define KAVO_ISP_FIELDS_Image(FIELD, NODE)                \
-  FIELD(brightness, Number<uint8_t>, 50, 0, 100)          \
-  FIELD(contrast, Number<uint8_t>, 50, 0, 100)            \
-  FIELD(saturation, Number<uint8_t>, 50, 0, 100)          \
-  FIELD(hue, Number<uint8_t>, 50, 0, 100)                 \
-  FIELD(sharpness, Number<uint8_t>, 50, 0, 100)           \
-  FIELD(denoise, Number<uint8_t>, 50, 0, 100)             \
-  FIELD(wdr, Number<uint8_t>, 1, 0, 3)                    \
-  FIELD(dzoom, Flag, false)                               \
-  FIELD(mirror, Number<uint8_t>, 0, 0, 1)                 \
-  FIELD(flip, Number<uint8_t>, 0, 0, 1)                   \
-  FIELD(irOnValBrightness, Number<uint8_t>, 50, 0, 101)   \
-  FIELD(irOnStsBrightness, Number<uint8_t>, 0, 0, 2)      \
-  FIELD(irOnValContrast, Number<uint8_t>, 50, 0, 101)     \
-  FIELD(irOnStsContrast, Number<uint8_t>, 0, 0, 2)        \
-  FIELD(irOnValDenoise, Number<uint8_t>, 50, 0, 101)      \
-  FIELD(irOnStsDenoise, Number<uint8_t>, 0, 0, 2)         \
-  FIELD(irOnValHue, Number<uint8_t>, 50, 0, 101)          \
-  FIELD(irOnStsHue, Number<uint8_t>, 0, 0, 2)             \
-  FIELD(irOnValSaturation, Number<uint8_t>, 50, 0, 101)   \
-  FIELD(irOnStsSaturation, Number<uint8_t>, 0, 0, 2)      \
-  FIELD(irOnValSharpness, Number<uint8_t>, 50, 0, 101)    \
-  FIELD(irOnStsSharpness, Number<uint8_t>, 0, 0, 2)
+#define KAVO_ISP_FIELDS_Image(FIELD, NODE)                   \
+  FIELD(brightness, NonNegative<uint8_t>, 50, 0, 100)        \
+  FIELD(contrast, NonNegative<uint8_t>, 50, 0, 100)          \
+  FIELD(saturation, NonNegative<uint8_t>, 50, 0, 100)        \
+  FIELD(hue, NonNegative<uint8_t>, 50, 0, 100)               \
+  FIELD(sharpness, NonNegative<uint8_t>, 50, 0, 100)         \
+  FIELD(denoise, NonNegative<uint8_t>, 50, 0, 100)           \
+  FIELD(wdr, NonNegative<uint8_t>, 1, 0, 3)                  \
+  FIELD(dzoom, Flag, false)                                  \
+  FIELD(mirror, NonNegative<uint8_t>, 0, 0, 1)               \
+  FIELD(flip, NonNegative<uint8_t>, 0, 0, 1)                 \
+  FIELD(irOnValBrightness, NonNegative<uint8_t>, 50, 0, 101) \
+  FIELD(irOnStsBrightness, NonNegative<uint8_t>, 0, 0, 2)    \
+  FIELD(irOnValContrast, NonNegative<uint8_t>, 50, 0, 101)   \
+  FIELD(irOnStsContrast, NonNegative<uint8_t>, 0, 0, 2)      \
+  FIELD(irOnValDenoise, NonNegative<uint8_t>, 50, 0, 101)    \
+  FIELD(irOnStsDenoise, NonNegative<uint8_t>, 0, 0, 2)       \
+  FIELD(irOnValHue, NonNegative<uint8_t>, 50, 0, 101)        \
+  FIELD(irOnStsHue, NonNegative<uint8_t>, 0, 0, 2)           \
+  FIELD(irOnValSaturation, NonNegative<uint8_t>, 50, 0, 101) \
+  FIELD(irOnStsSaturation, NonNegative<uint8_t>, 0, 0, 2)    \
+  FIELD(irOnValSharpness, NonNegative<uint8_t>, 50, 0, 101)  \
+  FIELD(irOnStsSharpness, NonNegative<uint8_t>, 0, 0, 2)
 KAVO_DOCUMENT_CLASS(ImageSettings, KAVO_ISP_FIELDS_Image)
 
 // ---- "ae" ----------------------------------------------------------------------------------------
 // Shutter values are the denominator of the exposure time (1/x s); gains and iris are 0..100.
 
-#define KAVO_ISP_FIELDS_AEShutter(FIELD, NODE)   \
-  FIELD(max, Number<uint32_t>, 10000, 30, 10000) \
-  FIELD(min, Number<uint32_t>, 30, 30, 10000)
+#define KAVO_ISP_FIELDS_AEShutter(FIELD, NODE)        \
+  FIELD(max, NonNegative<uint32_t>, 10000, 30, 10000) \
+  FIELD(min, NonNegative<uint32_t>, 30, 30, 10000)
 KAVO_DOCUMENT_CLASS(AEShutterSettings, KAVO_ISP_FIELDS_AEShutter)
 
-#define KAVO_ISP_FIELDS_AEGain(FIELD, NODE) \
-  FIELD(max, Number<uint32_t>, 100, 0, 100) \
-  FIELD(min, Number<uint32_t>, 0, 0, 100)
+#define KAVO_ISP_FIELDS_AEGain(FIELD, NODE)      \
+  FIELD(max, NonNegative<uint32_t>, 100, 0, 100) \
+  FIELD(min, NonNegative<uint32_t>, 0, 0, 100)
 KAVO_DOCUMENT_CLASS(AEGainSettings, KAVO_ISP_FIELDS_AEGain)
 
 // A manual shutter has no lower bound.
-#define KAVO_ISP_FIELDS_AEManual(FIELD, NODE)     \
-  FIELD(shutter, Number<uint32_t>, 30, 0, 10000) \
-  FIELD(gain, Number<uint32_t>, 0, 0, 100)       \
-  FIELD(iris, Number<uint32_t>, 0, 0, 100)
+#define KAVO_ISP_FIELDS_AEManual(FIELD, NODE)         \
+  FIELD(shutter, NonNegative<uint32_t>, 30, 0, 10000) \
+  FIELD(gain, NonNegative<uint32_t>, 0, 0, 100)       \
+  FIELD(iris, NonNegative<uint32_t>, 0, 0, 100)
 KAVO_DOCUMENT_CLASS(AEManualSettings, KAVO_ISP_FIELDS_AEManual)
 
 // A missing mode reads as "off", an unknown one is stored as "on" (the first value).
 #define KAVO_ISP_FIELDS_AEDss(FIELD, NODE)         \
   FIELD(mode, Choice, "off", pPossibleValues_mode) \
-  FIELD(min, Number<uint32_t>, 4, 1, 30)
+  FIELD(min, NonNegative<uint32_t>, 4, 1, 30)
 KAVO_DOCUMENT_CLASS(AEDssSettings, KAVO_ISP_FIELDS_AEDss,
                     static constexpr const char* pPossibleValues_mode[] = {"on", "off"};)
 
 #define KAVO_ISP_FIELDS_AE(FIELD, NODE)             \
   FIELD(mode, Choice, "auto", pPossibleValues_mode) \
-  FIELD(target, Number<uint32_t>, 50, 0, 100)       \
-  FIELD(blc, Number<uint32_t>, 0, 0, 4)             \
+  FIELD(target, NonNegative<uint32_t>, 50, 0, 100)  \
+  FIELD(blc, NonNegative<uint32_t>, 0, 0, 4)        \
   NODE(shutter, AEShutterSettingsT)                 \
   NODE(gain, AEGainSettingsT)                       \
   NODE(manual, AEManualSettingsT)                   \
@@ -96,30 +97,30 @@ KAVO_DOCUMENT_CLASS(AESettings, KAVO_ISP_FIELDS_AE,
 
 #define KAVO_ISP_FIELDS_AWB(FIELD, NODE)               \
   FIELD(mode, Choice, "auto", pPossibleValues_mode)    \
-  FIELD(rgain, Number<uint32_t>, 50, 0, 100)           \
-  FIELD(bgain, Number<uint32_t>, 50, 0, 100)           \
-  FIELD(colortemp, Number<uint32_t>, 6000, 2000, 8000)
+  FIELD(rgain, NonNegative<uint32_t>, 50, 0, 100)      \
+  FIELD(bgain, NonNegative<uint32_t>, 50, 0, 100)      \
+  FIELD(colortemp, NonNegative<uint32_t>, 6000, 2000, 8000)
 KAVO_DOCUMENT_CLASS(AWBSettings, KAVO_ISP_FIELDS_AWB,
                     static constexpr const char* pPossibleValues_mode[] = {"auto", "manual"};)
 
 // ---- "ir" ----------------------------------------------------------------------------------------
 
-#define KAVO_ISP_FIELDS_IRFilter(FIELD, NODE)        \
-  FIELD(mode, Choice, "auto", pPossibleValues_mode)  \
-  FIELD(thd2day, Number<uint32_t>, 750, 0, 3000)     \
-  FIELD(thd2night, Number<uint32_t>, 300, 0, 3000)   \
-  FIELD(cnt2day, Number<uint32_t>, 10, 0, 100)
+#define KAVO_ISP_FIELDS_IRFilter(FIELD, NODE)           \
+  FIELD(mode, Choice, "auto", pPossibleValues_mode)     \
+  FIELD(thd2day, NonNegative<uint32_t>, 750, 0, 3000)   \
+  FIELD(thd2night, NonNegative<uint32_t>, 300, 0, 3000) \
+  FIELD(cnt2day, NonNegative<uint32_t>, 10, 0, 100)
 KAVO_DOCUMENT_CLASS(IRFilterSettings, KAVO_ISP_FIELDS_IRFilter,
                     static constexpr const char* pPossibleValues_mode[] = {"auto", "day", "night"};)
 
 #define KAVO_ISP_FIELDS_IRLed(FIELD, NODE)          \
   FIELD(mode, Choice, "auto", pPossibleValues_mode) \
-  FIELD(level, Number<uint32_t>, 215, 0, 255)
+  FIELD(level, NonNegative<uint32_t>, 215, 0, 255)
 KAVO_DOCUMENT_CLASS(IRLedSettings, KAVO_ISP_FIELDS_IRLed,
                     static constexpr const char* pPossibleValues_mode[] = {"auto", "manual"};)
 
 #define KAVO_ISP_FIELDS_IR(FIELD, NODE) \
-  NODE(filter, IRFilterSettingsT)      \
+  NODE(filter, IRFilterSettingsT)       \
   NODE(led, IRLedSettingsT)
 KAVO_DOCUMENT_CLASS(IRSettings, KAVO_ISP_FIELDS_IR)
 
@@ -129,28 +130,28 @@ KAVO_DOCUMENT_CLASS(IRSettings, KAVO_ISP_FIELDS_IR)
 
 // Pan and tilt: two classes of the same fields.
 #define KAVO_ISP_FIELDS_MotorAxis(FIELD, NODE) \
-  FIELD(speed, Number<uint8_t>, 5, 1, 15)       \
-  FIELD(position, Number<uint32_t>, 0, 0, 3600)
+  FIELD(speed, NonNegative<uint8_t>, 5, 1, 15) \
+  FIELD(position, NonNegative<uint32_t>, 0, 0, 3600)
 KAVO_DOCUMENT_CLASS(MotorPanSettings, KAVO_ISP_FIELDS_MotorAxis)
 KAVO_DOCUMENT_CLASS(MotorTiltSettings, KAVO_ISP_FIELDS_MotorAxis)
 
 #define KAVO_ISP_FIELDS_MotorZoom(FIELD, NODE) \
-  FIELD(speed, Number<uint8_t>, 5, 1, 15)       \
-  FIELD(position, Number<uint8_t>, 0, 0, 100)
+  FIELD(speed, NonNegative<uint8_t>, 5, 1, 15) \
+  FIELD(position, NonNegative<uint8_t>, 0, 0, 100)
 KAVO_DOCUMENT_CLASS(MotorZoomSettings, KAVO_ISP_FIELDS_MotorZoom)
 
 // A missing mode reads as "ztrig", an unknown one is stored as "auto" (the first value).
 #define KAVO_ISP_FIELDS_MotorFocus(FIELD, NODE)      \
   FIELD(mode, Choice, "ztrig", pPossibleValues_mode) \
-  FIELD(speed, Number<uint8_t>, 5, 1, 15)            \
-  FIELD(position, Number<uint32_t>, 0, 0, 100)
+  FIELD(speed, NonNegative<uint8_t>, 5, 1, 15)       \
+  FIELD(position, NonNegative<uint32_t>, 0, 0, 100)
 KAVO_DOCUMENT_CLASS(MotorFocusSettings, KAVO_ISP_FIELDS_MotorFocus,
                     static constexpr const char* pPossibleValues_mode[] = {"auto", "manual", "ztrig"};)
 
 #define KAVO_ISP_FIELDS_Motor(FIELD, NODE) \
-  NODE(pan, MotorPanSettingsT)            \
-  NODE(tilt, MotorTiltSettingsT)          \
-  NODE(zoom, MotorZoomSettingsT)          \
+  NODE(pan, MotorPanSettingsT)             \
+  NODE(tilt, MotorTiltSettingsT)           \
+  NODE(zoom, MotorZoomSettingsT)           \
   NODE(focus, MotorFocusSettingsT)
 KAVO_DOCUMENT_CLASS(MotorSettings, KAVO_ISP_FIELDS_Motor)
 
@@ -158,7 +159,7 @@ KAVO_DOCUMENT_CLASS(MotorSettings, KAVO_ISP_FIELDS_Motor)
 
 #define KAVO_ISP_FIELDS_MiscPowerled(FIELD, NODE)   \
   FIELD(mode, Choice, "auto", pPossibleValues_mode) \
-  FIELD(interval, Number<uint32_t>, 245, 0, 1000)
+  FIELD(interval, NonNegative<uint32_t>, 245, 0, 1000)
 KAVO_DOCUMENT_CLASS(MiscPowerledSettings, KAVO_ISP_FIELDS_MiscPowerled,
                     static constexpr const char* pPossibleValues_mode[] = {"auto", "manual"};)
 
@@ -166,8 +167,8 @@ KAVO_DOCUMENT_CLASS(MiscPowerledSettings, KAVO_ISP_FIELDS_MiscPowerled,
   FIELD(mode, Choice, "auto", pPossibleValues_mode) \
   FIELD(vport0out, Flag, false)                     \
   FIELD(vport1out, Flag, false)                     \
-  FIELD(vport0in, Number<uint8_t>, 0, 0, 3)         \
-  FIELD(vport1in, Number<uint8_t>, 0, 0, 3)         \
+  FIELD(vport0in, NonNegative<uint8_t>, 0, 0, 3)    \
+  FIELD(vport1in, NonNegative<uint8_t>, 0, 0, 3)    \
   NODE(powerled, MiscPowerledSettingsT)
 KAVO_DOCUMENT_CLASS(MiscSettings, KAVO_ISP_FIELDS_Misc,
                     static constexpr const char* pPossibleValues_mode[] = {"auto", "manual"};)
@@ -175,11 +176,11 @@ KAVO_DOCUMENT_CLASS(MiscSettings, KAVO_ISP_FIELDS_Misc,
 // ---- root ----------------------------------------------------------------------------------------
 
 #define KAVO_ISP_FIELDS_Isp(FIELD, NODE) \
-  NODE(image, ImageSettingsT)           \
-  NODE(ae, AESettingsT)                 \
-  NODE(awb, AWBSettingsT)               \
-  NODE(ir, IRSettingsT)                 \
-  NODE(motor, MotorSettingsT)           \
+  NODE(image, ImageSettingsT)            \
+  NODE(ae, AESettingsT)                  \
+  NODE(awb, AWBSettingsT)                \
+  NODE(ir, IRSettingsT)                  \
+  NODE(motor, MotorSettingsT)            \
   NODE(misc, MiscSettingsT)
 KAVO_DOCUMENT_CLASS(IspSettings, KAVO_ISP_FIELDS_Isp)
 

@@ -6,6 +6,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "kavo/os/file.h"
+
 namespace kavo {
 namespace analytics {
 
@@ -79,9 +81,10 @@ int writevAll(int fd, struct iovec* iov, int count) {
   return 0;
 }
 
-// Opens `path` and parses its header; the descriptor is left at the first pixel.
+// Opens `path` and parses its header; the descriptor is left at the first pixel. Only a regular
+// file: a FIFO there would block the open or the read for ever.
 int openPgm(const std::string& path, Fd& fd, PgmHeader& header) {
-  fd.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd.fd = kavo::os::openRegularFile(path);
   if (fd.fd < 0) return -1;
   uint8_t head[kPgmMaxHeader];
   size_t got = 0;

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "kavo/os/file.h"
 
 namespace kavo {
 namespace utils {
@@ -12,13 +15,21 @@ File::~File() { Close(); }
 
 bool File::Initialize(const std::string& path, int mode) {
   Close();
-  const char* how = nullptr;
   switch (mode) {
-    case FILE_OPEN_MODE_READ: how = "rbe"; break;
-    case FILE_OPEN_MODE_TRUNCATE: how = "wbe"; break;
+    case FILE_OPEN_MODE_READ: {
+      const int fd = kavo::os::openRegularFile(path);
+      if (fd < 0) return false;
+      file_ = ::fdopen(fd, "rb");
+      if (file_ == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+      }
+      break;
+    }
+    case FILE_OPEN_MODE_TRUNCATE: file_ = std::fopen(path.c_str(), "wbe"); break;
     default: errno = EINVAL; return false;
   }
-  file_ = std::fopen(path.c_str(), how);
   if (file_ == nullptr) return false;
   path_ = path;
   return true;
@@ -43,10 +54,15 @@ bool File::ReadStringAll(std::string& result) {
   if (file_ == nullptr) return false;
   if (std::fseek(file_, 0, SEEK_SET) != 0) return false;
   uint64_t size = Size();
-  if (size > 0) result.reserve(size);
+  if (size > 0 && size <= kavo::os::kMaxWholeFileBytes) result.reserve(size);
   char chunk[4096];
   for (;;) {
     size_t n = std::fread(chunk, 1, sizeof chunk, file_);
+    if (result.size() + n > kavo::os::kMaxWholeFileBytes) {
+      result.clear();
+      errno = EFBIG;
+      return false;
+    }
     result.append(chunk, n);
     if (n < sizeof chunk) break;
   }

@@ -1,16 +1,14 @@
 // JSON in (a strict RFC 8259 reader that builds the Variant in place) and out (a writer that
 // keeps 64-bit integers exact, replaces invalid UTF-8 and writes keys in byte order).
-#include <fcntl.h>
 #include <locale.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "kavo/os/file.h"
 #include "kavo/os/path.h"
 #include "kavo/variant/variant.h"
 #include "variant_internal.h"
@@ -450,22 +448,7 @@ bool readFile(const std::string& path, std::string& out) {
   const bool underRoot = !root.empty() && path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
                          path[root.size()] == '/';
   const std::string real = underRoot ? path : kavo::os::path(path);
-  const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out.clear();
-  char buf[16384];
-  while (true) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
+  return kavo::os::readRegularFile(real, out);
 }
 
 }  // namespace internal

@@ -12,7 +12,8 @@ namespace kavo {
 namespace variant {
 namespace internal {
 
-// Reads a whole file given by its camera path (see variant.h); false when it cannot be read.
+// Reads a whole file given by its camera path (see variant.h); false when it cannot be read or is
+// no regular file (kavo::os::readRegularFile).
 bool readFile(const std::string& path, std::string& out);
 
 // Appends the decimal form of a number kind; doubles in their shortest round-trip form, with

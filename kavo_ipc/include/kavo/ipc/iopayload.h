@@ -13,6 +13,9 @@ namespace ipc {
 // Largest frame body accepted or sent. A peer announcing more is dropped: the length field is
 // read before the body, and nothing of that size is ever exchanged between these processes.
 constexpr uint32_t kMaxFrameBodySize = 16u * 1024u * 1024u;
+// What a cleared payload keeps of its storage for the next frame: far above the messages of the
+// system (a few kilobytes).
+constexpr size_t kKeptStorageBytes = 64u * 1024u;
 
 class IOPayload {
  public:
@@ -40,6 +43,11 @@ class IOPayload {
   // that was partly written, the frame starts again from its first byte: the bytes already sent
   // went to a connection that the peer has dropped with its read buffer.
   void AssignToConnection(uint64_t connectionId);
+  // The connection that writes (or last wrote) the frame; 0: none yet.
+  uint64_t GetConnectionId() const { return connectionId; }
+  // A request that waits for its answer: its id (0 for every other frame).
+  uint64_t GetAwaitedRequestId() const { return awaitedRequestId; }
+  void SetAwaitedRequestId(uint64_t id) { awaitedRequestId = id; }
 
   const std::string& GetTo() const { return to; }
   const std::string& GetFunctionName() const { return functionName; }
@@ -64,6 +72,7 @@ class IOPayload {
   uint32_t bytesSent = 0;
   uint64_t connectionId = 0;
   uint64_t queuedTick = 0;
+  uint64_t awaitedRequestId = 0;
   size_t refusedSize = 0;
   bool hasMessage = false;  // `message` holds the copy; else it is read back from the frame
   bool isJson = false;

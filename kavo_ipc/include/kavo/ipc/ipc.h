@@ -16,7 +16,9 @@
 // except that answers to a peer that has no connection and does not listen are dropped (logged)
 // after a whole interval. While a connected peer's queue is full the hub stops reading from that
 // connection, so no answer to it is lost. An answer too large to send (kMaxFrameBodySize) is
-// replaced by a status-1 answer that says so.
+// replaced by a status-1 answer that says so. An answer counts only when it arrives on the
+// connection its request left on: ids are easy to guess and any client may claim any name, so
+// one from elsewhere is logged and dropped, and the request waits on.
 #include <sys/epoll.h>
 
 #include <array>
@@ -114,7 +116,8 @@ class Ipc {
  private:
   friend struct IpcTestAccess;  // unit tests reach the IO accounting through it
 
-  bool Send(kavo::ipc::messages::BaseMessage& message, bool isResponse);
+  // `awaitedRequestId`: the id of a request that waits for its answer (0: none).
+  bool Send(kavo::ipc::messages::BaseMessage& message, bool isResponse, uint64_t awaitedRequestId = 0);
   bool HandleRequest(kavo::ipc::messages::BaseRequestMessage& request);
   bool HandleResponse(kavo::ipc::messages::BaseRequestMessage& request,
                       kavo::ipc::messages::BaseResponseMessage& response);
@@ -153,7 +156,11 @@ class Ipc {
   std::map<std::string, BaseIPCConnection*> connectionsByPeer;
   BaseHandler* catchAllHandler = nullptr;
   std::map<std::string, std::vector<BaseHandler*>> handlers;
-  std::map<uint64_t, kavo::ipc::messages::BaseRequestMessage> pendingRequests;
+  struct PendingRequest {
+    kavo::ipc::messages::BaseRequestMessage request;
+    uint64_t connectionId = 0;  // the connection that wrote it; 0 until it has left
+  };
+  std::map<uint64_t, PendingRequest> pendingRequests;
   std::map<std::string, std::vector<IOPayload*>> sendQueues;
   std::vector<IOPayload*> payloadPool;
   // Connections with new frames that are not waiting for EPOLLOUT: Service writes to them

@@ -6,7 +6,8 @@
 //   "responseExpected"  boolean; this getter's default is true, but normalisation runs the request
 //                       envelope first (default false), so only an explicit true asks for an answer
 // Every other field's default is its "not set" mark, one past the range the server applies (the
-// setters clamp to the mark, so a value above the range is taken as not set):
+// setters clamp to the mark, so a value above the range is taken as not set; a negative number
+// reads as the mark too):
 //   picture values, irOnVal*, zoomPosition, focusPosition   0..100, mark 101
 //   mirror, flip, irOnSts*                                  0..1,   mark 2
 //   wdr                                                     0..3,   mark 4
@@ -22,35 +23,35 @@ namespace ipc {
 namespace messages {
 
 #define KAVO_FIELDS_ChangeIspSettings(FIELD, NODE)                                \
-  FIELD(functionName, Choice, "ChangeIspSettings", pPossibleValues_functionName) \
-  FIELD(responseExpected, Flag, true)                                            \
-  FIELD(brightness, Incremental<uint8_t>, 101, 0, 101)                           \
-  FIELD(contrast, Incremental<uint8_t>, 101, 0, 101)                             \
-  FIELD(denoise, Incremental<uint8_t>, 101, 0, 101)                              \
-  FIELD(hue, Incremental<uint8_t>, 101, 0, 101)                                  \
-  FIELD(saturation, Incremental<uint8_t>, 101, 0, 101)                           \
-  FIELD(sharpness, Incremental<uint8_t>, 101, 0, 101)                            \
-  FIELD(wdr, Incremental<uint8_t>, 4, 0, 4)                                      \
-  FIELD(mirror, Incremental<uint8_t>, 2, 0, 2)                                   \
-  FIELD(flip, Incremental<uint8_t>, 2, 0, 2)                                     \
-  FIELD(aeMode, Choice, "none", pPossibleValues_aeMode)                          \
-  FIELD(irLedMode, Choice, "none", pPossibleValues_irLedMode)                    \
-  FIELD(irLedLevel, Incremental<uint32_t>, 256, 0, 256)                          \
-  FIELD(focusMode, Choice, "none", pPossibleValues_focusMode)                    \
-  FIELD(zoomPosition, Incremental<uint8_t>, 101, 0, 101)                         \
-  FIELD(focusPosition, Incremental<uint8_t>, 101, 0, 101)                        \
-  FIELD(irOnValBrightness, Incremental<uint8_t>, 101, 0, 101)                    \
-  FIELD(irOnStsBrightness, Incremental<uint8_t>, 2, 0, 2)                        \
-  FIELD(irOnValContrast, Incremental<uint8_t>, 101, 0, 101)                      \
-  FIELD(irOnStsContrast, Incremental<uint8_t>, 2, 0, 2)                          \
-  FIELD(irOnValDenoise, Incremental<uint8_t>, 101, 0, 101)                       \
-  FIELD(irOnStsDenoise, Incremental<uint8_t>, 2, 0, 2)                           \
-  FIELD(irOnValHue, Incremental<uint8_t>, 101, 0, 101)                           \
-  FIELD(irOnStsHue, Incremental<uint8_t>, 2, 0, 2)                               \
-  FIELD(irOnValSaturation, Incremental<uint8_t>, 101, 0, 101)                    \
-  FIELD(irOnStsSaturation, Incremental<uint8_t>, 2, 0, 2)                        \
-  FIELD(irOnValSharpness, Incremental<uint8_t>, 101, 0, 101)                     \
-  FIELD(irOnStsSharpness, Incremental<uint8_t>, 2, 0, 2)
+  FIELD(functionName, Choice, "ChangeIspSettings", pPossibleValues_functionName)  \
+  FIELD(responseExpected, Flag, true)                                             \
+  FIELD(brightness, NonNegativeIncremental<uint8_t>, 101, 0, 101)                 \
+  FIELD(contrast, NonNegativeIncremental<uint8_t>, 101, 0, 101)                   \
+  FIELD(denoise, NonNegativeIncremental<uint8_t>, 101, 0, 101)                    \
+  FIELD(hue, NonNegativeIncremental<uint8_t>, 101, 0, 101)                        \
+  FIELD(saturation, NonNegativeIncremental<uint8_t>, 101, 0, 101)                 \
+  FIELD(sharpness, NonNegativeIncremental<uint8_t>, 101, 0, 101)                  \
+  FIELD(wdr, NonNegativeIncremental<uint8_t>, 4, 0, 4)                            \
+  FIELD(mirror, NonNegativeIncremental<uint8_t>, 2, 0, 2)                         \
+  FIELD(flip, NonNegativeIncremental<uint8_t>, 2, 0, 2)                           \
+  FIELD(aeMode, Choice, "none", pPossibleValues_aeMode)                           \
+  FIELD(irLedMode, Choice, "none", pPossibleValues_irLedMode)                     \
+  FIELD(irLedLevel, NonNegativeIncremental<uint32_t>, 256, 0, 256)                \
+  FIELD(focusMode, Choice, "none", pPossibleValues_focusMode)                     \
+  FIELD(zoomPosition, NonNegativeIncremental<uint8_t>, 101, 0, 101)               \
+  FIELD(focusPosition, NonNegativeIncremental<uint8_t>, 101, 0, 101)              \
+  FIELD(irOnValBrightness, NonNegativeIncremental<uint8_t>, 101, 0, 101)          \
+  FIELD(irOnStsBrightness, NonNegativeIncremental<uint8_t>, 2, 0, 2)              \
+  FIELD(irOnValContrast, NonNegativeIncremental<uint8_t>, 101, 0, 101)            \
+  FIELD(irOnStsContrast, NonNegativeIncremental<uint8_t>, 2, 0, 2)                \
+  FIELD(irOnValDenoise, NonNegativeIncremental<uint8_t>, 101, 0, 101)             \
+  FIELD(irOnStsDenoise, NonNegativeIncremental<uint8_t>, 2, 0, 2)                 \
+  FIELD(irOnValHue, NonNegativeIncremental<uint8_t>, 101, 0, 101)                 \
+  FIELD(irOnStsHue, NonNegativeIncremental<uint8_t>, 2, 0, 2)                     \
+  FIELD(irOnValSaturation, NonNegativeIncremental<uint8_t>, 101, 0, 101)          \
+  FIELD(irOnStsSaturation, NonNegativeIncremental<uint8_t>, 2, 0, 2)              \
+  FIELD(irOnValSharpness, NonNegativeIncremental<uint8_t>, 101, 0, 101)           \
+  FIELD(irOnStsSharpness, NonNegativeIncremental<uint8_t>, 2, 0, 2)
 
 struct ChangeIspSettingsFields {
   static constexpr const char* pPossibleValues_functionName[] = {"ChangeIspSettings"};

@@ -24,6 +24,9 @@
 //                argument, the first (smallest) one when the argument is below all.
 //   Incremental<T> a Number of an incremental change request whose default is its "not set"
 //                mark, one step outside the range that the receiver applies.
+//   NonNegative<T>, NonNegativeIncremental<T>  the same for a quantity that has no negative
+//                values: a negative number is taken as mistyped (the default is stored, so in a
+//                request it is not set) instead of saturating to 0.
 //   Whole        any numeric kind, read back as unsigned 64 bits (ids, status codes).
 //   Id           a Whole whose default is a fresh IdGenerator id.
 //   Time         time-value kind; default the current wall-clock time.
@@ -137,6 +140,10 @@ T saturate(const Variant& v) noexcept {
   return v.As<T>();  // doubles saturate in the value library; anything else is 0
 }
 
+inline bool isNegative(const Variant& v) noexcept {
+  return (v.IsSigned() && v.AsInt64() < 0) || (v.IsDouble() && v.AsDouble() < 0);
+}
+
 // Stores a numeric default: as a signed 32-bit integer when it fits, else as a T.
 template <typename T>
 void storeDefault(Variant& v, T def) {
@@ -223,14 +230,15 @@ struct Number {
   T def;
   T min;
   T max;
+  bool negativeIsMistyped = false;
 
   constexpr Number(const char* k, T d, T lo = std::numeric_limits<T>::min(),
-                   T hi = std::numeric_limits<T>::max()) noexcept
-      : key(k), def(d), min(lo), max(hi) {}
+                   T hi = std::numeric_limits<T>::max(), bool noNegatives = false) noexcept
+      : key(k), def(d), min(lo), max(hi), negativeIsMistyped(noNegatives) {}
 
   T get(Variant& doc) const {
     Variant& v = slot(doc, key);
-    if (!v.IsNumeric()) storeDefault(v, def);
+    if (!v.IsNumeric() || (negativeIsMistyped && isNegative(v))) storeDefault(v, def);
     return saturate<T>(v);
   }
   constexpr T clamp(T value) const noexcept { return value < min ? min : value > max ? max : value; }
@@ -240,9 +248,23 @@ struct Number {
 
 template <typename T>
 struct Incremental : Number<T> {
-  constexpr Incremental(const char* k, T notSet, T lo, T hi) noexcept : Number<T>(k, notSet, lo, hi) {}
+  constexpr Incremental(const char* k, T notSet, T lo, T hi, bool noNegatives = false) noexcept
+      : Number<T>(k, notSet, lo, hi, noNegatives) {}
   // False for the mark that an incremental request leaves in a field it does not change.
   constexpr bool isSet(T value) const noexcept { return value != this->def; }
+};
+
+template <typename T>
+struct NonNegative : Number<T> {
+  static_assert(std::is_unsigned<T>::value, "a quantity without negative values");
+  constexpr NonNegative(const char* k, T d, T lo, T hi) noexcept : Number<T>(k, d, lo, hi, true) {}
+};
+
+template <typename T>
+struct NonNegativeIncremental : Incremental<T> {
+  static_assert(std::is_unsigned<T>::value, "a quantity without negative values");
+  constexpr NonNegativeIncremental(const char* k, T notSet, T lo, T hi) noexcept
+      : Incremental<T>(k, notSet, lo, hi, true) {}
 };
 
 template <typename T>

@@ -20,7 +20,8 @@ class File {
   File& operator=(const File&) = delete;
 
   // Opens `path` as it stands (callers apply kavo::os::path). Any other mode than 0 and 2 fails.
-  // An open file is closed first.
+  // An open file is closed first. Mode 0 takes only a regular file (kavo::os::openRegularFile):
+  // a FIFO or a device there fails at once instead of blocking.
   bool Initialize(const std::string& path, int mode = FILE_OPEN_MODE_READ);
   bool IsOpen() const { return file_ != nullptr; }
   const std::string& GetPath() const { return path_; }
@@ -29,7 +30,8 @@ class File {
   uint64_t Size();
   // Reads exactly `count` bytes at the current position; false on a short read.
   bool ReadBuffer(void* buffer, uint64_t count);
-  // The whole file from its start up to end of file (works for /proc files whose size is 0).
+  // The whole file from its start up to end of file (works for /proc files whose size is 0);
+  // false beyond kavo::os::kMaxWholeFileBytes.
   bool ReadStringAll(std::string& result);
   static bool ReadStringAll(const std::string& path, std::string& result);
 

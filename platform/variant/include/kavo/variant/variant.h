@@ -88,7 +88,8 @@
 // *this, so calls chain. A value that is no map is made one first (see operator[]).
 //
 // File names given to FromJSONFile and FromKVPFile are camera paths: they go through
-// kavo::os::path(), except a path that already lies under the test root.
+// kavo::os::path(), except a path that already lies under the test root. Only a regular file of
+// at most kavo::os::kMaxWholeFileBytes is read; a FIFO or a device there fails at once.
 #include <sys/time.h>
 
 #include <cstddef>
