@@ -110,7 +110,9 @@ void* IOThread(void* arg) {
       check_gpi(0);
       check_gpi(1);
     }
-    kavo::utils::sleepMs(kIoPassMs);
+    // In steps, so a stop waits at most one step rather than a whole pass.
+    for (uint32_t slept = 0; slept < kIoPassMs && t.run.load(std::memory_order_acquire) != 0; slept += kWaitStepMs)
+      kavo::utils::sleepMs(kWaitStepMs);
   }
   t.alive.store(0, std::memory_order_release);
   return nullptr;

@@ -137,8 +137,10 @@ void runStateLoop(IspSettings& settings) {
     ipc_reset_mirror_state(g_isp.controller.load());
     stop_aaa_thread();
     startIspProcessing();
-    IspSettings current = copyLiveSettings(settings);  // the IPC thread may change the document meanwhile
-    applyStartupSettings(current);
+    if (g_isp.runState.load() != kRunStateStop) {
+      IspSettings current = copyLiveSettings(settings);  // the IPC thread may change the document meanwhile
+      applyStartupSettings(current);
+    }
     MAIN_LOG(LOG_LEVEL_WARNING, "ISP Server re-init done.\n");
     finishReinit();  // a stop that arrived meanwhile stays
   }
@@ -183,7 +185,9 @@ int ispServerMain() {
   if (g_isp.sys.systemType == ZOOMLENS) startSubCPUThread();
   if (g_isp.board == TORVEX_TARROW) start_subcpu_pt_thread();
   startIspProcessing();
-  applyStartupSettings(settings);
+  // A stop during the zoom boards' wait ends start-up without tuning a pipeline about to stop (the
+  // settings pass alone waits seconds for the mirror).
+  if (g_isp.runState.load() != kRunStateStop) applyStartupSettings(settings);
   if (g_isp.board == TORVEX_BRISK) start_io_thread();
   startExtAPIThread(&settings);
   startViscaThread();
