@@ -175,6 +175,9 @@ int resetAF(CIsp* isp) {
   f.G_ZoomDriving.store(0);
   f.G_ZoomStopping.store(0);
   if (af != nullptr) af->focusMoveByte.store(0);
+  // No move is pending after the reset, so no search holds the lens: left 0, the first absolute
+  // zoom waited its full 5 s for a lock no move would give.
+  f.G_AF_NotDataLock.store(1);
   f.G_AutoFocusMode.store(1);
   f.G_ZoomAccept.store(1);
   if (isp != nullptr) isp->afEnable.store(1, std::memory_order_relaxed);
