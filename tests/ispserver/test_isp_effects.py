@@ -1112,8 +1112,13 @@ def row_iris_adjust(t):
     t.until("the iris driven open, then shut", lambda: closed in t.packets(m), passes=400)
     sent = t.packets(m)
     t.assertLess(sent.index(opened), sent.index(closed))
-    # The calibration would take a minute more: the iris open again for the modes after it.
+    # The calibration would take a minute more. Out of it, by hand, the DC iris's drive value open
+    # again for the modes after it (it stays where the calibration drove it), and a short shutter.
+    m = t.mark()
+    t.assertEqual(t.ask(MANUAL), b"\0")
+    mode_switch(t, m, "81 01 04 D4 03 FF")
     t.assertEqual(t.ask("81 01 04 D3 00 00 00 00 FF"), b"\0")
+    t.assertEqual(t.ask("81 01 04 4A 00 00 00 0F 0A FF"), b"\0")
 
 
 def row_wdr_switch(t):
@@ -1259,7 +1264,6 @@ class LiveExposureQuillonTest(LiveBase):
             ("39 03 again", row_manual(MANUAL)),
             ("39 0E iris priority", row_iris_priority),
             ("39 0F iris adjust: the iris driven open and shut", row_iris_adjust),
-            ("39 03 after the iris", row_manual(MANUAL)),
             ("39 00 after the iris", row_full_auto(FULL_AUTO)),
             ("3D: the next pass switches the mode again", row_wdr_switch),
             ("3A target 80", row_target(80)),
@@ -1468,14 +1472,15 @@ def row_zoom_position(percent, zoom):
 
 
 def row_focus_positions(t):
-    # Manual focus: 0, 100 and 50 % of the range the tracking curve gives at the zoom; 50 % lies
-    # half way.
+    # Manual focus: 100, 0 and 50 % of the range the tracking curve gives at the zoom (each unlike
+    # the one before it, which is all a change applies); 50 % lies half way.
     t.assertEqual(t.ask("81 01 04 38 03 FF"), b"\0")
     at = {}
-    for percent in (0, 100, 50):
-        before = t.lens_now()["focus"]
-        t.settings(focusPosition=percent)
-        at[percent] = t.wait_lens(lambda l: not l["moving"] and l["focus"] != before, timeout=5)["focus"]
+    for percent in (100, 0, 50):
+        m = t.mark()
+        t.settings(focusPosition=percent)  # answered once the move has ended
+        t.assertTrue(any(p.startswith("81 01 04 47") for p in t.packets(m)), t.packets(m))
+        at[percent] = t.wait_lens({"moving": 0}, timeout=5)["focus"]
     t.assertLess(at[0], at[100])
     t.assertLessEqual(abs(at[50] - (at[0] + at[100]) / 2), 1, at)
 
