@@ -1479,8 +1479,10 @@ def row_focus_positions(t):
     for percent in (100, 0, 50):
         m = t.mark()
         t.settings(focusPosition=percent)  # answered once the move has ended
-        t.assertTrue(any(p.startswith("81 01 04 47") for p in t.packets(m)), t.packets(m))
-        at[percent] = t.wait_lens({"moving": 0}, timeout=5)["focus"]
+        moves = [h(p) for p in t.packets(m) if p.startswith("81 01 04 47")]
+        t.assertTrue(moves, t.packets(m))
+        at[percent] = nibble_word(moves[-1][8:12])  # the move's focus
+        t.assertEqual(nibble_word(moves[-1][4:8]), t.lens_now()["zoom"])  # at the zoom where it stands
     t.assertLess(at[0], at[100])
     t.assertLessEqual(abs(at[50] - (at[0] + at[100]) / 2), 1, at)
 
