@@ -222,3 +222,18 @@ class Analytics:
             os.unlink(self.path)
         except OSError:
             pass
+
+
+def change_settings(client, analytics, fields, timeout=20.0):
+    """A "ChangeIspSettings" request with `fields`, the server's announcement of it (a change of
+    nothing has none) agreed to by `analytics`; the answer, or None when none came in `timeout`."""
+    rid = client.request("ChangeIspSettings", fields)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        note = analytics.announcement(timeout=0.02)
+        if note is not None:
+            analytics.answer(note)
+        answer = client.answer(rid, timeout=0.02)
+        if answer is not None:
+            return answer
+    return None

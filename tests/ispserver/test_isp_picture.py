@@ -19,7 +19,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "streamer"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "visca_client"))
 from ispserver_harness import IspRoot  # noqa: E402
-from isp_peers import Analytics, Client  # noqa: E402
+from isp_peers import Analytics, Client, change_settings  # noqa: E402
 import streamer_harness  # noqa: E402
 from kavo_visca_client import ViscaChannel  # noqa: E402
 from test_isp_visca import nibbles  # noqa: E402
@@ -93,11 +93,7 @@ class PictureBase(unittest.TestCase):
     def change(self, **fields):
         """Asks for the change, lets the analytics stand-in agree, checks the answer carries the new
         values, and waits for the frames made with it."""
-        rid = self.client.request("ChangeIspSettings", fields)
-        request = self.analytics.announcement()
-        self.assertIsNotNone(request)
-        self.analytics.answer(request)
-        answer = self.client.answer(rid, timeout=20)
+        answer = change_settings(self.client, self.analytics, fields)
         self.assertIsNotNone(answer)
         self.assertEqual(answer["statusCode"], 0, answer)
         for k, v in fields.items():
