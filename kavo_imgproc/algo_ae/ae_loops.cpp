@@ -489,6 +489,15 @@ int processAE(AEControl* ae) {
     processAE_byMode(ae, 0);
     return 0;
   }
+  // A calibration cut short by another mode leaves the iris wherever its sweep was, shut for half
+  // of it, and no other automatic mode drives it again: it opens as at a calibration's end.
+  if (ae->previousMode.load(R) == AE_IRIS_ADJUST && mode != AE_IRIS_ADJUST && mode != AE_MANUAL &&
+      (ae->irisStatus == IRIS_GOING || ae->irisStatus == IRIS_CHECK)) {
+    aeOutside().setDCIrisDriver(20);
+    ae->irisStatus = IRIS_GOING;
+    ae->irisAdjustStatus.store(IRIS_GOING, R);
+    closeTrace(ae);
+  }
   processAEModeSwitching(ae);
   ae->previousMode.store(mode, R);
   return 1;

@@ -456,6 +456,24 @@ TEST_F(AaaRules, IrisCalibrationTrace) {
   g_isp.components.ae.store(nullptr);
 }
 
+// A calibration cut short by another automatic mode in its closed sweep opens the iris again (no
+// automatic mode drives it back: the picture stayed dark at full gain) and reports no result.
+TEST_F(AaaRules, ACalibrationCutShortOpensTheIris) {
+  model(TORVEX_BRISK, SENSOR_AR0331, 20720);
+  kavo::utils::setSleepsAdvanceMomentsForTest(true);
+  for (const int next : {AE_FULL_AUTO, AE_SHUTTER_PRIORITY, AE_FLICKER_50}) {
+    ae->mode.store(AE_IRIS_ADJUST);
+    for (int i = 0; i < 3 * 20; ++i) processAE(ae.get());
+    ASSERT_EQ(outside.drive, 250) << next << ": in the closed sweep";
+    ae->mode.store(next);
+    processAE(ae.get());
+    EXPECT_EQ(outside.drive, 20) << next;
+    EXPECT_EQ(ae->irisAdjustStatus.load(), IRIS_GOING) << next;
+    for (int i = 0; i < 30; ++i) processAE(ae.get());
+    EXPECT_EQ(outside.drive, 20) << next << ": left open";
+  }
+}
+
 // The auto focus doubles its values while the iris is not under the exposure loop: a switch to
 // manual exposure says so, a switch to any automatic mode takes it back.
 TEST_F(AaaRules, ModeSwitchTellsTheAutoFocusWhoHoldsTheIris) {
