@@ -215,6 +215,44 @@ TEST_F(ImgDspTest, SevenBySevenSwitch) {
   EXPECT_EQ(got.fir_strength, 64);
 }
 
+// 7x7 sharpening designs FIR1 from the FIR setting (strength 64: the isotropic high-pass row 1 in
+// every direction) and FIR2 from the spatial filter as negated high-pass kernels, direction 0 at the
+// isotropic strength and 1 to 8 at the directional one. At 64 they are the tables' row 1 negated:
+// 7, 38, 7 and 38 with centre -180 (isotropic), 80 at (-1,0) (horizontal) or (0,-1) (vertical) with
+// centre -160; at 0 all zero. The records byte by byte, shift 4 in directions 0 to 2.
+TEST_F(ImgDspTest, SevenBySevenSecondFilter) {
+  using Record = std::vector<uint8_t>;
+  const Record zero(28, 0);
+  Record iso = zero, horizontal = zero, vertical = zero, highPass = zero;
+  iso[0] = 0x4c, iso[1] = 0x01, iso[4] = 38, iso[5] = 38, iso[6] = 7, iso[7] = 7;  // centre 0x14c
+  horizontal[0] = vertical[0] = 0x60, horizontal[1] = vertical[1] = 0x01;         // centre 0x160
+  horizontal[5] = 80, vertical[4] = 80;
+  highPass[0] = 180, highPass[4] = highPass[5] = 0xda, highPass[6] = highPass[7] = 0xf9;  // -38, -7
+  struct Case {
+    uint8_t isotropic, directional;
+    Record d0, d1, d2;
+  } cases[] = {{64, 0, iso, zero, zero}, {0, 64, zero, horizontal, vertical}};
+  for (const Case& c : cases) {
+    img_dsp_spatial_filter_info sf{c.isotropic, c.directional, 100, 10};
+    ASSERT_EQ(img_dsp_set_spatial_filter(kFd, 0, &sf), 0);
+    hooks().requests.clear();
+    ASSERT_EQ(img_dsp_switch_sharpen_mode(kFd, 1), 0);
+    const Request& r = hooks().requests.back();
+    ASSERT_EQ(r.code, 0x4004700fu);
+    EXPECT_EQ(r.as<img_dsp_fir_config_record>().fir2_enable, 1);
+    const Record& fir1 = r.blocks.at(0);
+    const Record& fir2 = r.blocks.at(1);
+    auto direction = [](const Record& block, int d) { return Record(block.begin() + 28 * d, block.begin() + 28 * d + 28); };
+    const int at = c.isotropic;
+    EXPECT_EQ(direction(fir2, 0), c.d0) << at;
+    EXPECT_EQ(direction(fir2, 1), c.d1) << at;
+    EXPECT_EQ(direction(fir2, 2), c.d2) << at;
+    EXPECT_EQ((fir2[252] | fir2[253] << 8) & 0x1ff, 4 | 4 << 3 | 4 << 6) << at;
+    EXPECT_EQ(direction(fir1, 8), highPass) << at;
+    ASSERT_EQ(img_dsp_switch_sharpen_mode(kFd, 0), 0);
+  }
+}
+
 // Coring scaled by the retain level into the FIR record's coring block; the retain setter repacks the
 // stored table and returns the driver's result when refused. While high-ISO sharpening holds, the
 // FIR setter writes the identity at the pass-through shift and the spatial filter sends its three
