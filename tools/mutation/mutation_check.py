@@ -170,7 +170,7 @@ MUTANTS = [
      'night flags of contrast and saturation swapped'),
     (S_APP, 'uint32_t shutterDenominator(uint32_t v) { return v == 0 ? 30 : v; }',
      'uint32_t shutterDenominator(uint32_t v) { return v == 0 ? 25 : v; }', 'shutter 0 as 1/25 s'),
-    (S_APP, '  ipc_set_gain_limit(isp, gainMax);', '', 'gain limit not applied at start-up'),
+    (S_APP, '  ipc_set_dss(isp, p.dssOn.load(), p.dssMinimum.load());', '', 'DSS not applied at start-up'),
     (S_APP, 'p.dssOn.store(ae.dss().mode() == "on" ? 1 : 0);', 'p.dssOn.store(ae.dss().mode() != "off" ? 1 : 0);',
      'DSS on unless "off"'),
     # Image-DSP record writers.
