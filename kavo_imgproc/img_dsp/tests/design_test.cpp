@@ -110,6 +110,27 @@ TEST_F(ImgDspTest, DirectionRecordFields) {
   img_dsp_write_fir_dir(block, 9, 4, k.data());
   EXPECT_EQ(std::memcmp(before, block, sizeof block), 0);
   EXPECT_EQ(messages(), "Error! Unknown FIR dir 9\n");
+
+  // A kernel whose 25 taps all differ (16 + position, position 3 at -3, 17 at -100, centre -200),
+  // written as direction 5 at shift 2 over a block of 0x5a: the record byte by byte as the layout
+  // places the taps (byte: position), the rest of the block as it was.
+  std::vector<int32_t> distinct(25);
+  for (int p = 0; p < 24; p++) distinct[p] = 16 + p;
+  distinct[3] = -3, distinct[17] = -100, distinct[24] = -200;
+  std::memset(block, 0x5a, sizeof block);
+  img_dsp_write_fir_dir(block, 5, 2, distinct.data());
+  const uint8_t record[28] = {
+      0x38, 0x5b,  // centre 0x138 in bits 0-8, bits 9-15 kept
+      0x5a, 0x5a,  // not written
+      0x9c /* 17 */, 0x27 /* 23 */, 0x20 /* 16 */, 0x22 /* 18 */, 0x18 /* 8 */,  0x19 /* 9 */,
+      0x1a /* 10 */, 0x1b /* 11 */, 0x1c /* 12 */, 0x1f /* 15 */, 0x23 /* 19 */, 0x26 /* 22 */,
+      0x10 /* 0 */,  0x11 /* 1 */,  0x12 /* 2 */,  0xfd /* 3 */,  0x14 /* 4 */,  0x15 /* 5 */,
+      0x16 /* 6 */,  0x17 /* 7 */,  0x1d /* 13 */, 0x1e /* 14 */, 0x24 /* 20 */, 0x25 /* 21 */};
+  uint8_t want[256];
+  std::memset(want, 0x5a, sizeof want);
+  std::memcpy(want + 28 * 5, record, sizeof record);
+  want[254] = 0x59;  // the shift word 0x5a595a5a (little-endian): bits 15-17 := 2, the others kept
+  EXPECT_EQ(std::vector<uint8_t>(block, block + 256), std::vector<uint8_t>(want, want + 256));
 }
 
 // Coring packing of the all-8 table, signal retain at levels 0, 1 and 2, and the luma-sharpening

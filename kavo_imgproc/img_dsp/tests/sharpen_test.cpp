@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "design.h"
 #include "hooks.h"
 #include "state.h"
 
@@ -213,6 +214,90 @@ TEST_F(ImgDspTest, SevenBySevenSwitch) {
   EXPECT_EQ(imgdsp::g.p.mode[0].lumaTable[4 * 127], 32);
   img_dsp_get_sharpen_fir(0, &got);
   EXPECT_EQ(got.fir_strength, 64);
+}
+
+// 7x7 sharpening designs FIR1 from the FIR setting (strength 64: the isotropic high-pass row 1 in
+// every direction) and FIR2 from the spatial filter as negated high-pass kernels, direction 0 at the
+// isotropic strength and 1 to 8 at the directional one. At 64 they are the tables' row 1 negated:
+// 7, 38, 7 and 38 with centre -180 (isotropic), 80 at (-1,0) (horizontal) or (0,-1) (vertical) with
+// centre -160; at 0 all zero. The records byte by byte, shift 4 in directions 0 to 2.
+TEST_F(ImgDspTest, SevenBySevenSecondFilter) {
+  using Record = std::vector<uint8_t>;
+  const Record zero(28, 0);
+  Record iso = zero, horizontal = zero, vertical = zero, highPass = zero;
+  iso[0] = 0x4c, iso[1] = 0x01, iso[4] = 38, iso[5] = 38, iso[6] = 7, iso[7] = 7;  // centre 0x14c
+  horizontal[0] = vertical[0] = 0x60, horizontal[1] = vertical[1] = 0x01;         // centre 0x160
+  horizontal[5] = 80, vertical[4] = 80;
+  highPass[0] = 180, highPass[4] = highPass[5] = 0xda, highPass[6] = highPass[7] = 0xf9;  // -38, -7
+  struct Case {
+    uint8_t isotropic, directional;
+    Record d0, d1, d2;
+  } cases[] = {{64, 0, iso, zero, zero}, {0, 64, zero, horizontal, vertical}};
+  for (const Case& c : cases) {
+    img_dsp_spatial_filter_info sf{c.isotropic, c.directional, 100, 10};
+    ASSERT_EQ(img_dsp_set_spatial_filter(kFd, 0, &sf), 0);
+    hooks().requests.clear();
+    ASSERT_EQ(img_dsp_switch_sharpen_mode(kFd, 1), 0);
+    const Request& r = hooks().requests.back();
+    ASSERT_EQ(r.code, 0x4004700fu);
+    EXPECT_EQ(r.as<img_dsp_fir_config_record>().fir2_enable, 1);
+    const Record& fir1 = r.blocks.at(0);
+    const Record& fir2 = r.blocks.at(1);
+    auto direction = [](const Record& block, int d) { return Record(block.begin() + 28 * d, block.begin() + 28 * d + 28); };
+    const int at = c.isotropic;
+    EXPECT_EQ(direction(fir2, 0), c.d0) << at;
+    EXPECT_EQ(direction(fir2, 1), c.d1) << at;
+    EXPECT_EQ(direction(fir2, 2), c.d2) << at;
+    EXPECT_EQ((fir2[252] | fir2[253] << 8) & 0x1ff, 4 | 4 << 3 | 4 << 6) << at;
+    EXPECT_EQ(direction(fir1, 8), highPass) << at;
+    ASSERT_EQ(img_dsp_switch_sharpen_mode(kFd, 0), 0);
+  }
+}
+
+// The pass-through set-up from x = 256 x gain: shift 4 below 512, 3 below 1024, 2 below 2048, 1 up to
+// x / 8 = 511, else 0, and y = x / 2^(4 - shift); the identity (centre 255) at that shift in mode 0's
+// nine directions, the coring table at c = min(y / 32, 31), the luma tables of modes 0, 1 and 2 at
+// min((8 y / c) / 8, 255), the level bytes of the defaults, alpha 255/255. Gain 0 changes nothing.
+TEST_F(ImgDspTest, PassThroughSharpening) {
+  struct Case {
+    uint32_t gain;
+    int shift, coring, alpha;
+  } cases[] = {{1, 4, 8, 32},    {3, 3, 12, 32},    {5, 2, 10, 32},     {9, 1, 9, 32},
+               {17, 0, 8, 34}, {200, 0, 31, 103}, {2000, 0, 31, 255}};
+  const img_dsp_level_info other{1, 2, 3, 4, 5, 6, 7};
+  const img_dsp_alpha_info alpha{{1, 2}};
+  const imgdsp::SharpenMode& m0 = imgdsp::g.p.mode[0];
+  std::vector<uint8_t> identity(28, 0);
+  identity[0] = 0xff;
+  for (const Case& c : cases) {
+    ASSERT_EQ(img_dsp_set_sharpen_level_min(kFd, 0, &other), 0);
+    ASSERT_EQ(img_dsp_set_sharpen_level_overall(kFd, 0, &other), 0);
+    ASSERT_EQ(img_high_iso_set_sharpening_alpha(kFd, 0, &alpha), 0);
+    img_dsp_set_passthrough_sharpen(c.gain);
+    for (int i : {imgdsp::kLevelMin, imgdsp::kLevelOverall}) {
+      const img_dsp_level_control_record& l = m0.level[i];
+      EXPECT_EQ(levelBytes(l), (std::vector<int>{10, 12, 1, 3, 20, 22, 1, 7, 4, 6})) << c.gain;
+      EXPECT_EQ(std::vector<int>({l.clip_low, l.clip_low2, l.clip_high, l.clip_high2}),
+                std::vector<int>({-4096, -4096, 4095, 4095}));
+    }
+    EXPECT_EQ(std::vector<int>({m0.luma.alpha[0], m0.luma.alpha[1], m0.firConfig.config, m0.firConfig.fir2_enable}),
+              std::vector<int>({255, 255, 3, 0}));
+    for (int d = 0; d <= 8; d++)
+      EXPECT_EQ(std::vector<uint8_t>(m0.fir1 + 28 * d, m0.fir1 + 28 * d + 28), identity) << c.gain << " direction " << d;
+    uint32_t shiftWord;
+    std::memcpy(&shiftWord, m0.fir1 + 252, 4);
+    EXPECT_EQ(shiftWord, uint32_t(c.shift) * 0111111111u) << c.gain;  // the shift in each 3-bit field
+    EXPECT_EQ(std::count(m0.coringBlock, m0.coringBlock + 64, uint32_t(c.coring) * (1 + 32 + 1024 + 32768)), 64) << c.gain;
+    const uint8_t* tables[] = {m0.lumaTable, imgdsp::g.p.mode[1].lumaTable, imgdsp::g.p.mode[2].lumaTable,
+                               imgdsp::g.p.lowIsoAlpha2};
+    for (const uint8_t* table : tables)
+      for (int e = 0; e < 128; e++) ASSERT_EQ(table[4 * e], c.alpha) << c.gain << " entry " << e;
+  }
+  std::vector<uint8_t> before(sizeof imgdsp::g.p), after(sizeof imgdsp::g.p);
+  std::memcpy(before.data(), &imgdsp::g.p, before.size());
+  img_dsp_set_passthrough_sharpen(0);
+  std::memcpy(after.data(), &imgdsp::g.p, after.size());
+  EXPECT_EQ(before, after);
 }
 
 // Coring scaled by the retain level into the FIR record's coring block; the retain setter repacks the
