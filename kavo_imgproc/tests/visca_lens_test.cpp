@@ -218,9 +218,9 @@ TEST_F(ViscaLens, RelativeZoomStaysOnTheLens) {
 TEST_F(ViscaLens, RelativeZoomOfLensOneUsesItsOwnTable) {
   start(TORVEX_BRISK, TAMRON_X30);
   run({0x81, 0x01, 0x04, 0x45, 0x02, 0x02, 0x0B, 0x0C, 0xFF});  // 700 as target
-  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens1Relative[607]));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens1Focus[607]));
   run({0x81, 0x01, 0x04, 0x45, 0x02, 0x00, 0x06, 0x04, 0xFF});  // 100
-  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(100, kLens1Relative[100]));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(100, kLens1Focus[100]));
 }
 
 // The focus drive runs the motor the other way round from its VISCA name, only outside the AF modes;
