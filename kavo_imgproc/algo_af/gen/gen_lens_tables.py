@@ -30,7 +30,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), 'thread_
 from gen_isp_tables import monotone_cubic  # noqa: E402
 from gen_output import emit  # noqa: E402
 
-# lens ids 0 and 1 share 609 entries (stops 0..607 used, 608 repeats 607); lens id 3 has 1180.
+# lens ids 0 and 1 share 609 entries (stops 0..607 used, 608 repeats 607), lens 1's focus and lower curves
+# run on to 797; lens id 3 has 1180.
 LENS0_FOCUS = [(0, 80), (1, 91), (2, 102), (3, 113), (4, 124), (100, 906), (280, 1575), (400, 1759),
                (500, 1829), (596, 1848), (608, 1848)]
 LENS0_LOWER = [(0, 42), (100, 868), (280, 1539), (400, 1722), (607, 1812), (608, 1812)]

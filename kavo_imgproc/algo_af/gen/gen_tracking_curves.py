@@ -34,7 +34,7 @@ Curve numbers as the lens MCU reads them (command 01 04 DD, the numbers 0..25 fo
   - a number the bases give: family f and sub-curve k with base[f] + k = n, k at most the family's
     sub-curve count (lens 0: 0..10 curves 0..10, 14..17 curve 11 + sub-curves 0..3, 20..25 curve 12 +
     sub-curves 0..5; lens 3: 0..4 curves 0..4, 10 curve 5).
-  - lens 1's numbers 0..3 mean curves 0..3; curves 13..16 repeat them, so the choice (ties keep the
+  - lens 1's numbers 0..3 mean curves 0..3; curves 13..16 are the same rows, so the choice (ties keep the
     lower index) never picks them and the number always means the curve the choice meant.
   - the numbers no base gives: lens ids 0 and 1's 11, 12, 13 and lens id 3's 5..9 lie on the straight
     line between the nearest given numbers below and above, stop by stop (rounded half away from
