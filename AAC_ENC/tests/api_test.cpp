@@ -169,16 +169,20 @@ TEST(AacEncApi, AdtsFrameStartsAtByteZero) {
 }
 
 TEST(AacEncApi, RateChangeTakesEffectAtTheCheckPeriod) {
-  // 48000 Hz: the process-wide counter reaches 47 at the 47th call.
+  // 48000 Hz: a check every 47th call. The counter is process-wide and other tests' calls have moved
+  // it, so a first change finds the next check; the second one must wait a whole period.
   Encoder e(48000, 1, 64000);
   e.setupOut();
   e.openOut();
   std::vector<int16_t> pcm(1024, 0);
   e.cfg.input_pcm = pcm.data();
+  e.cfg.requested_bit_rate = 80000;
+  for (int i = 0; i < 47 && e.cfg.bit_rate != 80000u; i++) ASSERT_EQ(aacenc_encode(&e.cfg), 0u);
+  ASSERT_EQ(e.cfg.bit_rate, 80000u) << "no check within 47 calls";
   e.cfg.requested_bit_rate = 96000;
   for (int call = 1; call <= 47; call++) {
     ASSERT_EQ(aacenc_encode(&e.cfg), 0u);
-    EXPECT_EQ(e.cfg.bit_rate, call < 47 ? 64000u : 96000u) << call;
+    EXPECT_EQ(e.cfg.bit_rate, call < 47 ? 80000u : 96000u) << call;
   }
   // a refused request keeps the running rate and the audio
   e.cfg.requested_bit_rate = 500000;

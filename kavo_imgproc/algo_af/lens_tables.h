@@ -9,9 +9,9 @@ namespace kavo {
 namespace isp {
 
 extern const int32_t kLens0Focus[609], kLens0Upper[609], kLens0Lower[609];
-extern const int32_t kLens1Focus[609], kLens1Upper[609], kLens1Lower[609];
-// Lens id 1's table of the relative zoom and the tele-bias step: its focus curve, then on to stop 796.
-extern const int32_t kLens1Relative[797];
+// Lens id 1's focus and lower curves run on to stop 796, as far as its tracking curves: the relative
+// zoom and the tele-bias step read its focus curve that far.
+extern const int32_t kLens1Focus[797], kLens1Upper[609], kLens1Lower[797];
 extern const int32_t kLens3Focus[1180], kLens3Upper[1180], kLens3Lower[1180];
 
 struct LensCurves {

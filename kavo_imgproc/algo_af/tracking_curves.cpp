@@ -38,9 +38,9 @@ int32_t zoomFocusBias(int32_t lensId, int32_t z, int32_t wide, int32_t tele) {
 }
 
 const CurveFamily* curveFamily(int32_t lensId) {
-  static const CurveFamily f0{13, 609, 607, 25, kBase0, kSubCount0, &kLens0TrackingCurves[0][0], &kLens0SubCurves[0][0]};
-  static const CurveFamily f1{17, 797, 607, 25, kBase1, kSubCount1, &kLens1TrackingCurves[0][0], &kLens1SubCurves[0][0]};
-  static const CurveFamily f3{6, 1180, 1179, 10, kBase3, kSubCount3, &kLens3TrackingCurves[0][0], &kLens3SubCurves[0][0]};
+  static const CurveFamily f0{13, 609, 607, 25, kBase0, kSubCount0, kLens0TrackingCurves, kLens0SubCurves};
+  static const CurveFamily f1{17, 797, 607, 25, kBase1, kSubCount1, kLens1TrackingCurves, kLens1SubCurves};
+  static const CurveFamily f3{6, 1180, 1179, 10, kBase3, kSubCount3, kLens3TrackingCurves, kLens3SubCurves};
   return lensId == 0 ? &f0 : lensId == 1 ? &f1 : lensId == 3 ? &f3 : nullptr;
 }
 

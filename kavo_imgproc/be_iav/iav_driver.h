@@ -110,8 +110,10 @@ class IAVDriver {
 
   // ---- others ----
   int set_black_correction(const int16_t levels[4]);
-  // Gains R, G, B in 1/1024.
+  // Gains R, G, B in 1/1024; the gains last sent are not sent again.
   int set_wb_gain(const uint32_t gains[3]);
+  // The next white balance is sent even when unchanged (re-initialisation).
+  void reset_wb_cache();
   int set_dPTZ(int x, int y, int zoom);
   int change_qp_limit(unsigned level, unsigned light);
   int change_qp_limit_manual(int maxQp, int minQp);
@@ -180,7 +182,8 @@ class IAVDriver {
                 const char* failure);
   int readQp(iav_qp_limit_ex_t& qp, const char* function);
   void writeQp(iav_qp_limit_ex_t qp, const char* function);
-  // The OV9715's white-balance path through the image-DSP library (iav_dsp_paths.cpp).
+  // The OV9715's white-balance path through the image-DSP library (iav_dsp_paths.cpp); the caller
+  // holds the mutex.
   int set_wb_gain_dsp(const uint32_t gains[3]);
 
   std::mutex mutex_;
@@ -191,6 +194,7 @@ class IAVDriver {
   int cachedOther_ = -1;  // read by no operation
   int cachedAgc_ = -1;
   uint32_t cachedMirror_[2] = {255, 255};
+  uint32_t cachedWbGain_[3] = {0, 0, 0};  // 0: none sent (a gain is never 0)
   std::atomic<int> qpLevel_{10};
   // Guarded by mutex_: the local-exposure record of the WDR operations, and the lens-shading tables
   // (the library's vignette record keeps pointers to them).

@@ -214,7 +214,6 @@ int IAVDriver::set_3Dnr(int level) {
 
 int IAVDriver::set_wb_gain_dsp(const uint32_t gains[3]) {
   const img_dsp_rgb_gain_info rgb{gains[0], gains[1], gains[2]};
-  Lock lock(mutex_);
   return img_dsp_set_rgb_gain(iavFd(), &rgb, 1024);
 }
 

@@ -1,6 +1,7 @@
 // IAVDriver: the image-kernel, sensor and statistics wrappers: one driver request each, the cached
 // sensor controls, the sensor registers, white balance, black level, digital zoom, QP limits and
 // the sensor's wide dynamic range. Log records name the system's own source file of each group.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -210,16 +211,29 @@ int IAVDriver::set_wb_gain(const uint32_t gains[3]) {
     ISP_LOG_AS("iav_gain", __func__, LOG_LEVEL_WARNING, 0, "[set_wb_gain]err_code=%d_%d_%d.\n", r, g, b);
     return -1;
   }
-  int rc = 0;
-  if (g_isp.sys.sensor == SENSOR_OV9715) {
-    rc = set_wb_gain_dsp(gains);
-  } else if (g_isp.sys.sensor == SENSOR_AR0331) {
-    iav_vin_wb_gain_t w{r, g, g, b};
+  const int32_t sensor = g_isp.sys.sensor;
+  if (sensor != SENSOR_OV9715 && sensor != SENSOR_AR0331) return 0;
+  int rc;
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    rc = devIoctl(iavFd(), IAV_IOC_VIN_SRC_SET_WB_GAIN, &w);
+    // The white balance hands its gains over several times a second, mostly unchanged.
+    if (std::equal(gains, gains + 3, cachedWbGain_)) return 0;
+    if (sensor == SENSOR_OV9715) {
+      rc = set_wb_gain_dsp(gains);
+    } else {
+      iav_vin_wb_gain_t w{r, g, g, b};
+      rc = devIoctl(iavFd(), IAV_IOC_VIN_SRC_SET_WB_GAIN, &w);
+    }
+    // As for the shutter: a request that failed is sent again by the next identical one.
+    for (int c = 0; c < 3; ++c) cachedWbGain_[c] = rc < 0 ? 0 : gains[c];
   }
   if (rc < 0) ISP_LOG_AS("iav_gain", __func__, LOG_LEVEL_WARNING, errno, "set gain error.");
   return rc;
+}
+
+void IAVDriver::reset_wb_cache() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (uint32_t& c : cachedWbGain_) c = 0;
 }
 
 int IAVDriver::set_dPTZ(int x, int y, int zoom) {

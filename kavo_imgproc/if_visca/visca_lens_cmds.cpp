@@ -44,11 +44,11 @@ LensRange lensRange() {
   return {-1, 0};
 }
 
-// The relative zoom's and the tele-bias step's focus table and its length (lens 1 its own).
+// The relative zoom's and the tele-bias step's focus table and its length (lens 1's runs on to stop 796).
 const int32_t* relativeTable(int32_t* entries) {
   switch (g_isp.sys.lens) {
     case TAMRON_X3: *entries = 609; return kLens0Focus;
-    case TAMRON_X30: *entries = 797; return kLens1Relative;
+    case TAMRON_X30: *entries = 797; return kLens1Focus;
     case T5289_X3: *entries = 1180; return kLens3Focus;
     default: *entries = 0; return nullptr;
   }

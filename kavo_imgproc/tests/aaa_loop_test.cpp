@@ -221,7 +221,7 @@ Switches switchesOf(const std::vector<Pass>& passes) {
 }
 
 // Dusk to night and back in virtual time (2 minutes each way): exactly one switch each way, with the
-// IR LEDs lighting the night scene; the switch follows its condition by the Part's counts.
+// IR LEDs lighting the night scene; the switch waits for its condition over consecutive readings.
 TEST_F(AaaLoopTest, DayNightSwitchesOnceEachWay) {
   for (const Board* b : {&kAlder, &kHalden, &kWren, &kFinch}) {
     passes.clear();

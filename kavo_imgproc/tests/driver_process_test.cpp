@@ -2,10 +2,10 @@
 // simulator's control tool, as a streamer leaves it).
 #include <chrono>
 #include <cstdio>
-#include <sys/wait.h>
 
 #include "be_iav/iav_driver.h"
 #include "driver_fixture.h"
+#include "kavo/test/shell.h"
 
 namespace {
 
@@ -17,13 +17,9 @@ int64_t realMsSince(std::chrono::steady_clock::time_point t0) {
 }
 
 int run(const std::string& args) {
-  const std::string cmd = kavo::test::binaryDir() + "/bin/kavo_sim_camera " + args + " 2>&1";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, p) != nullptr) std::fputs(buf, stderr);
-  const int st = ::pclose(p);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  const kavo::test::Shell r = kavo::test::shell(kavo::test::binaryDir() + "/bin/kavo_sim_camera " + args);
+  std::fputs(r.out.c_str(), stderr);
+  return r.status;
 }
 
 TEST(DriverProcesses, OpenSeesTheStateAnotherProcessSetOrGivesUp) {

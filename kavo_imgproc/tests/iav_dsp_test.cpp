@@ -168,9 +168,41 @@ TEST_F(IavDspTest, Ov9715WhiteBalanceGoesThroughTheLibrary) {
   EXPECT_EQ(lines[0]["arg"]["b"], 1100 * 64);
   ASSERT_TRUE(sim::setFaults(R"({"faults": [{"request": "IAV_IOC_IMG_RGB_GAIN_ADJUST", "errno": "EIO"}]})"));
   kavo::logger::LogCapture log;
-  EXPECT_EQ(d.set_wb_gain(gains), -1);
+  const uint32_t warmer[3] = {1500, 1024, 1100};
+  EXPECT_EQ(d.set_wb_gain(warmer), -1);
   EXPECT_TRUE(log.has("set gain error.", LOG_LEVEL_WARNING));
   ASSERT_TRUE(sim::setFaults(""));
+}
+
+// Both sensors' white balance: gains equal to the last sent are not sent again, unless that request
+// failed or a re-initialisation forgot them.
+TEST_F(IavDspTest, WhiteBalanceSendsOnlyChangedGains) {
+  struct Case {
+    int32_t sensor;
+    const char* request;
+  };
+  for (const Case& k : {Case{kavo::isp::SENSOR_AR0331, "IAV_IOC_VIN_SRC_SET_WB_GAIN"},
+                        Case{kavo::isp::SENSOR_OV9715, "IAV_IOC_IMG_RGB_GAIN_ADJUST"}}) {
+    SCOPED_TRACE(k.request);
+    kavo::isp::g_isp.sys.sensor = k.sensor;
+    d.reset_wb_cache();
+    const uint64_t seq = lastSeq();
+    const auto sent = [&] { return requestsSince(seq, k.request).size(); };
+    const uint32_t a[3] = {1400, 1024, 1100}, b[3] = {1400, 1024, 1101};
+    EXPECT_EQ(d.set_wb_gain(a), 0);
+    EXPECT_EQ(d.set_wb_gain(a), 0);
+    EXPECT_EQ(sent(), 1u) << "the same gains twice are sent once";
+    EXPECT_EQ(d.set_wb_gain(b), 0);
+    EXPECT_EQ(sent(), 2u);
+    ASSERT_TRUE(sim::setFaults(std::string(R"({"faults": [{"request": ")") + k.request + R"(", "errno": "EIO"}]})"));
+    EXPECT_EQ(d.set_wb_gain(a), -1);
+    ASSERT_TRUE(sim::setFaults(""));
+    EXPECT_EQ(d.set_wb_gain(a), 0);
+    EXPECT_EQ(sent(), 4u) << "after a failure the same gains are sent again";
+    d.reset_wb_cache();
+    EXPECT_EQ(d.set_wb_gain(a), 0);
+    EXPECT_EQ(sent(), 5u) << "after the reset the same gains are sent again";
+  }
 }
 
 // Other sensors than the AR0331 take WDR as local tone: level 0 off, another level the radius, with

@@ -1,21 +1,27 @@
 #pragma once
 // The lens link's tests: a pseudo-terminal that the test plays the lens MCU on ("/dev/ttyS1" under the
-// test root links to its other end), a board set-up in the globals, and test-time sleeps.
+// test root links to its other end), a board set-up in the globals, test-time sleeps, and the fixture
+// of the tests that run the server's lens code against the lens-MCU emulator.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "algo_af/CAFControl.h"
 #include "fe_subcpu/subcpu.h"
 #include "fe_subcpu/subcpu_thread.h"
 #include "kavo/test/test_root.h"
+#include "mcu_process.h"
 #include "kavo/utils/clock.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/isp_globals.h"
@@ -114,6 +120,71 @@ inline bool openLensLinkInManualFocus() {
   f.G_PushTrigger.store(0);
   return true;
 }
+
+// The nibble word of a 16-bit value as it stands in a packet, and the combined zoom-and-focus move.
+inline std::string nibbles(uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%02X %02X %02X %02X", (v >> 12) & 15, (v >> 8) & 15, (v >> 4) & 15, v & 15);
+  return b;
+}
+inline std::string combined(uint32_t zoom, uint32_t focus) {
+  return "81 01 04 47 " + nibbles(zoom) + " " + nibbles(focus) + " FF";
+}
+
+// A zoom-lens board, the lens-MCU emulator on its line, and the controller with its link open in
+// manual focus; the tear-down closes it all and clears the lens words the tests set.
+class EmulatedLensTest : public ::testing::Test {
+ protected:
+  void startLens(int32_t model, int32_t lens, const std::string& config) {
+    zoomBoard(model, lens);
+    mcu = std::make_unique<McuProcess>(root, config);
+    ASSERT_TRUE(mcu->ready());
+    root.mkdirs("/etc/ispserver");
+    isp = std::make_unique<kavo::isp::CIsp>();
+    kavo::isp::g_isp.controller.store(isp.get());
+    ASSERT_TRUE(openLensLinkInManualFocus());
+  }
+  void TearDown() override {
+    kavo::isp::stopSubCPUThread();
+    kavo::isp::joinSubCPUThread(1000);
+    if (isp) {
+      kavo::isp::subCpu()->setCallback(nullptr);
+      kavo::isp::subCpu()->closeSubCPU();
+    }
+    kavo::isp::g_isp.controller.store(nullptr);
+    isp.reset();
+    if (mcu) {
+      EXPECT_TRUE(mcu->stop());
+    }
+    kavo::isp::LensLinkState& l = kavo::isp::g_isp.lensLink;
+    l.focus_bias.store(0);
+    l.focus_Telebias.store(0);
+    l.zoom_bias.store(0);
+    l.flags.G_ManualFocusMode.store(0);
+    l.flags.G_PushPending.store(0);
+    l.flags.G_PushMode.store(0);
+  }
+  // The packets starting with `head` the emulator journalled; waits (up to 3 s) for at least
+  // `atLeast` of them, since a command does not wait for the journal.
+  std::vector<std::string> sent(const std::string& head, size_t atLeast = 0) const {
+    for (int i = 0; i < 300; ++i) {
+      std::vector<std::string> out = sentNow(head);
+      if (out.size() >= atLeast) return out;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return sentNow(head);
+  }
+  std::vector<std::string> sentNow(const std::string& head) const {
+    std::vector<std::string> out;
+    for (const std::string& p : mcu->bytes("rx"))
+      if (p.rfind(head, 0) == 0) out.push_back(p);
+    return out;
+  }
+
+  kavo::test::TestRoot root;
+  std::unique_ptr<McuProcess> mcu;
+  std::unique_ptr<kavo::isp::CIsp> isp;
+};
 
 inline std::vector<uint8_t> hexBytes(const std::string& text) {
   std::vector<uint8_t> out;

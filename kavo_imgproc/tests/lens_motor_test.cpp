@@ -12,7 +12,6 @@
 #include "fe_subcpu/subcpu_thread.h"
 #include "kavo/logger/logger.h"
 #include "lens_line.h"
-#include "mcu_process.h"
 #include "thread_proc/CIsp.h"
 #include "thread_proc/CIsp_Motor.h"
 
@@ -21,52 +20,14 @@ namespace isp {
 namespace {
 
 using kavo::logger::LogCapture;
+using lenstest::combined;
+using lenstest::nibbles;
 
-// The nibble word of a 16-bit value as it stands in a packet.
-std::string nibbles(uint32_t v) {
-  char b[16];
-  std::snprintf(b, sizeof b, "%02X %02X %02X %02X", (v >> 12) & 15, (v >> 8) & 15, (v >> 4) & 15, v & 15);
-  return b;
-}
-
-class LensMotor : public ::testing::Test {
+class LensMotor : public lenstest::EmulatedLensTest {
  protected:
   void start(int32_t lens = TAMRON_X3, const std::string& config = R"({"readyMs": 0})") {
-    lenstest::zoomBoard(TORVEX_BRISK, lens);
-    mcu = std::make_unique<lenstest::McuProcess>(root, config);
-    ASSERT_TRUE(mcu->ready());
-    isp = std::make_unique<CIsp>();
-    ASSERT_TRUE(lenstest::openLensLinkInManualFocus());
+    startLens(TORVEX_BRISK, lens, config);
   }
-  void TearDown() override {
-    stopSubCPUThread();
-    joinSubCPUThread(1000);
-    if (isp) {
-      subCpu()->setCallback(nullptr);
-      subCpu()->closeSubCPU();
-    }
-    isp.reset();
-    if (mcu) {
-      EXPECT_TRUE(mcu->stop());
-    }
-    g_isp.lensLink.focus_bias.store(0);
-    g_isp.lensLink.focus_Telebias.store(0);
-    g_isp.lensLink.zoom_bias.store(0);
-    g_isp.lensLink.flags.G_ManualFocusMode.store(0);
-  }
-  std::vector<std::string> sentStarting(const std::string& head) const {
-    std::vector<std::string> out;
-    for (const std::string& p : mcu->bytes("rx"))
-      if (p.rfind(head, 0) == 0) out.push_back(p);
-    return out;
-  }
-  static std::string combined(uint32_t zoom, uint32_t focus) {
-    return "81 01 04 47 " + nibbles(zoom) + " " + nibbles(focus) + " FF";
-  }
-
-  kavo::test::TestRoot root;
-  std::unique_ptr<lenstest::McuProcess> mcu;
-  std::unique_ptr<CIsp> isp;
 };
 
 TEST_F(LensMotor, AbsoluteZoomSendsTheStopAndTheBiasedFocusTarget) {
@@ -78,7 +39,7 @@ TEST_F(LensMotor, AbsoluteZoomSendsTheStopAndTheBiasedFocusTarget) {
   EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 250), 0) << "above 100 counts as 100";
   g_isp.lensLink.focus_Telebias.store(60);
   EXPECT_EQ(set_zoom_abs_normalize(isp.get(), 100), 0);
-  const std::vector<std::string> moves = sentStarting("81 01 04 47 ");
+  const std::vector<std::string> moves = sentNow("81 01 04 47 ");
   ASSERT_GE(moves.size(), 4u);
   EXPECT_EQ(moves.front(), combined(607, 1878));
   EXPECT_NE(std::find(moves.begin(), moves.end(), combined(0, 75)), moves.end());
@@ -98,7 +59,7 @@ TEST_F(LensMotor, ASecondMoveWhileOneRunsIsRefused) {
   EXPECT_EQ(set_focus_abs_normalize(isp.get(), 10), -1);
   EXPECT_TRUE(log.contains("Zoom or Focus is moving."));
   EXPECT_EQ(first.get(), 0);
-  EXPECT_EQ(sentStarting("81 01 04 47 ").size(), 1u) << "only the first move reached the line";
+  EXPECT_EQ(sentNow("81 01 04 47 ").size(), 1u) << "only the first move reached the line";
 }
 
 TEST_F(LensMotor, AbsoluteFocusOnlyInManualAndPushModes) {
@@ -110,12 +71,12 @@ TEST_F(LensMotor, AbsoluteFocusOnlyInManualAndPushModes) {
   f.G_AutoFocusMode.store(0);
   f.G_ZoomTrigMode.store(1);
   EXPECT_EQ(set_focus_abs_normalize(isp.get(), 50), -1);
-  EXPECT_TRUE(sentStarting("81 01 04 47 ").empty()) << "a refused focus leaves the lens alone";
+  EXPECT_TRUE(sentNow("81 01 04 47 ").empty()) << "a refused focus leaves the lens alone";
   f.G_ZoomTrigMode.store(0);
   EXPECT_EQ(set_focus_abs_normalize(isp.get(), 100), 1);
   int32_t hi = 0, lo = 0;
   updateMinMaxFocusFromTrackingCurve(afControl(), &hi, &lo);
-  EXPECT_EQ(sentStarting("81 01 04 47 ").front(), combined(300, hi));
+  EXPECT_EQ(sentNow("81 01 04 47 ").front(), combined(300, hi));
   EXPECT_EQ(afControl()->m_iCurrFocusPosition.load(), hi);
 }
 
@@ -130,9 +91,7 @@ TEST_F(LensMotor, BiasesGoToTheMcuInOrderNegativeOnesAsOneByte) {
   EXPECT_EQ(wide, -10) << "the MCU answers the byte as a signed value";
   EXPECT_EQ(tele, -3);
   // The inquiries above came after the commands, so the journal holds them all.
-  std::vector<std::string> bias;
-  for (const std::string& p : mcu->bytes("rx"))
-    if (p.rfind("81 01 04 D", 0) == 0) bias.push_back(p);
+  const std::vector<std::string> bias = sentNow("81 01 04 D");
   const std::vector<std::string> want = {"81 01 04 DA " + nibbles(246) + " FF", "81 01 04 DC " + nibbles(253) + " FF",
                                          "81 01 04 D6 " + nibbles(12) + " FF", "81 01 04 D5 " + nibbles(40) + " FF"};
   EXPECT_EQ(bias, want);

@@ -20,7 +20,6 @@
 #include "kavo/sim/board_sim.h"
 #include "kavo/sim/iav_sim.h"
 #include "lens_line.h"
-#include "mcu_process.h"
 #include "thread_proc/CIsp.h"
 
 namespace kavo {
@@ -29,16 +28,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using kavo::logger::LogCapture;
-
-std::string nibbles(uint32_t v) {
-  char b[16];
-  std::snprintf(b, sizeof b, "%02X %02X %02X %02X", (v >> 12) & 15, (v >> 8) & 15, (v >> 4) & 15, v & 15);
-  return b;
-}
-
-std::string combined(uint32_t zoom, uint32_t focus) {
-  return "81 01 04 47 " + nibbles(zoom) + " " + nibbles(focus) + " FF";
-}
+using lenstest::combined;
+using lenstest::nibbles;
 
 Bytes valueReply(uint16_t v) {
   return {0x08, 0x90, 0x50, uint8_t(v >> 12 & 15), uint8_t(v >> 8 & 15), uint8_t(v >> 4 & 15), uint8_t(v & 15), 0xFF};
@@ -99,57 +90,25 @@ class LuminanceStandIn {
   std::thread thread_;
 };
 
-class ViscaLens : public ::testing::Test {
+class ViscaLens : public lenstest::EmulatedLensTest {
  protected:
   void start(int32_t model = TORVEX_BRISK, int32_t lens = TAMRON_X3) {
-    lenstest::zoomBoard(model, lens);
-    const std::string config = std::string(R"({"readyMs": 0, "zoomStepsPerSecond": 6000, "focusStepsPerSecond": 12000, "lens": )") +
-                               std::to_string(lens) + "}";
-    mcu = std::make_unique<lenstest::McuProcess>(root, config);
-    ASSERT_TRUE(mcu->ready());
-    root.mkdirs("/etc/ispserver");
-    isp = std::make_unique<CIsp>();
-    g_isp.controller.store(isp.get());
-    ASSERT_TRUE(lenstest::openLensLinkInManualFocus());
+    startLens(model, lens,
+              std::string(R"({"readyMs": 0, "zoomStepsPerSecond": 6000, "focusStepsPerSecond": 12000, "lens": )") +
+                  std::to_string(lens) + "}");
     visca = std::make_unique<DVisca>();
     g_isp.viscaThread.run.store(1);  // the handlers' long waits run until a stop
   }
   void TearDown() override {
     g_isp.viscaThread.run.store(0);
-    stopSubCPUThread();
-    joinSubCPUThread(1000);
     visca.reset();
-    if (isp) {
-      subCpu()->setCallback(nullptr);
-      subCpu()->closeSubCPU();
-    }
-    g_isp.controller.store(nullptr);
-    isp.reset();
-    if (mcu) {
-      EXPECT_TRUE(mcu->stop());
-    }
-    g_isp.lensLink.focus_bias.store(0);
-    g_isp.lensLink.focus_Telebias.store(0);
-    g_isp.lensLink.zoom_bias.store(0);
-    g_isp.lensLink.flags.G_ManualFocusMode.store(0);
-    g_isp.lensLink.flags.G_PushPending.store(0);
-    g_isp.lensLink.flags.G_PushMode.store(0);
+    EmulatedLensTest::TearDown();
   }
   Bytes run(const Bytes& packet) {
     uint8_t b[kViscaWorkBytes] = {};
     std::memcpy(b, packet.data(), packet.size());
     const int n = processViscaCmd(visca.get(), b, nullptr);
     return Bytes(b, b + n);
-  }
-  // The packets starting with `head` the emulator journalled; waits (up to 3 s) for at least
-  // `atLeast` of them, since a command does not wait for the journal.
-  std::vector<std::string> sent(const std::string& head, size_t atLeast = 0) const {
-    for (int i = 0; i < 300; ++i) {
-      std::vector<std::string> out = sentNow(head);
-      if (out.size() >= atLeast) return out;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return sentNow(head);
   }
   // What the pan/tilt unit took on SPI.
   static std::vector<std::string> spiWrites() {
@@ -162,16 +121,7 @@ class ViscaLens : public ::testing::Test {
     }
     return out;
   }
-  std::vector<std::string> sentNow(const std::string& head) const {
-    std::vector<std::string> out;
-    for (const std::string& p : mcu->bytes("rx"))
-      if (p.rfind(head, 0) == 0) out.push_back(p);
-    return out;
-  }
 
-  kavo::test::TestRoot root;
-  std::unique_ptr<lenstest::McuProcess> mcu;
-  std::unique_ptr<CIsp> isp;
   std::unique_ptr<DVisca> visca;
 };
 
@@ -218,9 +168,9 @@ TEST_F(ViscaLens, RelativeZoomStaysOnTheLens) {
 TEST_F(ViscaLens, RelativeZoomOfLensOneUsesItsOwnTable) {
   start(TORVEX_BRISK, TAMRON_X30);
   run({0x81, 0x01, 0x04, 0x45, 0x02, 0x02, 0x0B, 0x0C, 0xFF});  // 700 as target
-  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens1Relative[607]));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(607, kLens1Focus[607]));
   run({0x81, 0x01, 0x04, 0x45, 0x02, 0x00, 0x06, 0x04, 0xFF});  // 100
-  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(100, kLens1Relative[100]));
+  EXPECT_EQ(sent("81 01 04 47 ").back(), combined(100, kLens1Focus[100]));
 }
 
 // The focus drive runs the motor the other way round from its VISCA name, only outside the AF modes;

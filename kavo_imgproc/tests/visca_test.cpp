@@ -1,5 +1,5 @@
 // The lens link's vocabulary without a line: the builder table's rows make well-formed packets, the
-// parameter encodings, and the answer formats on the Part's replies.
+// parameter encodings, and the answer formats on the lens's replies.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -214,7 +214,10 @@ int enable_aaa(CIsp* isp, int enable) {
 
 int ipc_reset_mirror_state(CIsp* isp) {
   if (isp == nullptr) return 0;
-  if (IAVDriver* driver = iavDriver()) driver->reset_mirror_cache();
+  if (IAVDriver* driver = iavDriver()) {
+    driver->reset_mirror_cache();
+    driver->reset_wb_cache();
+  }
   return 0;
 }
 

@@ -131,8 +131,8 @@ class CIsp {
 // 3A on (1) or off (0): the AE, AWB and (zoom-lens boards) AF initialisations run at the first call
 // with the controller initialised; -1 before `initialize`.
 int enable_aaa(CIsp* isp, int enable);
-// Forgets the mirror and flip pattern in force, so that the next settings pass sends it again;
-// nothing without a controller.
+// Forgets the mirror and flip pattern and the white-balance gains in force, so that the next settings
+// and white-balance passes send them again; nothing without a controller.
 int ipc_reset_mirror_state(CIsp* isp);
 
 // The model's configuration (CIsp_Config.cpp): black level, chroma median, bad pixels, RGB to YUV,

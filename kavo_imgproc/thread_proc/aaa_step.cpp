@@ -1,5 +1,5 @@
-// The per-frame 3A step: see aaa_step.h. Its AE, AWB and AF steps hold their places until those
-// parts land; the order of the pass is final.
+// The per-frame 3A step (see aaa_step.h): the white balance, exposure and focus controls each take
+// their turn on the statistics just read, in that order.
 #include "thread_proc/aaa_step.h"
 
 #include "algo_ae/AEControl.h"

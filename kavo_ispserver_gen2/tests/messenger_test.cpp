@@ -279,7 +279,10 @@ TEST_F(Messenger, ResetAndReloadBringBackWhatTheyKept) {
   EXPECT_EQ(reload->statusCode(), 0u);
   EXPECT_TRUE(analyticsHandler.announcements.empty());
 
-  EXPECT_EQ(Brightness(Ask("ChangeIspSettings", R"({"brightness":30,"focusMode":"MANUAL","irLedLevel":0})")), 30);
+  BaseResponseMessage* changed = Ask("ChangeIspSettings", R"({"brightness":30,"focusMode":"MANUAL","irLedLevel":0})");
+  EXPECT_EQ(Brightness(changed), 30);
+  ASSERT_NE(changed, nullptr);
+  EXPECT_EQ(changed->payload().Size(), 27u) << "the settings, nothing else";
   EXPECT_EQ(settings.motor().focus().mode(), "manual");
   // The last change is what is in force: reloading it announces nothing.
   EXPECT_EQ(Brightness(Ask("ReloadIspSettings")), 30);

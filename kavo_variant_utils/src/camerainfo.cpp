@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
 #include "kavo/utils/file.h"
 #include "kavo/utils/strings.h"
+#include "variant_utils_log.h"
 
 namespace kavo {
 namespace variant {
 
 namespace {
-
-const char* kModule = "kavo_variant_utils";
 
 // model . platform . v major . minor . patch . protocol [-suffix] . build . date . time
 const char* kFirmwarePattern =
@@ -30,7 +28,7 @@ const char* kFirmwarePattern =
 bool readFirstLine(const char* camPath, std::string& line) {
   kavo::utils::File file;
   if (!file.Initialize(kavo::os::path(camPath), kavo::utils::FILE_OPEN_MODE_READ)) {
-    logInternal(kModule, __FILE__, "Init", __LINE__, LOG_LEVEL_ERROR, errno, 0, "Unable to open %s", camPath);
+    VU_LOG("Init", LOG_LEVEL_ERROR, errno, "Unable to open %s", camPath);
     return false;
   }
   file.ReadStringAll(line);
@@ -98,15 +96,13 @@ bool CameraInfo::Init() {
   if (rc != 0) {
     char message[1024];
     regerror(rc, &pattern, message, sizeof message);
-    logInternal(kModule, __FILE__, "Init", __LINE__, LOG_LEVEL_ERROR, 0, 0, "Failed to compile FW version regex: %s",
-                message);
+    VU_LOG("Init", LOG_LEVEL_ERROR, 0, "Failed to compile FW version regex: %s", message);
     return false;
   }
   regmatch_t groups[10];
   const std::string firmware = fullVersion();
   if (regexec(&pattern, firmware.c_str(), 10, groups, 0) != 0) {
-    logInternal(kModule, __FILE__, "Init", __LINE__, LOG_LEVEL_ERROR, errno, 0,
-                "Failed to match FW version regex, fw=%s", firmware.c_str());
+    VU_LOG("Init", LOG_LEVEL_ERROR, errno, "Failed to match FW version regex, fw=%s", firmware.c_str());
     regfree(&pattern);
     return false;
   }

@@ -7,14 +7,12 @@
 #include <cstring>
 #include <string>
 
-#include "kavo/logger/logger.h"
+#include "variant_utils_log.h"
 
 namespace kavo {
 namespace variant {
 
 namespace {
-
-const char* kModule = "kavo_variant_utils";
 
 bool numberChar(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == 'x' || c == '+' ||
@@ -48,8 +46,7 @@ Variant typeValue(const char* text) {
 }
 
 void unknown(Variant& result, const char* arg) {
-  logInternal(kModule, __FILE__, "ParseCommandLine", __LINE__, LOG_LEVEL_WARNING, 0, 0,
-              "unknown parameter detected: `%s`", arg);
+  VU_LOG("ParseCommandLine", LOG_LEVEL_WARNING, 0, "unknown parameter detected: `%s`", arg);
   result["unknownParameters"][-1] = arg;
 }
 

@@ -9,24 +9,20 @@
 #include <string>
 #include <string_view>
 
-#include "kavo/logger/logger.h"
 #include "kavo/os/path.h"
 #include "kavo/threading/interprocessmutex.h"
 #include "kavo/utils/file.h"
 #include "kavo/utils/strings.h"
 #include "kavo/utils/system.h"
+#include "variant_utils_log.h"
 
 namespace kavo {
 namespace variant {
 
 namespace {
 
-const char* kModule = "kavo_variant_utils";
 const char* kCfgPath = "/tmp/system.cfg";
 const char* kFlashCycles = "system.flash.cycles";
-
-#define CFG_ERROR(function, ...) \
-  logInternal(kModule, __FILE__, function, __LINE__, LOG_LEVEL_ERROR, 0, 0, __VA_ARGS__)
 
 // Numeric key parts are held escaped so that the value library keeps them as text keys.
 void escapeKey(std::string& key) {
@@ -50,7 +46,8 @@ const char* switchValue(std::string_view value) {
   return nullptr;
 }
 
-// Rewrites each "key=value" line: `keyRule` (may be null) on the key, `valueRule` on the value.
+// Rewrites each "key=value" line: `keyRule` (may be null) on the key; with `switchWords` a value that
+// is a switch word as a whole becomes 1 or 0.
 // Line ends ("\n", a "\r" in front of it) and lines without "=" are kept as they are.
 std::string rewriteLines(const std::string& text, void (*keyRule)(std::string&), bool switchWords) {
   std::string out;
@@ -113,23 +110,23 @@ SystemCfgManager::~SystemCfgManager() {
 
 bool SystemCfgManager::checkInitialized(const char* function) {
   if (initialized) return true;
-  CFG_ERROR(function, "SystemCfgManager not initialized");
+  VU_LOG(function, LOG_LEVEL_ERROR, 0, "SystemCfgManager not initialized");
   return false;
 }
 
 bool SystemCfgManager::init() {
   if (initialized) {
-    CFG_ERROR("init", "SystemCfgManager already initialized");
+    VU_LOG("init", LOG_LEVEL_ERROR, 0, "SystemCfgManager already initialized");
     return false;
   }
   changed = false;
   const int res = lock->acquire();
   if (res != 0) {
-    CFG_ERROR("init", "Failed to acquire system.cfg mutex, res=%d", res);
+    VU_LOG("init", LOG_LEVEL_ERROR, 0, "Failed to acquire system.cfg mutex, res=%d", res);
     return false;
   }
   if (!readFile()) {
-    CFG_ERROR("init", "Failed to read system.cfg into variant");
+    VU_LOG("init", LOG_LEVEL_ERROR, 0, "Failed to read system.cfg into variant");
     // Keeping the lock would block every other user of the store until this process ends.
     lock->release();
     return false;
@@ -145,12 +142,12 @@ bool SystemCfgManager::write() { return checkInitialized("write") && writeFile()
 bool SystemCfgManager::readFile() {
   kavo::utils::File file;
   if (!file.Initialize(kavo::os::path(kCfgPath), kavo::utils::FILE_OPEN_MODE_READ)) {
-    CFG_ERROR("read", "Failed to open system.cfg file");
+    VU_LOG("read", LOG_LEVEL_ERROR, 0, "Failed to open system.cfg file");
     return false;
   }
   std::string text;
   if (!file.ReadStringAll(text)) {
-    CFG_ERROR("read", "Failed to read system.cfg file");
+    VU_LOG("read", LOG_LEVEL_ERROR, 0, "Failed to read system.cfg file");
     return false;
   }
   file.Close();
@@ -158,7 +155,7 @@ bool SystemCfgManager::readFile() {
   tree->Free();
   tree->IsArray(false);
   if (!tree->FromKVP(text, true, valuesAsStrings, kvpFlag)) {
-    CFG_ERROR("read", "Failed to deserialize system.cfg file");
+    VU_LOG("read", LOG_LEVEL_ERROR, 0, "Failed to deserialize system.cfg file");
     return false;
   }
   return true;
@@ -167,7 +164,7 @@ bool SystemCfgManager::readFile() {
 bool SystemCfgManager::writeFile() {
   std::string text;
   if (!tree->ToKVP(text, "=", "\n")) {
-    CFG_ERROR("write", "Failed to serialize variant to key-value pairs");
+    VU_LOG("write", LOG_LEVEL_ERROR, 0, "Failed to serialize variant to key-value pairs");
     return false;
   }
   if (escapeIndexes) text = rewriteLines(text, unescapeKey, false);
@@ -176,17 +173,17 @@ bool SystemCfgManager::writeFile() {
   const std::string tempPath = kavo::os::path(tempName);
   kavo::utils::File file;
   if (!file.Initialize(tempPath, kavo::utils::FILE_OPEN_MODE_TRUNCATE)) {
-    CFG_ERROR("write", "Failed to open system.cfg");
+    VU_LOG("write", LOG_LEVEL_ERROR, 0, "Failed to open system.cfg");
     return false;
   }
   const bool written = file.WriteString(text);
   if (!file.Close() || !written) {
-    CFG_ERROR("write", "Failed to write system.cfg");
+    VU_LOG("write", LOG_LEVEL_ERROR, 0, "Failed to write system.cfg");
     ::unlink(tempPath.c_str());
     return false;
   }
   if (::rename(tempPath.c_str(), kavo::os::path(kCfgPath).c_str()) != 0) {
-    CFG_ERROR("write", "Failed to move %s to /tmp/system.cfg", tempName.c_str());
+    VU_LOG("write", LOG_LEVEL_ERROR, 0, "Failed to move %s to /tmp/system.cfg", tempName.c_str());
     ::unlink(tempPath.c_str());
     return false;
   }
@@ -203,7 +200,7 @@ bool SystemCfgManager::keyParts(const std::string& key, std::vector<std::string>
     parts.push_back(held);
   for (const std::string& part : parts) {
     if (part.empty() || part.find_first_of("=\n\r") != std::string::npos) {
-      CFG_ERROR(function, "Invalid system.cfg key `%s`", key.c_str());
+      VU_LOG(function, LOG_LEVEL_ERROR, 0, "Invalid system.cfg key `%s`", key.c_str());
       return false;
     }
   }
@@ -268,7 +265,7 @@ bool SystemCfgManager::store(const std::string& key, const Variant& value, bool*
   std::vector<std::string> parts;
   if (!keyParts(key, parts, "set")) return false;
   if (value.IsString() && unsafeText(value.AsString())) {
-    CFG_ERROR("set", "Invalid system.cfg value for `%s`", key.c_str());
+    VU_LOG("set", LOG_LEVEL_ERROR, 0, "Invalid system.cfg value for `%s`", key.c_str());
     return false;
   }
   // The file cannot hold a key as both a value and a section: refuse rather than drop one.
@@ -276,14 +273,14 @@ bool SystemCfgManager::store(const std::string& key, const Variant& value, bool*
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     Variant* next = node->Find(parts[i]);
     if (next != nullptr && !next->IsMap()) {
-      CFG_ERROR("set", "system.cfg key `%s` conflicts with an existing entry", key.c_str());
+      VU_LOG("set", LOG_LEVEL_ERROR, 0, "system.cfg key `%s` conflicts with an existing entry", key.c_str());
       return false;
     }
     node = next != nullptr ? next : &(*node)[parts[i]];
   }
   Variant* entry = node->Find(parts.back());
   if (entry != nullptr && entry->IsContainer()) {
-    CFG_ERROR("set", "system.cfg key `%s` conflicts with an existing entry", key.c_str());
+    VU_LOG("set", LOG_LEVEL_ERROR, 0, "system.cfg key `%s` conflicts with an existing entry", key.c_str());
     return false;
   }
   const bool differs = entry == nullptr || !(*entry == value);
@@ -313,27 +310,27 @@ bool SystemCfgManager::close(bool flashIfChanged, bool forceFlash) {
     int cycles = -1;
     bool missing = true;
     if (!get(kFlashCycles, &cycles, &missing) || !set(kFlashCycles, missing ? 1 : (cycles < INT_MAX ? cycles + 1 : cycles), nullptr)) {
-      CFG_ERROR("close", "Failed to read flash write cycles");
+      VU_LOG("close", LOG_LEVEL_ERROR, 0, "Failed to read flash write cycles");
       return false;
     }
     if (!writeFile()) {
-      CFG_ERROR("close", "Failed to write system.cfg from variant");
+      VU_LOG("close", LOG_LEVEL_ERROR, 0, "Failed to write system.cfg from variant");
       return false;
     }
     if (!kavo::utils::saveToFlashRaw(false)) {
-      CFG_ERROR("close", "Failed to save to flash");
+      VU_LOG("close", LOG_LEVEL_ERROR, 0, "Failed to save to flash");
       return false;
     }
   } else if (changed) {
     if (!writeFile()) {
-      CFG_ERROR("close", "Failed to write system.cfg from variant");
+      VU_LOG("close", LOG_LEVEL_ERROR, 0, "Failed to write system.cfg from variant");
       return false;
     }
   }
   initialized = false;
   const int res = lock->release();
   if (res != 0) {
-    CFG_ERROR("close", "Failed to release system.cfg mutex, res=%d", res);
+    VU_LOG("close", LOG_LEVEL_ERROR, 0, "Failed to release system.cfg mutex, res=%d", res);
     return false;
   }
   return true;

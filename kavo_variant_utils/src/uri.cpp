@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "kavo/logger/logger.h"
+#include "variant_utils_log.h"
 #include "kavo/utils/net.h"
 #include "kavo/utils/strings.h"
 
@@ -14,8 +14,6 @@ using kavo::variant::Variant;
 using kavo::variant::VariantType;
 
 namespace {
-
-const char* kModule = "kavo_variant_utils";
 
 struct DefaultPort {
   const char* schema;
@@ -34,9 +32,6 @@ uint16_t defaultPort(const std::string& schema) {
   return 0;
 }
 
-#define URI_ERROR(function, ...) \
-  logInternal(kModule, __FILE__, function, __LINE__, LOG_LEVEL_ERROR, 0, 0, __VA_ARGS__)
-
 }  // namespace
 
 bool parseURI(std::string text, URI& target) {
@@ -44,12 +39,12 @@ bool parseURI(std::string text, URI& target) {
   const std::string input = text;
   kavo::utils::trim(text);
   if (text.empty()) {
-    URI_ERROR("parseURI", "Empty uri");
+    VU_LOG("parseURI", LOG_LEVEL_ERROR, 0, "Empty uri");
     return false;
   }
   const size_t marker = text.find("://");
   if (marker == std::string::npos) {
-    URI_ERROR("parseURI", "Unable to determine schema");
+    VU_LOG("parseURI", LOG_LEVEL_ERROR, 0, "Unable to determine schema");
     return false;
   }
   const std::string schema = kavo::utils::lowerCase(text.substr(0, marker));
@@ -97,7 +92,7 @@ bool parseURI(std::string text, URI& target) {
     }
     kavo::utils::trim(authority);
     if (authority.empty()) {
-      URI_ERROR("parseURI", "Invalid host:port specified");
+      VU_LOG("parseURI", LOG_LEVEL_ERROR, 0, "Invalid host:port specified");
       return false;
     }
     const size_t colon = authority.find(':');
@@ -112,7 +107,7 @@ bool parseURI(std::string text, URI& target) {
       const unsigned value =
           portText.size() <= 5 ? static_cast<uint16_t>(std::atoi(portText.c_str())) : 0x10000u;
       if (value > 0xFFFF || kavo::utils::format("%u", value) != portText) {
-        URI_ERROR("parseURI", "Invalid port number specified: `%s`", portText.c_str());
+        VU_LOG("parseURI", LOG_LEVEL_ERROR, 0, "Invalid port number specified: `%s`", portText.c_str());
         return false;
       }
       port = static_cast<uint16_t>(value);
@@ -165,7 +160,7 @@ bool parseURI(std::string text, URI& target) {
   }
 
   if (port == 0 && schema != "file") {
-    URI_ERROR("parseURI", "Invalid URI. No port specified and the schema `%s` is unknown", schema.c_str());
+    VU_LOG("parseURI", LOG_LEVEL_ERROR, 0, "Invalid URI. No port specified and the schema `%s` is unknown", schema.c_str());
     return false;
   }
 
@@ -204,7 +199,7 @@ bool URI::FromString(const std::string& text, bool resolve, URI& target) {
   const std::string host = target.host();
   std::string address = kavo::utils::getHostByName(host);
   if (address.empty()) {
-    URI_ERROR("FromString", "Unable to resolve host: %s", host.c_str());
+    VU_LOG("FromString", LOG_LEVEL_ERROR, 0, "Unable to resolve host: %s", host.c_str());
     target.Reset();
     return false;
   }

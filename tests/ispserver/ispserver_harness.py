@@ -2,7 +2,7 @@
 ctypes (Python 3 standard library only; no code of the server is shared).
 
     root = IspRoot(board="ORL Fennel")          # /etc/board.info, default settings, fresh keys,
-                                                # the colour-correction files
+                                                # the colour-correction files, the video-port inputs
     root.dsp_up()                               # the simulated DSP encoding, as a streamer leaves it
     s = root.start()                            # KAVO_LOG_STDERR=1, KAVO_LOG_LEVEL=7
     root.wait_ready(s)                          # control byte 1 set and the VISCA set created
@@ -34,6 +34,7 @@ IMAGE = "/tmp/shm/image"
 VISCA = "/tmp/shm/visca_server"
 FOCUS = "/tmp/shm/focus_server"
 KEY_FILES = (CTRL, IMAGE, VISCA, FOCUS)
+VPORT_INPUTS = ("/proc/gpio/vport_in1", "/proc/gpio/vport_in2")
 SIZES = {CTRL: 32, IMAGE: 1024, VISCA: 64, FOCUS: 64}
 
 IPC_CREAT = 0o1000
@@ -162,6 +163,15 @@ def make_key_files(root_dir, owner=None):
             raise RuntimeError("no free System V key for " + camera_path)
 
 
+def make_vport_inputs(root_dir):
+    """The board's video-port inputs, which the I/O thread of a zoom board reads twice a second, at
+    rest: 1, while the trigger levels are 0 until settings set them."""
+    os.makedirs(root_dir + "/proc/gpio", exist_ok=True)
+    for camera_path in VPORT_INPUTS:
+        with open(root_dir + camera_path, "w") as f:
+            f.write("1\n")
+
+
 def release_key_files(root_dir):
     """Gives back the keys of the key files under `root_dir`."""
     for camera_path in KEY_FILES:
@@ -181,12 +191,14 @@ def ipcs_segments():
 
 
 class IspRoot(Root):
-    """A private root with "/etc/board.info", the settings file and the four key files made so
-    that no System V object uses their keys yet; everything on those keys is the test's own."""
+    """A private root with "/etc/board.info", the settings file, the video-port inputs and the four
+    key files made so that no System V object uses their keys yet; everything on those keys is the
+    test's own."""
 
     def __init__(self, board="ORL Fennel", settings=True, key_files=True, etc=True):
         super().__init__(fixtures=False, prefix="ki.")
         self.procs = []
+        make_vport_inputs(self.dir)
         if board is not None:
             self.set_board(board)
         if settings:

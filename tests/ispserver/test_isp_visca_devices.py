@@ -231,15 +231,15 @@ class WhiteBalanceGainTest(DeviceBase):
         self.assertEqual(self.run_steps("81 01 04 03 02 FF", 1), [])
         self.assertEqual(self.in_force(), (4064, g0, b0))
         # Down to 256, the lowest gain the sensor is given: the step from there computes 224, which
-        # goes out as 256.
+        # would go out as 256, the gains in force, which the driver does not send again.
         down = self.run_steps("81 01 04 03 03 FF", 120)
-        self.assertEqual(down, [(4064 - 32 * k, g0, b0) for k in range(1, 120)] + [(256, g0, b0)])
+        self.assertEqual(down, [(4064 - 32 * k, g0, b0) for k in range(1, 120)])
         self.assertEqual(self.in_force(), (256, g0, b0))
 
         # The direct value v x 32 + 1 (v 0 as 1, above 127 as 127), in force from 256 up: 43 00
-        # computes 33 and the sensor gets 256.
-        for nibbles, computed, sent in (("00 00", 33, 256), ("00 07", 225, 256), ("00 08", 257, 257),
-                                        ("07 0F", 4065, 4065), ("0F 0F", 4065, 4065)):
+        # computes 33 and the sensor gets 256. Each differs from the gains before it, so it is sent.
+        for nibbles, computed, sent in (("00 08", 257, 257), ("00 00", 33, 256), ("07 0F", 4065, 4065),
+                                        ("00 07", 225, 256), ("0F 0F", 4065, 4065)):
             with self.subTest(nibbles=nibbles, computed=computed):
                 self.assertEqual(self.run_steps("81 01 04 43 00 00 %s FF" % nibbles, 1), [(sent, g0, b0)])
                 self.assertEqual(self.in_force(), (sent, g0, b0))

@@ -112,6 +112,9 @@ class Run(unittest.TestCase):
         with open(root + "/lens_mcu.out") as f:
             self.assertTrue(f.read().startswith("ready"))
         self.assertIn(root + "/lens_mcu.log", r.stdout)
+        # The board's video-port inputs are there for the I/O thread to read.
+        with open(root + "/ispserver.log", errors="replace") as f:
+            self.assertNotIn("GPIO /proc/gpio/vport_in", f.read())
 
     def test_ctrl_c_stops_every_program_in_order(self):
         root = tempfile.mkdtemp(prefix="kr.", dir="/tmp")

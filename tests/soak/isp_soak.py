@@ -71,9 +71,6 @@ def prepare(root, seconds):
                                             bitRateCbrAvg=400000)}})
     root.write("/etc/kavo_sim/lens_mcu.json", json.dumps({"lens": 0, "zoom": 100}))
     root.write("/etc/kavo_sim/scene.json", json.dumps(DAYLIGHT))
-    # The I/O thread of a zoom board watches the video-port inputs.
-    for n in (1, 2):
-        root.write("/proc/gpio/vport_in%d" % n, "1\n")
 
 
 def wait_ready(root, server, timeout):

@@ -6,6 +6,9 @@ Per lens id, indexed by zoom stop, in motor units:
   focus   the in-focus focus position the absolute zoom moves to (the nearest tracking curve, 0)
   upper   the top of the focus range the auto focus searches
   lower   its bottom (the farthest curve, infinity)
+Lens id 1's focus and lower curves run on past the absolute zoom's stops to stop 796 (its tracking
+curves' length; the relative zoom and the tele-bias step read the focus curve that far): the focus up to
+527, then down to 7 at stop 796, the lower curve the near range below it.
 
 Each curve is a monotone cubic (Fritsch-Carlson) through the sample rows the lens description fixes,
 all of them taken together: the absolute-zoom table's first stops, the range curves' ends, the rows of
@@ -27,14 +30,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), 'thread_
 from gen_isp_tables import monotone_cubic  # noqa: E402
 from gen_output import emit  # noqa: E402
 
-# lens ids 0 and 1 share 609 entries (stops 0..607 used, 608 repeats 607); lens id 3 has 1180.
+# lens ids 0 and 1 share 609 entries (stops 0..607 used, 608 repeats 607), lens 1's focus and lower curves
+# run on to 797; lens id 3 has 1180.
 LENS0_FOCUS = [(0, 80), (1, 91), (2, 102), (3, 113), (4, 124), (100, 906), (280, 1575), (400, 1759),
                (500, 1829), (596, 1848), (608, 1848)]
 LENS0_LOWER = [(0, 42), (100, 868), (280, 1539), (400, 1722), (607, 1812), (608, 1812)]
 LENS0_UPPER_ENDS = (95, 1863)
 LENS1_FOCUS = [(0, 109), (300, 338), (607, 524), (608, 524)]
 LENS1_ENDS = ((126, 589), (99, 489))  # upper, lower at stops 0 and 607
-LENS1_REL_END = (796, 7)
+LENS1_TAIL = [(640, 527), (796, 7)]
 LENS3_FOCUS = [(0, 744), (1, 744), (2, 744), (3, 743), (200, 697), (500, 626), (800, 508), (1050, 314),
                (1179, 31)]
 LENS3_ENDS = ((774, 61), (733, 0))
@@ -58,13 +62,12 @@ def tables():
     t['kLens0Upper'] = offset_curve(f0, LENS0_UPPER_ENDS, 607)
     t['kLens0Lower'] = monotone_cubic(LENS0_LOWER)
     f1 = monotone_cubic(LENS1_FOCUS)
-    t['kLens1Focus'] = f1
     t['kLens1Upper'] = offset_curve(f1, (LENS1_ENDS[0][0], LENS1_ENDS[0][1]), 607)
-    t['kLens1Lower'] = offset_curve(f1, (LENS1_ENDS[1][0], LENS1_ENDS[1][1]), 607)
-    # The relative zoom's table of lens id 1 runs on past the absolute zoom's stops: curve 0, then a
-    # straight fall to its last row.
-    t['kLens1Relative'] = f1[:608] + [int(round(f1[607] + (LENS1_REL_END[1] - f1[607]) * (z - 607) / (LENS1_REL_END[0] - 607)))
-                                      for z in range(608, LENS1_REL_END[0] + 1)]
+    lo1 = offset_curve(f1, (LENS1_ENDS[1][0], LENS1_ENDS[1][1]), 607)
+    tail = monotone_cubic([(607, f1[607]), LENS1_TAIL[0]])[1:] + monotone_cubic(LENS1_TAIL)[1:]
+    near = f1[607] - lo1[607]
+    t['kLens1Focus'] = f1[:608] + tail
+    t['kLens1Lower'] = lo1[:608] + [max(0, v - near) for v in tail]
     f3 = monotone_cubic(LENS3_FOCUS)
     t['kLens3Focus'] = f3
     t['kLens3Upper'] = offset_curve(f3, LENS3_ENDS[0], 1179)
@@ -75,13 +78,12 @@ def tables():
 def check(t):
     def mono(v, rising):
         return all((b >= a) if rising else (b <= a) for a, b in zip(v, v[1:]))
-    rel = t.pop('kLens1Relative')
-    assert len(rel) == 797 and rel[0] == 109 and max(rel) <= 527 and rel[796] == 7
-    assert rel[:608] == t['kLens1Focus'][:608]
+    f1 = t['kLens1Focus']
+    assert f1[0] == 109 and max(f1) == 527 and f1[796] == 7
     for name, v in t.items():
-        assert len(v) == (1180 if name.startswith('kLens3') else 609), name
-        assert mono(v, not name.startswith('kLens3')), name + ' is not monotonic'
-    t['kLens1Relative'] = rel
+        stops = 1180 if name.startswith('kLens3') else 609
+        assert len(v) == (797 if name in ('kLens1Focus', 'kLens1Lower') else stops), name
+        assert mono(v[:stops], not name.startswith('kLens3')), name + ' is not monotonic'
     f0, f3 = t['kLens0Focus'], t['kLens3Focus']
     for z, f in LENS0_FOCUS:
         assert f0[z] == f, (z, f0[z])

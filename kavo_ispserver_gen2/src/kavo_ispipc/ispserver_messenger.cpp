@@ -237,7 +237,7 @@ bool IspServerMessenger::HandleRequest(BaseRequestMessage& request, bool&) {
     if (setAndDiffers(F::flip, change, current)) announcement.ispFlip(change.flip());
     if (!ipc->SendRequest(announcement)) {
       MSG_LOG("HandleRequest", LOG_LEVEL_ERROR, "Failed to send mirror/flip notification to analytics");
-      SendSettingsResponse(request, false);  // the change is dropped; its client is not left waiting
+      AnswerWith(request, false, current);  // the change is dropped; its client is not left waiting
       return false;
     }
     pendingAnnouncement = announcement.id();
@@ -246,7 +246,7 @@ bool IspServerMessenger::HandleRequest(BaseRequestMessage& request, bool&) {
 #define KAVO_COUNT_DIFFERING(field, section, key) differing += setAndDiffers(F::field, change, current);
     ISP_SETTING_LINKS(KAVO_COUNT_DIFFERING)
 #undef KAVO_COUNT_DIFFERING
-    if (differing == 0) return SendSettingsResponse(request, true);
+    if (differing == 0) return AnswerWith(request, true, current);
     AnalyticsInterrupt announcement;
     announcement.from(kSelfName);
     announcement.to(kAnalytics);
@@ -254,13 +254,14 @@ bool IspServerMessenger::HandleRequest(BaseRequestMessage& request, bool&) {
     announcement.reason("ISP change");
     if (!ipc->SendRequest(announcement)) {
       MSG_LOG("HandleRequest", LOG_LEVEL_ERROR, "Failed to send interrupt to analytics");
-      SendSettingsResponse(request, false);
+      AnswerWith(request, false, current);
       return false;
     }
     pendingAnnouncement = announcement.id();
   }
   pendingRequest = request;
-  pendingSettings = change;
+  pendingSettings = std::move(change);
+  pendingLive = std::move(current);
   pending = true;
   pendingSince = now;
   return true;
@@ -292,17 +293,26 @@ bool IspServerMessenger::HandleResponse(BaseRequestMessage& request, BaseRespons
   return ApplyPending();
 }
 
+// The settings that stand after the change are read back once: they are the last applied ones and
+// the answer.
 bool IspServerMessenger::ApplyPending() {
-  const bool ok = UpdateSettings(pendingSettings);
-  if (ok) FillSettingsMessage(lastAppliedSettings);
+  const bool ok = Apply(pendingSettings, pendingLive);
   pending = false;
-  return SendSettingsResponse(pendingRequest, ok);
+  if (!ok) return SendSettingsResponse(pendingRequest, false);
+  lastAppliedSettings = ChangeIspSettings();  // the settings alone, as the answer carries them
+  FillSettingsMessage(lastAppliedSettings);
+  return AnswerWith(pendingRequest, true, lastAppliedSettings);
 }
 
 bool IspServerMessenger::SendSettingsResponse(BaseRequestMessage& request, bool ok) {
   if (!request.responseExpected()) return true;
   ChangeIspSettings snapshot;
   FillSettingsMessage(snapshot);
+  return AnswerWith(request, ok, snapshot);
+}
+
+bool IspServerMessenger::AnswerWith(BaseRequestMessage& request, bool ok, const ChangeIspSettings& snapshot) {
+  if (!request.responseExpected()) return true;
   return Answer(request, ok ? 0 : 1, snapshot);
 }
 
@@ -322,15 +332,19 @@ void IspServerMessenger::StoreSettingsMessage(ChangeIspSettings& message) {
 #undef KAVO_STORE
 }
 
+bool IspServerMessenger::UpdateSettings(ChangeIspSettings& change) {
+  takeFocusModeInForce(*settings);
+  ChangeIspSettings live;
+  FillSettingsMessage(live);
+  return Apply(change, live);
+}
+
 // The steps run in the order in which the image controller takes them. Each step that finds its
 // setting set and different logs it and takes it into `live`; the document gets `live` at the
 // end. The calls into the image controller (settings mapping) go where "image:" says, outside the
 // document's lock: they may wait for the lens.
-bool IspServerMessenger::UpdateSettings(ChangeIspSettings& change) {
+bool IspServerMessenger::Apply(ChangeIspSettings& change, ChangeIspSettings& live) {
   using namespace kavo::isp;
-  takeFocusModeInForce(*settings);
-  ChangeIspSettings live;
-  FillSettingsMessage(live);
   // Without a controller (before start-up ends, after the stop) the block and the document still
   // take the change; the next settings pass applies it.
   CIsp* isp = controller();

@@ -83,6 +83,10 @@ class IspServerMessenger : public kavo::ipc::RequestHandler, public kavo::thread
   bool OpenEndpoint();
   // The pending change: applied, its client answered, nothing pending any more.
   bool ApplyPending();
+  // UpdateSettings on `live`, the document as it stands (taken over).
+  bool Apply(ChangeIspSettings& change, ChangeIspSettings& live);
+  // SendSettingsResponse with a snapshot the caller holds already.
+  bool AnswerWith(BaseRequestMessage& request, bool ok, const ChangeIspSettings& snapshot);
   // Writes every setting of `message` into the live document.
   void StoreSettingsMessage(ChangeIspSettings& message);
 
@@ -95,6 +99,9 @@ class IspServerMessenger : public kavo::ipc::RequestHandler, public kavo::thread
   ChangeIspSettings lastAppliedSettings;
   BaseRequestMessage pendingRequest;
   ChangeIspSettings pendingSettings;
+  // The document when the change was announced: only a change applied writes it, and none is
+  // while one is pending.
+  ChangeIspSettings pendingLive;
   bool pending = false;
   struct timespec pendingSince {};
   uint64_t pendingAnnouncement = 0;  // the "id" analytics' answer refers to

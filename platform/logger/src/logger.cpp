@@ -1,10 +1,16 @@
 #include "kavo/logger/logger.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
 
 namespace kavo {
 namespace logger {
@@ -32,6 +38,41 @@ const Config& config() {
   return c;
 }
 
+// Without a syslog daemon (a PC run) glibc's syslog() tries to connect to it again for every record:
+// the sink remembers that its socket is absent and looks again only after kSyslogRetry.
+constexpr std::chrono::seconds kSyslogRetry{30};
+std::atomic<int64_t> g_syslogRetryAt{-1};  // steady-clock ns; -1: never looked, 0: there
+std::atomic<size_t> g_syslogLookups{0};
+
+// glibc's own socket, "/dev/log" whatever the root.
+bool syslogSocketAnswers() {
+  g_syslogLookups.fetch_add(1, std::memory_order_relaxed);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, _PATH_LOG, sizeof address.sun_path - 1);
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool otherType = !connected && errno == EPROTOTYPE;
+    ::close(fd);
+    if (!otherType) return connected;
+  }
+  return false;
+}
+
+bool syslogThere() {
+  const int64_t retryAt = g_syslogRetryAt.load(std::memory_order_relaxed);
+  if (retryAt == 0) return true;
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (retryAt > 0 && now < retryAt) return false;
+  const bool there = syslogSocketAnswers();
+  g_syslogRetryAt.store(there ? 0 : now + std::chrono::nanoseconds(kSyslogRetry).count(), std::memory_order_relaxed);
+  return there;
+}
+
 const char* baseName(const char* file) {
   if (file == nullptr) return "";
   const char* slash = std::strrchr(file, '/');
@@ -48,6 +89,8 @@ Sink setSink(Sink sink) {
 }
 
 void openLog(const char* ident) { ::openlog(ident, LOG_PID | LOG_NDELAY, LOG_USER); }
+
+size_t syslogLookupsForTest() { return g_syslogLookups.load(std::memory_order_relaxed); }
 
 LogCapture::LogCapture() {
   previous_ = setSink([this](const LogRecord& r) {
@@ -137,8 +180,9 @@ void vlogInternal(const char* module, const char* file, const char* function, in
   if (level <= cfg.threshold) {
     char errText[160] = "";
     if (err != 0) std::snprintf(errText, sizeof errText, " (%d: %s)", err, std::strerror(err));
-    ::syslog(level & 7, "[%s] %s:%d %s: %s%s", module ? module : "", baseName(file), line, function ? function : "",
-             text, errText);
+    if (syslogThere())
+      ::syslog(level & 7, "[%s] %s:%d %s: %s%s", module ? module : "", baseName(file), line,
+               function ? function : "", text, errText);
     if (cfg.toStderr)
       std::fprintf(stderr, "<%d> [%s] %s:%d %s: %s%s\n", level, module ? module : "", baseName(file), line,
                    function ? function : "", text, errText);

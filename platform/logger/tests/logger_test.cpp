@@ -31,3 +31,10 @@ TEST(Logger, NestedCapturesRestoreTheOuterSink) {
   EXPECT_TRUE(outer.has("outer"));
   EXPECT_FALSE(outer.has("inner"));
 }
+
+// A run without a syslog daemon must not look for its socket on every record.
+TEST(Logger, RecordsLookForTheSyslogSocketOnlyNowAndThen) {
+  const size_t before = kavo::logger::syslogLookupsForTest();
+  for (int i = 0; i < 100; ++i) logInternal("kavo_test", "f", "g", 1, LOG_LEVEL_ERROR, 0, 0, "record %d", i);
+  EXPECT_LE(kavo::logger::syslogLookupsForTest() - before, 1u);
+}

@@ -4,31 +4,17 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 
 #include "render.h"
 #include "iav_client.h"
+#include "kavo/test/shell.h"
 
 namespace {
 
 using namespace simtest;
 
-struct Shell {
-  int status = -1;
-  std::string out;
-};
-
-Shell shell(const std::string& cmd) {
-  Shell r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using kavo::test::Shell;
+using kavo::test::shell;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;

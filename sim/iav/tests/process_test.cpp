@@ -1,40 +1,26 @@
 // One DSP for every process: a second program sees the state this one drives.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "iav_client.h"
+#include "kavo/test/shell.h"
 
 namespace {
 
 using namespace simtest;
 
-struct Output {
-  int status = -1;
-  std::string out;
-};
+using kavo::test::Shell;
 
 // Runs the probe, a program that is linked with the device seam only (the seam loads the simulator).
-Output probe(const std::string& args) {
-  Output r;
-  const std::string cmd = kavo::test::binaryDir() + "/bin/kavo_sim_iavctl " + args + " 2>&1";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[1024];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+Shell probe(const std::string& args) { return kavo::test::shell(kavo::test::binaryDir() + "/bin/kavo_sim_iavctl " + args); }
 
 TEST(IavProcesses, SecondProcessSeesTheSharedState) {
   kavo::test::TestRoot root;
   writeConfig(root, R"({"clock": "virtual", "chipId": 4})");
-  Output o = probe("state");
+  Shell o = probe("state");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, "3 init\n");
 

@@ -44,6 +44,10 @@ Sink setSink(Sink sink);
 // Opens syslog under the program's name (optional; records are written either way).
 void openLog(const char* ident);
 
+// How often records have looked for the syslog daemon's socket: once while it is there, again
+// every 30 s while it is not.
+size_t syslogLookupsForTest();
+
 // Collects the records of its lifetime; tests assert the system's own messages with it.
 class LogCapture {
  public:
