@@ -685,9 +685,10 @@ def visca_rows():
         ("C3 hue 100", "81 01 04 C3 00 00 06 04 FF", [iav(RGB2YUV, u0=yuv_rows(hue=100)[0], v0=yuv_rows(hue=100)[1])]),
         ("C3 hue 0", "81 01 04 C3 00 00 00 00 FF", [iav(RGB2YUV, u0=yuv_rows(hue=0)[0], v0=yuv_rows(hue=0)[1])]),
         ("C3 hue 50", "81 01 04 C3 00 00 03 02 FF", [iav(RGB2YUV, u0=u50, v0=v50)]),
-        # Manual white balance: the gains in use go out again; then red and blue by step and value.
-        ("35 05 manual white balance", "81 01 04 35 05 FF", [iav(WB_GAIN, r=Remember("r0"), g=1024, b=Remember("b0"))]),
-        ("43 red 64", "81 01 04 43 00 00 04 00 FF", [iav(WB_GAIN, r=2049, g=1024, b=Same("b0"))]),
+        # Manual white balance keeps the gains in use (the driver is not asked again for gains it
+        # has: nothing goes out); then red and blue by step and value, which only manual takes.
+        ("35 05 manual white balance", "81 01 04 35 05 FF", []),
+        ("43 red 64", "81 01 04 43 00 00 04 00 FF", [iav(WB_GAIN, r=2049, g=1024, b=Remember("b0"))]),
         ("03 02 red up", "81 01 04 03 02 FF", [iav(WB_GAIN, r=2081, g=1024, b=Same("b0"))]),
         ("03 03 red down", "81 01 04 03 03 FF", [iav(WB_GAIN, r=2049, g=1024, b=Same("b0"))]),
         ("43 red 0 is 1, sent as the lowest gain", "81 01 04 43 00 00 00 00 FF",
