@@ -11,7 +11,7 @@ import os
 import subprocess
 import sys
 
-from isp_soak_peers import CORRECTION_CHECK, VISCA
+from isp_soak_peers import CORRECTION_CHECK, POSITION_READS_UNDER_FAULT, VISCA
 from soak_judge import SANITIZER_WORDS, Verdict, _valgrind_records, trend
 
 S = 1_000_000_000
@@ -198,8 +198,17 @@ def judge(root_dir, verbose=True):
     visca_max = {}
     bounds = {p: b for p, b, _ in VISCA}
     bounds[CORRECTION_CHECK[0]] = CORRECTION_CHECK[1]
+    # Lens faults that slow the position reads (theirs, or the 3A thread's light-sensor inquiry
+    # they wait for), each until the next fault file and 2 s more (a late reply's delay).
+    lens_log = rec["lens_faults"]
+    lens_acting = [(at, lens_log[i + 1][0] + 2 * S if i + 1 < len(lens_log) else float("inf"))
+                   for i, (at, kind, doc) in enumerate(lens_log) if kind not in ("none", "end")
+                   and doc["faults"][0].get("match") in (None, "09 04 47", "09 04 48", "09 04 E4")]
     for packet, bound, sent, seconds, reply in rec["visca"]:
         bound = bounds.get(packet, bound)
+        if packet in POSITION_READS_UNDER_FAULT and seconds is not None and any(
+                a <= sent + seconds * S and sent <= b for a, b in lens_acting):
+            bound = POSITION_READS_UNDER_FAULT[packet]
         if seconds is None:
             visca_failed.append((packet, reply))
             continue

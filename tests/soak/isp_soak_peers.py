@@ -360,6 +360,10 @@ VISCA = [
     ("81 01 04 FF", 1.0, 2), ("FF", 1.0, 1), ("RANDOM", 1.0, 3),
 ]
 CORRECTION_CHECK = ("81 09 04 F4 FF", 70.0)
+# Commands that read the zoom and then the focus position before they answer: the zoom stop, and
+# the continuous zoom while a focus search holds the lens. While a lens fault acts, each read may
+# take its three tries as the position inquiries do (6.5 s each); else the bound above holds.
+POSITION_READS_UNDER_FAULT = {"81 01 04 07 00 FF": 13.0, "81 01 04 07 02 FF": 13.0, "81 01 04 07 03 FF": 13.0}
 
 
 def nibbles(v):
