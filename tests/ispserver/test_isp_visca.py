@@ -69,6 +69,15 @@ class Base(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the server never took the request")
             time.sleep(0.005)
 
+    def hold_channel(self):
+        """A client tool that has taken the channel and keeps it (until it is killed)."""
+        holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        return holder
+
 
 class ReplyTest(Base):
     def test_reply_lengths_and_requests_without_reply(self):
@@ -210,11 +219,7 @@ class StopTest(Base):
         self.assertFalse(self.server.has("did not leave"), self.server.log())
 
     def test_a_client_killed_holding_the_channel_does_not_hang_the_stop(self):
-        holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
-                                  stdout=subprocess.PIPE, text=True)
-        self.addCleanup(holder.stdout.close)
-        self.addCleanup(holder.kill)
-        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        holder = self.hold_channel()
         holder.send_signal(signal.SIGKILL)
         holder.wait()
         t0 = time.monotonic()
@@ -222,8 +227,8 @@ class StopTest(Base):
         seconds = time.monotonic() - t0
         print("stop with a dead holder: %.2f s" % seconds, file=sys.stderr)
         # Freed by the VISCA thread's look for a dead holder, or given up by the stop after 500 ms.
-        self.assertTrue(self.server.has("which is gone: freed") or self.server.has("the channel stayed busy for 500 ms"),
-                        self.server.log())
+        self.assertTrue(self.server.has("which is gone: freed")
+                        or self.server.has("the channel stayed busy for 500 ms"), self.server.log())
         self.assertFalse(self.server.has("did not leave"), self.server.log())
         self.assertEqual(sem_id(self.root.key(VISCA)), -1)
         self.assertLess(seconds, 30)
@@ -684,11 +689,7 @@ class IrSelfCheckTest(Base):
 class DeadHolderTest(Base):
     def test_a_holder_that_died_is_freed_and_a_live_one_kept(self):
         # Clients take the channel without undo: one killed before it posts leaves it raised.
-        holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
-                                  stdout=subprocess.PIPE, text=True)
-        self.addCleanup(holder.stdout.close)
-        self.addCleanup(holder.kill)
-        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        holder = self.hold_channel()
         answered = []
 
         def ask():
