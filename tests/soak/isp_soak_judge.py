@@ -243,8 +243,9 @@ def judge(root_dir, verbose=True):
                 len(freed), len(holders), unfreed[:5]))
 
     # No change applied by a response from a peer that never received the announcement: the
-    # settings client's answer comes with analytics' own answer or the server's time-out, not with
-    # the forged response.
+    # settings client's answer comes with analytics' own answer (which the stand-in notes just
+    # after it sent it) or the server's time-out (10 s after it took the request), not between the
+    # forged response and those.
     controller_reqs = sorted((q for q in rec["ipc"] if q[0] not in ("empty", "unknown", "no_answer")),
                              key=lambda q: q[2])
     controller_sent = [q[2] for q in controller_reqs]
@@ -255,7 +256,7 @@ def judge(root_dir, verbose=True):
         i = bisect.bisect_right(controller_sent, n[0]) - 1 if n else -1
         if i < 0:
             continue
-        legit = min(n[1] if n[1] is not None else float("inf"), n[0] + 9 * S)  # 9 s: before the time-out
+        legit = min(n[1] - S // 4 if n[1] is not None else float("inf"), controller_reqs[i][2] + 9.5 * S)
         answered = controller_reqs[i][3]
         if answered is not None and forged_at <= answered < legit:
             forged_applied.append((function, controller_reqs[i][0], round((answered - forged_at) / S, 3)))
