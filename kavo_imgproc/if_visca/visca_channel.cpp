@@ -1,6 +1,7 @@
 // The VISCA thread, its start and stop, and the dispatch entry: see visca_channel.h.
 #include "if_visca/visca_channel.h"
 
+#include <signal.h>
 #include <sys/sem.h>
 
 #include <atomic>
@@ -43,11 +44,40 @@ constexpr const char* kSource = "if_visca/visca_channel";
 constexpr int kStartPolls = 30;
 constexpr uint32_t kWaitStepMs = 10;
 constexpr size_t kFocusSegmentBytes = 64;
+constexpr uint32_t kHolderCheckMs = 200;
 
 // The set id: written by the main thread (start, stop), read by the VISCA thread.
 std::atomic<int> viscaSemaphore{-1};
 
 bool setRemoved(int err) { return err == EIDRM || err == EINVAL; }
+
+timespec afterMs(uint32_t ms) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ms / 1000);
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  return ts;
+}
+
+uint32_t elapsedMs(const timespec& since) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t ms = (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+  return ms < 0 ? 0 : static_cast<uint32_t>(ms);
+}
+
+// A client takes the channel without undo, so one that dies before it posts (or while it reads
+// its reply) leaves semaphore 0 raised for good. Freed only when nothing is posted and the last
+// process on semaphore 0 is gone and nobody touched it since: a live holder, however slow, keeps
+// it (a reused process id keeps it too).
+void freeDeadHolder(int id) {
+  const pid_t holder = ::semctl(id, 0, GETPID);
+  if (holder <= 0 || ::kill(holder, 0) == 0 || errno != ESRCH) return;
+  if (::semctl(id, 0, GETVAL) != 1 || ::semctl(id, 1, GETVAL) != 0 || ::semctl(id, 0, GETPID) != holder) return;
+  sembuf release{0, -1, IPC_NOWAIT};
+  if (::semop(id, &release, 1) == 0)
+    ISP_LOG_AS(kSource, "ViscaThread", LOG_LEVEL_WARNING, 0,
+               "[ViscaThread] the channel was held by process %d, which is gone: freed", static_cast<int>(holder));
+}
 
 void* ViscaThread(void*) {
   ThreadControl& t = g_isp.viscaThread;
@@ -59,11 +89,17 @@ void* ViscaThread(void*) {
       continue;
     }
     const int id = viscaSemaphore.load(std::memory_order_acquire);
-    // Wait for a posted request and take it with the channel, in one step.
+    // Wait for a posted request and take it with the channel, in one step; while none comes, look
+    // for a holder that died now and then.
     sembuf take[2] = {{1, -1, 0}, {0, 1, IPC_NOWAIT}};
-    if (::semop(id, take, 2) == -1) {
+    timespec bound = afterMs(kHolderCheckMs);
+    if (::semtimedop(id, take, 2, &bound) == -1) {
       const int err = errno;
       if (err == EINTR) continue;
+      if (err == EAGAIN) {
+        freeDeadHolder(id);
+        continue;
+      }
       ISP_LOG_AS(kSource, "ViscaThread", LOG_LEVEL_WARNING, err, "[%s]: semop()-2 failed, err=%d.", "ViscaThread", err);
       if (setRemoved(err)) break;  // nobody can post again
       kavo::utils::sleepMs(kWaitStepMs);  // nothing was taken: no dispatch, and no spin
@@ -81,20 +117,6 @@ void* ViscaThread(void*) {
   }
   t.alive.store(0, std::memory_order_release);
   return nullptr;
-}
-
-timespec afterMs(uint32_t ms) {
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ms / 1000);
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  return ts;
-}
-
-uint32_t elapsedMs(const timespec& since) {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const int64_t ms = (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
-  return ms < 0 ? 0 : static_cast<uint32_t>(ms);
 }
 
 // Takes the channel as a client does, for at most `ms`. 0 taken, 1 the bound ran out, -1 failed.

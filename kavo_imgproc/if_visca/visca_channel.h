@@ -7,7 +7,9 @@
 // no reply or was refused. Semaphore 0 is the channel (raised while a client writes and while the
 // server works), semaphore 1 the posted request. A client takes the channel with {0 wait-zero,
 // 0 +1}, writes, releases and posts with {0 -1, 1 +1}, and waits for its reply with {1 wait-zero,
-// 0 wait-zero, 0 +1} in one operation, reads, and releases with {0 -1}.
+// 0 wait-zero, 0 +1} in one operation, reads, and releases with {0 -1}. Clients take it without
+// undo: while nothing is posted, the thread frees a channel whose last process on semaphore 0 is
+// gone (checked every 200 ms), with one log line.
 #include <cstddef>
 #include <cstdint>
 

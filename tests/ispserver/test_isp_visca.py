@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "visca_client"))
 from ispserver_harness import VISCA, IspRoot, _libc, sem_id  # noqa: E402
-from kavo_visca_client import ViscaChannel  # noqa: E402
+from kavo_visca_client import ChannelError, ViscaChannel  # noqa: E402
 
 CLIENT = os.path.join(HERE, "..", "..", "tools", "visca_client", "kavo_visca_client.py")
 LENS_MCU = os.environ.get("KAVO_SIM_LENS_MCU", "")
@@ -68,6 +68,15 @@ class Base(unittest.TestCase):
         while not self.server_works(semid):
             self.assertLess(time.monotonic(), deadline, "the server never took the request")
             time.sleep(0.005)
+
+    def hold_channel(self):
+        """A client tool that has taken the channel and keeps it (until it is killed)."""
+        holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        return holder
 
 
 class ReplyTest(Base):
@@ -210,18 +219,16 @@ class StopTest(Base):
         self.assertFalse(self.server.has("did not leave"), self.server.log())
 
     def test_a_client_killed_holding_the_channel_does_not_hang_the_stop(self):
-        holder = subprocess.Popen([sys.executable, CLIENT, "--root", self.root.dir, "--hold", "600"],
-                                  stdout=subprocess.PIPE, text=True)
-        self.addCleanup(holder.stdout.close)
-        self.addCleanup(holder.kill)
-        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        holder = self.hold_channel()
         holder.send_signal(signal.SIGKILL)
         holder.wait()
         t0 = time.monotonic()
         self.assertEqual(self.server.stop(), 0)
         seconds = time.monotonic() - t0
         print("stop with a dead holder: %.2f s" % seconds, file=sys.stderr)
-        self.assertTrue(self.server.has("the channel stayed busy for 500 ms"), self.server.log())
+        # Freed by the VISCA thread's look for a dead holder, or given up by the stop after 500 ms.
+        self.assertTrue(self.server.has("which is gone: freed")
+                        or self.server.has("the channel stayed busy for 500 ms"), self.server.log())
         self.assertFalse(self.server.has("did not leave"), self.server.log())
         self.assertEqual(sem_id(self.root.key(VISCA)), -1)
         self.assertLess(seconds, 30)
@@ -677,6 +684,38 @@ class IrSelfCheckTest(Base):
                 break
             time.sleep(0.5)
         self.assertEqual((lens["irCutIn"], lens["irLed"] > 0), (0, True), lens)
+
+
+class DeadHolderTest(Base):
+    def test_a_holder_that_died_is_freed_and_a_live_one_kept(self):
+        # Clients take the channel without undo: one killed before it posts leaves it raised.
+        holder = self.hold_channel()
+        answered = []
+
+        def ask():
+            try:
+                answered.append((self.ask("81 09 04 39 FF"), time.monotonic()))
+            except ChannelError as e:
+                answered.append((str(e), time.monotonic()))
+        client = threading.Thread(target=ask)
+        client.start()
+        time.sleep(1.5)  # the server looks several times while the holder lives
+        self.assertEqual(answered, [], "the channel was taken from a live holder")
+        holder.kill()
+        holder.wait()
+        died = time.monotonic()
+        client.join(30)
+        self.assertEqual(len(answered), 1)
+        reply, at = answered[0]
+        self.assertEqual(reply, h("05 90 50 01 FF"))
+        print("\nanswered %.2f s after the holder died" % (at - died), file=sys.stderr)
+        self.assertLess(at - died, 5.0)
+        # The line follows the freeing, so the client may have its answer before the line is read.
+        self.assertTrue(self.wait_log(lambda log: any("which is gone: freed" in line for line in log)),
+                        self.server.log())
+        freed = [line for line in self.server.log() if "which is gone: freed" in line]
+        self.assertEqual(len(freed), 1, freed)
+        self.assertIn("process %d," % holder.pid, freed[0])
 
 
 if __name__ == "__main__":

@@ -13,7 +13,8 @@ settings one request at a time (valid, out of range, malformed), resets, reloads
 re-initialises, the analytics stand-in answers, refuses, is late, is silent or is gone; a flood of
 requests that change nothing (and malformed frames on connections of their own) keeps the other
 connections busy; a VISCA client sends commands and inquiries, valid and malformed, among them the
-long blocking ones; the lens-MCU emulator and the simulated DSP get a new fault file every few
+long blocking ones, and now and then another client is killed while it holds the channel; a forger
+answers announcements it never received; the lens-MCU emulator and the simulated DSP get a new fault file every few
 seconds (statistics reads failing or stalled); the scene's light changes every few seconds. RSS,
 descriptors, threads and CPU of both programs are sampled every second. At the end the faults stop,
 the light holds, and the run waits for exposure and white balance to settle, then SIGTERM.
@@ -21,8 +22,9 @@ the light holds, and the run waits for exposure and white balance to settle, the
 Judged (isp_soak_judge.py): both programs alive to the end and exit 0 on SIGTERM, no sanitizer
 report; every IPC request that expects an answer got one in time (1 s; a change waiting for
 analytics: 1 s after analytics answered, else 10 s after it was noted plus 1.5 s; requests held by
-"ResetAllIspSettings": 1 s after its answer); "ReInitIsp" never answered; every VISCA request within
-its command's bound; RSS, descriptors and threads flat over the last half; the FLV decodes in
+"ResetAllIspSettings": 1 s after its answer); "ReInitIsp" never answered; no change applied by a
+forged response; every VISCA request within its command's bound, also after a killed holder, whose
+channel the server frees once; RSS, descriptors and threads flat over the last half; the FLV decodes in
 ffmpeg; exposure and white balance settle after the last fault.
 
 Environment: KAVO_ISPSERVER, KAVO_STREAMER, KAVO_SIM_CAMERA, KAVO_SIM_LENS_MCU, KAVO_ISPSERVER_SETTINGS,
@@ -51,8 +53,8 @@ sys.path.insert(0, os.path.join(TREE, "tools", "visca_client"))
 sys.path.insert(0, os.environ.get("KAVO_PYLIB", os.path.join(TREE, "tests", "pylib")))
 from ispserver_harness import IspRoot  # noqa: E402
 from isp_soak_judge import judge  # noqa: E402
-from isp_soak_peers import (AnalyticsActor, CameraSampler, Controller, Flood, LensFaults, LogWatch,  # noqa: E402
-                            Sampler, Scene, StatFaults, ViscaActor, camera_show)
+from isp_soak_peers import (FREED, AnalyticsActor, CameraSampler, Controller, Flood, Forger, LensFaults,  # noqa: E402
+                            LogWatch, Sampler, Scene, StatFaults, ViscaActor, camera_show)
 from soak import Program, run_and_judge  # noqa: E402
 from soak_peers import Stop, mono  # noqa: E402
 from streamer_harness import FIRMWARE_VERSION, stream  # noqa: E402
@@ -132,7 +134,7 @@ def run(args):
     # them (a mode it sets starts the exposure over), while analytics and the flood still answer it.
     quiet = Stop()
     record = {"events": []}
-    watch = LogWatch(stop, server.log_path, [Controller.DONE, "ISP Server re-init..."])
+    watch = LogWatch(stop, server.log_path, [Controller.DONE, "ISP Server re-init...", FREED])
     watch.start()
     analytics = AnalyticsActor(stop, root, random.Random(rng.random()))
     controller = Controller(quiet, root, random.Random(rng.random()), watch)
@@ -141,9 +143,12 @@ def run(args):
     lens_faults = LensFaults(quiet, root, random.Random(rng.random()))
     stat_faults = StatFaults(quiet, root, random.Random(rng.random()))
     scene = Scene(quiet, root, camera, random.Random(rng.random()))
+    # Drawn after the others, so that a seed gives those the choices it gave them before.
+    visca.holder_rng = random.Random(rng.random())
+    forger = Forger(stop, root, random.Random(rng.random()), analytics)
     sampler = Sampler(stop, {"ispserver": server.pid, "streamer": streamer.pid})
     cam = CameraSampler(stop, root, camera)
-    actors = [analytics, controller, flood, visca, lens_faults, stat_faults, scene, sampler, cam]
+    actors = [analytics, controller, flood, visca, lens_faults, stat_faults, scene, sampler, cam, forger]
     for t in actors:
         t.start()
     deadline = time.monotonic() + args.seconds
@@ -190,7 +195,8 @@ def run(args):
         "samples": sampler.samples, "camera": cam.samples, "camera_last": final,
         "ipc": controller.record() + flood.record(), "flood": flood.summary(), "controller": controller.summary(),
         "reset_all": controller.reset_all_windows, "reinits": controller.reinits, "reinit_log": watch.seen,
-        "analytics": analytics.record(), "visca": visca.record(), "lens_faults": lens_faults.log,
+        "analytics": analytics.record(), "forged": forger.record(), "visca": visca.record(),
+        "holders": visca.holders, "freed_log": watch.seen[FREED], "lens_faults": lens_faults.log,
         "stat_faults": stat_faults.log, "scene": scene.log,
     })
     with open(os.path.join(soak, "run.json"), "w") as f:

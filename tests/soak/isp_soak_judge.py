@@ -11,7 +11,7 @@ import os
 import subprocess
 import sys
 
-from isp_soak_peers import CORRECTION_CHECK, VISCA
+from isp_soak_peers import CORRECTION_CHECK, HOLDER_FREED_S, POSITION_READS_UNDER_FAULT, VISCA
 from soak_judge import SANITIZER_WORDS, Verdict, _valgrind_records, trend
 
 S = 1_000_000_000
@@ -193,13 +193,30 @@ def judge(root_dir, verbose=True):
     v.check(reinits_done == len(rec["reinits"]), "%d of %d re-initialisations ended" % (reinits_done,
                                                                                         len(rec["reinits"])))
 
-    # VISCA: each request within its command's bound.
+    # VISCA: each request within its command's bound; the first one after a client was killed
+    # holding the channel may also wait for the server to free it.
     visca_late, visca_failed = [], []
     visca_max = {}
     bounds = {p: b for p, b, _ in VISCA}
     bounds[CORRECTION_CHECK[0]] = CORRECTION_CHECK[1]
-    for packet, bound, sent, seconds, reply in rec["visca"]:
+    holders = [h for h in rec.get("holders", []) if h[2]]
+    sent_at = [r[2] for r in rec["visca"]]
+    after_kill = {bisect.bisect_left(sent_at, h[1]) for h in holders}
+    after_kill_max = 0.0
+    # Lens faults that slow the position reads (theirs, or the 3A thread's light-sensor inquiry
+    # they wait for), each until the next fault file and 2 s more (a late reply's delay).
+    lens_log = rec["lens_faults"]
+    lens_acting = [(at, lens_log[i + 1][0] + 2 * S if i + 1 < len(lens_log) else float("inf"))
+                   for i, (at, kind, doc) in enumerate(lens_log) if kind not in ("none", "end")
+                   and doc["faults"][0].get("match") in (None, "09 04 47", "09 04 48", "09 04 E4")]
+    for i, (packet, bound, sent, seconds, reply) in enumerate(rec["visca"]):
         bound = bounds.get(packet, bound)
+        if packet in POSITION_READS_UNDER_FAULT and seconds is not None and any(
+                a <= sent + seconds * S and sent <= b for a, b in lens_acting):
+            bound = POSITION_READS_UNDER_FAULT[packet]
+        bound += HOLDER_FREED_S if i in after_kill else 0.0
+        if i in after_kill and seconds is not None:
+            after_kill_max = max(after_kill_max, seconds)
         if seconds is None:
             visca_failed.append((packet, reply))
             continue
@@ -215,6 +232,40 @@ def judge(root_dir, verbose=True):
     if timing:
         v.check(not visca_late, "%d VISCA requests beyond their bound: %s" % (len(visca_late), visca_late[:10]))
     v.check(not visca_failed, "%d VISCA requests failed: %s" % (len(visca_failed), visca_failed[:5]))
+    # Each killed holder's channel freed once, after the kill: never while it lived.
+    freed = rec.get("freed_log", [])
+    starts = [h[0] for h in holders[1:]] + [float("inf")]
+    unfreed = [i for i, (h, nxt) in enumerate(zip(holders, starts)) if sum(1 for t in freed if h[1] <= t < nxt) != 1]
+    v.check(len(holders) == len(rec.get("holders", [])), "%d of %d VISCA holders never took the channel" % (
+        len(rec.get("holders", [])) - len(holders), len(rec.get("holders", []))))
+    v.check(not unfreed and len(freed) == len(holders),
+            "the channel was freed %d times for %d killed holders (not once after the kill: holders %s)" % (
+                len(freed), len(holders), unfreed[:5]))
+
+    # No change applied by a response from a peer that never received the announcement: the
+    # settings client's answer comes with analytics' own answer (which the stand-in notes just
+    # after it sent it) or the server's time-out (10 s after it took the request), not between the
+    # forged response and those. A request's announcement is the last one analytics received
+    # before the answer: announcements queued while analytics was gone come in ahead of it.
+    controller_reqs = sorted((q for q in rec["ipc"] if q[0] not in ("empty", "unknown", "no_answer")),
+                             key=lambda q: q[2])
+    controller_sent = [q[2] for q in controller_reqs]
+    by_id = {n[5]: n for n in notes if len(n) > 5}
+    forged_applied = []
+    for forged_at, rid, function in rec.get("forged", []):
+        n = by_id.get(rid)
+        i = bisect.bisect_right(controller_sent, n[0]) - 1 if n else -1
+        if i < 0:
+            continue
+        sent, answered = controller_reqs[i][2], controller_reqs[i][3]
+        mine = [m for m in notes if sent <= m[0] and (answered is None or m[0] <= answered)]
+        if mine and mine[-1] is not n:
+            continue
+        legit = min(n[1] - S // 4 if n[1] is not None else float("inf"), sent + 9.5 * S)
+        if answered is not None and forged_at <= answered < legit:
+            forged_applied.append((function, controller_reqs[i][0], round((answered - forged_at) / S, 3)))
+    v.check(not forged_applied, "%d of %d forged analytics responses applied a change (function, kind, s after): %s"
+            % (len(forged_applied), len(rec.get("forged", [])), forged_applied[:5]))
 
     # Resources: flat over the last half.
     long_run = rec["seconds"] >= 1200
@@ -291,6 +342,8 @@ def judge(root_dir, verbose=True):
         "timeouts_logged": server_counts["Timeout propagating ISP changes"],
         "visca_served": sum(1 for r in rec["visca"] if r[3] is not None), "visca_failed": len(visca_failed),
         "visca_late": len(visca_late), "visca_max_s": {k: round(x, 3) for k, x in sorted(visca_max.items())},
+        "holders_killed": len(holders), "channels_freed": len(freed), "after_kill_max_s": round(after_kill_max, 3),
+        "forged_responses": len(rec.get("forged", [])), "forged_applied": len(forged_applied),
         "reinits": len(rec["reinits"]), "reinits_done": reinits_done, "reset_all": len(rec["reset_all"]),
         "stat_faults": len(stat_faults), "stat_faults_recovered": stat_recovered, "stat_reads_failed": len(bad),
         "stat_reads": len(good),
@@ -335,6 +388,9 @@ def print_table(f):
             f["analytics_announcements"], f["analytics_moods"], f["timeouts_logged"])),
         ("VISCA requests answered", "%d (failed %d, beyond bound %d)" % (f["visca_served"], f["visca_failed"],
                                                                          f["visca_late"])),
+        ("killed VISCA holders", "%d, channel freed %d times; next request at most %.2f s" % (
+            f["holders_killed"], f["channels_freed"], f["after_kill_max_s"])),
+        ("forged analytics answers", "%d sent, %d applied a change" % (f["forged_responses"], f["forged_applied"])),
         ("re-initialisations", "%d (%d ended; %d with ResetAllIspSettings)" % (f["reinits"], f["reinits_done"],
                                                                                 f["reset_all"])),
         ("statistics faults", "%d injected, %d recovered (%d reads failed of %d)" % (

@@ -9,14 +9,17 @@ import os
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 
-from isp_peers import Analytics, Client, socket_path
+from isp_peers import Analytics, Client, new_id, socket_path
 from kavo_visca_client import ChannelError, ViscaChannel
 from soak_peers import mono
 
 S = 1_000_000_000
+VISCA_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "visca_client",
+                            "kavo_visca_client.py")
 
 
 def write_atomic(path, doc):
@@ -102,7 +105,7 @@ class AnalyticsActor(threading.Thread):
     def __init__(self, stop, root, rng):
         super().__init__(daemon=True)
         self.stop, self.root, self.rng = stop, root, rng
-        self.notes = []  # [t_received, t_answered or None, status, function, mood]
+        self.notes = []  # [t_received, t_answered or None, status, function, mood, request id]
         self.moods = []  # (t, mood)
 
     def mood(self):
@@ -133,7 +136,7 @@ class AnalyticsActor(threading.Thread):
                 endpoint = Analytics(self.root.dir)
             note = endpoint.announcement(timeout=0.05)
             if note is not None:
-                entry = [mono(), None, None, note.get("functionName"), mood]
+                entry = [mono(), None, None, note.get("functionName"), mood, note.get("id")]
                 self.notes.append(entry)
                 if mood in ("answer", "refuse"):
                     due.append((0, note, entry, 0 if mood == "answer" else 1))
@@ -154,6 +157,52 @@ class AnalyticsActor(threading.Thread):
 
     def record(self):
         return {"notes": self.notes, "moods": self.moods}
+
+
+class Forger(threading.Thread):
+    """A peer that answers announcements it never received: for each that the analytics stand-in
+    answers late or not at all, a status-0 response with the id of the server's pending request,
+    "from" kavo_analytics, on a connection of its own, 0.05-1 s after the announcement (before any
+    late answer). None of them may apply a change."""
+
+    MOODS = ("late", "too_late", "silent")
+
+    def __init__(self, stop, root, rng, analytics):
+        super().__init__(daemon=True)
+        self.stop, self.root, self.rng, self.analytics = stop, root, rng, analytics
+        self.forged = []  # [t_sent, request id, function]
+
+    def run(self):
+        client, seen, due = None, 0, []
+        while not self.stop:
+            notes = self.analytics.notes
+            for entry in notes[seen:]:
+                if entry[4] in self.MOODS:
+                    due.append((entry[0] + int(self.rng.uniform(0.05, 1.0) * S), entry))
+            seen = len(notes)
+            now = mono()
+            for item in [d for d in due if d[0] <= now]:
+                due.remove(item)
+                entry = item[1]
+                if entry[1] is not None:
+                    continue
+                try:
+                    if client is None or client.conn.closed:
+                        client = TimedClient(self.root.dir, "tforger")
+                    client.conn.send({"id": new_id(), "timeStamp": time.time(), "from": "kavo_analytics",
+                                      "to": "kavo_ispserver", "functionName": "__response__",
+                                      "requestId": entry[5], "statusCode": 0, "payload": None})
+                    self.forged.append([mono(), entry[5], entry[3]])
+                except OSError:
+                    client = None
+            if client is not None:
+                client.poll(0)
+            self.stop.sleep(0.02)
+        if client is not None:
+            client.close()
+
+    def record(self):
+        return self.forged
 
 
 CHANGE_FIELDS = ("brightness", "contrast", "saturation", "hue", "sharpness", "denoise")
@@ -360,19 +409,48 @@ VISCA = [
     ("81 01 04 FF", 1.0, 2), ("FF", 1.0, 1), ("RANDOM", 1.0, 3),
 ]
 CORRECTION_CHECK = ("81 09 04 F4 FF", 70.0)
+# Commands that read the zoom and then the focus position before they answer: the zoom stop, and
+# the continuous zoom while a focus search holds the lens. While a lens fault acts, each read may
+# take its three tries as the position inquiries do (6.5 s each); else the bound above holds.
+POSITION_READS_UNDER_FAULT = {"81 01 04 07 00 FF": 13.0, "81 01 04 07 02 FF": 13.0, "81 01 04 07 03 FF": 13.0}
 
 
 def nibbles(v):
     return " ".join("%02X" % ((v >> s) & 0xF) for s in (12, 8, 4, 0))
 
 
+# A client killed while it holds the channel, every 15-45 s: the server frees the channel within
+# about 200 ms of its death (the next request may take this much longer than its bound).
+HOLDER_EVERY = (15.0, 45.0)
+HOLDER_FREED_S = 1.0
+FREED = "which is gone: freed"
+
+
 class ViscaActor(threading.Thread):
-    """The VISCA client: one request at a time, each timed against its bound."""
+    """The VISCA client: one request at a time, each timed against its bound; between requests now
+    and then another client that takes the channel, keeps it 0-1.5 s and is killed holding it."""
 
     def __init__(self, stop, root, rng, long_every=0.0):
         super().__init__(daemon=True)
         self.stop, self.root, self.rng, self.long_every = stop, root, rng, long_every
+        self.holder_rng = rng  # the soak gives the holders choices of their own
         self.requests = []  # [packet hex, bound, t_sent, seconds or None, reply hex or error]
+        self.holders = []  # [t_started, t_killed, took the channel]
+
+    def kill_holder(self):
+        t = mono()
+        p = subprocess.Popen([sys.executable, VISCA_CLIENT, "--root", self.root.dir, "--timeout", "30",
+                              "--hold", "600"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            took = p.stdout.readline().strip() == "holding"
+            if took:
+                time.sleep(self.holder_rng.uniform(0, 1.5))
+        finally:
+            killed = mono()
+            p.kill()
+            p.wait()
+            p.stdout.close()
+        self.holders.append([t, killed, took])
 
     def packet(self):
         total = sum(w for _, _, w in VISCA)
@@ -405,6 +483,7 @@ class ViscaActor(threading.Thread):
     def run(self):
         channel = None
         next_long = time.monotonic() + self.long_every / 2 if self.long_every else None
+        next_holder = time.monotonic() + self.holder_rng.uniform(*HOLDER_EVERY)
         while not self.stop:
             if channel is None:
                 try:
@@ -412,6 +491,9 @@ class ViscaActor(threading.Thread):
                 except ChannelError:
                     self.stop.sleep(0.5)
                     continue
+            if time.monotonic() >= next_holder:
+                self.kill_holder()
+                next_holder = time.monotonic() + self.holder_rng.uniform(*HOLDER_EVERY)
             if next_long is not None and time.monotonic() >= next_long:
                 text, bound = CORRECTION_CHECK
                 next_long = time.monotonic() + self.long_every

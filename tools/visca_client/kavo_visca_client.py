@@ -14,7 +14,8 @@ unknown codes; a refused command) leaves reply length 0, printed as "00".
 
 --count N sends the packet N times and prints the round trips per second and the 50th and 99th
 percentile of one round trip instead. --hold S takes the channel, keeps it S seconds and exits
-without releasing it, as a client that dies while it holds the channel (a test of the server's stop).
+without releasing it, as a client that dies while it holds the channel (the server frees it once
+the holder is gone; a test of that and of the server's stop).
 
 Protocol (System V; the segment and the set of two semaphores keyed by ftok("/tmp/shm/visca_server",
 0)): take the channel {sem 0 wait-for-zero, sem 0 +1}; write byte 0 = N and the packet; release and
