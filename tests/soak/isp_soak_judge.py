@@ -64,8 +64,11 @@ def allowed_time(req, notes, windows, reinits, gone, slack=1.0):
     # 10,000 ms have passed, by the next request (the flood sends one every few tens of ms).
     end = answered if answered is not None else float("inf")
     mine = [n for n in notes if sent <= n[0] <= end]
-    if mine and mine[0][1] is not None and mine[0][1] < base + 10 * S:
-        return mine[0][1] + margin + apply
+    # Announcements queued while analytics was gone reach it just ahead of this change's own: of an
+    # answered change, its own is the last one analytics had before the answer.
+    own = mine[-1] if mine and answered is not None else mine[0] if mine else None
+    if own is not None and own[1] is not None and own[1] < base + 10 * S:
+        return own[1] + margin + apply
     if mine or gone(sent):
         return base + 10 * S + margin + S // 2 + apply
     return base + margin + apply
