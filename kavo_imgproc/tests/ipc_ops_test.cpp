@@ -29,6 +29,12 @@ TEST_F(IpcOpsTest, GoldenValues) {
     int64_t expected;
   };
   auto wb = [](int i) { return [i](CIsp* c) { return static_cast<int64_t>(c->wbGain[i].load()); }; };
+  // What the sensor was last asked for.
+  auto lastShutter = [](CIsp*) -> int64_t {
+    const auto sent = requestsSince(0, "IAV_IOC_VIN_SRC_SET_SHUTTER_TIME");
+    return sent.empty() ? -1 : sent.back()["arg"]["value"].get<int64_t>();
+  };
+  CIsp* c0 = isp;
   const Row rows[] = {
       {"brightness 0", [](CIsp* c) { ipc_set_brightness(c, 0); }, [](CIsp* c) { return c->brightness.load(); }, -64},
       {"brightness 50", [](CIsp* c) { ipc_set_brightness(c, 50); }, [](CIsp* c) { return c->brightness.load(); }, 0},
@@ -54,6 +60,9 @@ TEST_F(IpcOpsTest, GoldenValues) {
       {"DSS off", [](CIsp* c) { ipc_set_dss(c, 0, 20); }, [](CIsp*) { return aeControl()->slowestAllowed.load(); }, 5},
       {"flick50", [](CIsp* c) { ipc_set_ae_mode(c, "flick50"); }, [](CIsp*) { return g_isp.viscaAeMode.load() * 1000 + aeControl()->fastestFlickerStep.load(); }, 7123},
       {"Manual is no mode", [](CIsp* c) { ipc_set_ae_mode(c, "Manual"); }, [](CIsp*) { return g_isp.settingsAeMode.load(); }, 1},
+      {"shutter priority from position 14", [](CIsp* c) { g_isp.manualShutterIndex.store(14); ipc_set_ae_mode(c, "shutter"); }, lastShutter, c0->shutterTable.get(99)},
+      {"IR filter 300", [](CIsp* c) { ipc_set_ir_filter_thresholds(c, 750, 300, 12); }, [](CIsp*) { return aeControl()->icrSensitivity.load() * 100 + aeControl()->ir2dayCountBound.load(); }, 112},
+      {"gain limit 100", [](CIsp* c) { ipc_set_gain_limit(c, 100); }, [](CIsp*) { return aeControl()->agcMaxBound.load(); }, 198},
       {"IR filter 301", [](CIsp* c) { ipc_set_ir_filter_thresholds(c, 750, 301, 12); }, [](CIsp*) { return aeControl()->icrSensitivity.load() * 100 + aeControl()->ir2dayCountBound.load(); }, 212},
       {"rgain 0", [](CIsp* c) { ipc_set_awb_rgain(c, 0); ipc_set_awb_bgain(c, 100); ipc_set_awb_mode(c, "manual"); }, wb(0), 256},
       {"bgain 100", [](CIsp* c) { ipc_set_awb_mode(c, "manual"); }, wb(2), 4096},

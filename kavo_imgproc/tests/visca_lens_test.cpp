@@ -255,6 +255,10 @@ TEST_F(ViscaLens, NegativeBiasesGoAsOneByte) {
   int32_t wide = 0;
   EXPECT_EQ(subCpu()->getFocusWideBias(&wide), 1);
   EXPECT_EQ(wide, -30);
+  // Lens 1's wide end is in focus at 109: the same position is a larger correction there.
+  g_isp.sys.lens = TAMRON_X30;
+  run({0x81, 0x01, 0x04, 0x38, 0x0B, 0xFF});
+  EXPECT_EQ(sent("81 01 04 DA ", 2).back(), "81 01 04 DA " + nibbles(256 - 59) + " FF");
 }
 
 // F4 moves to the tele end and back with a push focus at each; 1 when both settle, 0 when not.
