@@ -76,7 +76,17 @@ TEST_F(IpcLens, PositionsModesAndTheIrLedRefocusMoveTheLens) {
   ASSERT_TRUE(mcu->ready());
   g_isp.focusMode.store(0);
   auto isp = startController();
-  ipc_set_focus_mode(isp.get(), "manual");
+  CIsp* c = isp.get();
+  // After the AF's reset (start-up, before the 3A thread runs) no search holds the lens: the first
+  // zoom does not wait for one to settle.
+  {
+    g_isp.lensLink.flags.G_AF_NotDataLock.store(0);
+    resetAF(c);
+    kavo::logger::LogCapture log;
+    ipc_set_zoom_position(c, 0, 0);
+    EXPECT_FALSE(log.contains("AF_CONTI_counter")) << log.dump();
+  }
+  ipc_set_focus_mode(c, "manual");
   setPauseAAA(0);
   ASSERT_EQ(start_aaa_thread(), 0);
   // The exposure settles first (a brightening picture rightly starts a search).
@@ -94,16 +104,6 @@ TEST_F(IpcLens, PositionsModesAndTheIrLedRefocusMoveTheLens) {
     bool focused;       // the AF settles in focus (else: it stays put, no moves, for `watchS`)
     double watchS;
   };
-  CIsp* c = isp.get();
-  // After the AF's reset (start-up, re-initialisation) no search holds the lens: the first zoom does
-  // not wait for one to settle.
-  {
-    g_isp.lensLink.flags.G_AF_NotDataLock.store(0);
-    resetAF(c);
-    kavo::logger::LogCapture log;
-    ipc_set_zoom_position(c, 0, 0);
-    EXPECT_FALSE(log.contains("AF_CONTI_counter")) << log.dump();
-  }
   const Step steps[] = {
       {"auto", [c] { ipc_set_focus_mode(c, "auto"); }, 3, 0, true, 0},
       {"zoom 100", [c] { ipc_set_zoom_position(c, 0, 100); }, 3, 607, true, 0},
