@@ -162,4 +162,32 @@ TEST_F(ApplySettingsTest, ManualLedLevelDrivesTheIrState) {
   EXPECT_EQ(isp->brightness.load(), 0);
 }
 
+// The settings file's night flags reach the night picture each by its own value: with one flag set
+// (and a night value apart from the day one), the IR state changes that value in force and no other.
+TEST_F(ApplySettingsTest, StartupNightFlagsGoEachByItsOwnValue) {
+  const char* names[4] = {"brightness", "contrast", "saturation", "hue"};
+  auto inForce = [this] {
+    return std::vector<int32_t>{isp->brightness.load(), g_isp.contrastCurve[168].load(), isp->saturation.load(),
+                                isp->hue.load()};
+  };
+  for (int flag = 0; flag < 4; ++flag) {
+    auto image = settings.image();
+    image.irOnStsBrightness(flag == 0 ? 1 : 0);
+    image.irOnStsContrast(flag == 1 ? 1 : 0);
+    image.irOnStsSaturation(flag == 2 ? 1 : 0);
+    image.irOnStsHue(flag == 3 ? 1 : 0);
+    image.irOnValBrightness(10);
+    image.irOnValContrast(10);
+    image.irOnValSaturation(10);
+    image.irOnValHue(10);
+    ipc_apply_ir_state(isp, 0);
+    applyStartupSettings(settings);
+    const std::vector<int32_t> day = inForce();
+    ipc_apply_ir_state(isp, 1);
+    const std::vector<int32_t> night = inForce();
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(night[i] != day[i], i == flag) << names[i] << " with the " << names[flag] << " flag";
+  }
+}
+
 }  // namespace
