@@ -52,6 +52,37 @@ void clearBest(CAFControl* af) {
 
 }  // namespace
 
+namespace {
+
+// True when a and b, both known, lie more than 1/share of the larger apart.
+bool apart(uint32_t a, uint32_t b, uint32_t share) {
+  if (a == 0 || b == 0) return false;
+  return (a > b ? a - b : b - a) > std::max(a, b) / share;
+}
+
+// The search compares contrast from frame to frame, and contrast follows brightness: while the
+// exposure still moves the picture (the 3A's first passes after start-up, a change of light) the
+// search goes where the brightness leads it, not the focus. A search whose picture has moved by a
+// quarter in brightness since it began goes back to PreSeeking, which waits for a steady picture.
+bool brightnessMovedTheSearch(CAFControl* af) {
+  const ATFControl* t = atfControl();
+  const uint32_t lum = t != nullptr ? t->afLuminanceCopy : 0;
+  af->luminanceSteady = !apart(lum, std::exchange(af->lastLuminance, lum), 16);
+  if ((af->afStatus.load() & AF_SEEK) == 0) {
+    af->seekLuminance = 0;
+    return false;
+  }
+  if (af->seekLuminance == 0) af->seekLuminance = lum;
+  if (!apart(lum, af->seekLuminance, 4)) return false;
+  debugPrintf(0, "[AF]brightness %u -> %u during the search --goBacktoPreSeek\n", unsigned(af->seekLuminance),
+              unsigned(lum));
+  af->seekLuminance = 0;
+  goBacktoPreSeek(af);
+  return true;
+}
+
+}  // namespace
+
 bool readAfValues(CAFControl* af) {
   for (int i = 0; i < 3; ++i) {
     const uint32_t s0 = af->afHFSum0, s1 = af->afHFSum1;
@@ -290,6 +321,7 @@ void STD_onAFdone(CAFControl* af) {
     debugPrintf(0, "NO AF value........Reseek.\n");
     return;
   }
+  if (brightnessMovedTheSearch(af)) return;
   af->previousOrigH1 = af->origH1;
   af->origH1 = af->m_uAF_Current_HF1;
   const uint32_t status = af->afStatus.load();
@@ -401,7 +433,7 @@ void processAF_PreSeeking(CAFControl* af) {
   const uint32_t h = af->m_uAF_Current_HF1, last = af->m_uAF_Last_HF1;
   const uint32_t d = h > last ? h - last : last - h;
   af->direction = d <= af->preSeekThreshold ? 0 : (h > last ? 1 : -1);
-  if (af->direction != 0) {
+  if (af->direction != 0 || !af->luminanceSteady) {
     af->stableFrames = 0;
     return;
   }

@@ -113,6 +113,11 @@ class CAFControl : public CallbackInterface {
   std::atomic<std::thread::id> stepThread{};
   std::atomic<uint32_t> pendingResets{0};
   int32_t stableFrames = 0;
+  // The picture's brightness (the 3A statistics' luminance sum) at the last reading and when the
+  // search under way took its first reading (0: none), and whether it held from one reading to the
+  // next (3A thread).
+  uint32_t lastLuminance = 0, seekLuminance = 0;
+  bool luminanceSteady = true;
   int32_t firstCoarse = 0;
   int32_t fineSteps = 0, fineStepLimit = 12;
   int32_t fineReverse = 0;

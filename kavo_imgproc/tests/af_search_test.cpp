@@ -244,6 +244,51 @@ TEST_F(AfScript, ARestartFromPostSeekingAndItsLock) {
   g_isp.components.atf.store(nullptr);
 }
 
+// The search compares contrast from frame to frame: a picture whose brightness has moved by more than
+// a quarter since the search began sends it back to PreSeeking, and PreSeeking starts no search while
+// the brightness moves from frame to frame (contrast steady all along).
+TEST_F(AfScript, AMovingBrightnessSendsTheSearchBackUntilThePictureHolds) {
+  ATFControl atf;
+  g_isp.components.atf.store(&atf);
+  const int32_t mid = (af.m_eMaxAFFocus.load() + af.m_eMinAFFocus.load()) / 2;
+  struct Row {
+    const char* what;
+    std::vector<uint32_t> luminance;  // per frame
+    bool stillSeeking;
+  } rows[] = {
+      {"steady", {1000, 1000, 1000, 1000}, true},
+      {"drifting by a fifth in all", {1000, 950, 900, 850, 800}, true},
+      {"down by a third", {1000, 1000, 660}, false},
+      {"up by a third", {1000, 1150, 1340}, false},
+  };
+  for (const Row& r : rows) {
+    seeking(AF_SEEK | AF_COARSE | AF_NEAR, mid, 5000, 5000);
+    lens.sent.clear();
+    for (uint32_t l : r.luminance) {
+      atf.afLuminance.store(l);
+      frame(1000, 1000);
+    }
+    EXPECT_EQ((af.afStatus.load() & AF_SEEK) != 0, r.stillSeeking) << r.what;
+    if (!r.stillSeeking) {
+      EXPECT_EQ(af.afStatus.load(), uint32_t(AF_PRESEEK)) << r.what;
+    }
+  }
+
+  // PreSeeking: ten frames of a settling exposure start nothing; a steady picture then does.
+  af.afStatus.store(AF_PRESEEK);
+  af.stableFrames = 0;
+  lens.sent.clear();
+  for (int i = 0; i < 10; ++i) {
+    atf.afLuminance.store(3000 - 200 * i);
+    frame(1000, 1000);
+  }
+  EXPECT_EQ(af.afStatus.load(), uint32_t(AF_PRESEEK));
+  EXPECT_TRUE(lens.sent.empty());
+  for (int i = 0; i < 6; ++i) frame(1000, 1000);
+  EXPECT_NE(af.afStatus.load() & AF_SEEK, 0u) << "a steady picture starts the search";
+  g_isp.components.atf.store(nullptr);
+}
+
 // ---- closed loop ------------------------------------------------------------------------------------
 
 struct Scene {
