@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,9 +149,24 @@ Stats Summarise(std::vector<double> us) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const size_t total = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 10000;
-  const int clientCpu = argc > 2 ? std::atoi(argv[2]) : -1;
-  const int serverCpu = argc > 3 ? std::atoi(argv[3]) : clientCpu;
+  // A count or CPU that is not a plain number would give no round trips to summarise.
+  auto number = [](const char* text, long low, long high, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
+    *out = v;
+    return true;
+  };
+  long rounds = 10000, clientCpu = -1, serverCpu = -1;
+  if (argc > 4 || (argc > 1 && !number(argv[1], 1, 100000000, &rounds)) ||
+      (argc > 2 && !number(argv[2], 0, CPU_SETSIZE - 1, &clientCpu)) ||
+      (argc > 3 && !number(argv[3], 0, CPU_SETSIZE - 1, &serverCpu))) {
+    std::fprintf(stderr, "usage: kavo_ipc_roundtrip_bench [round trips >= 1] [client CPU] [server CPU]\n");
+    return 2;
+  }
+  if (argc == 3) serverCpu = clientCpu;
+  const size_t total = static_cast<size_t>(rounds);
   const size_t block = 500;
   char root[] = "/tmp/kr.XXXXXX";
   if (::mkdtemp(root) == nullptr) return 1;
