@@ -50,14 +50,10 @@ void clearBest(CAFControl* af) {
   af->bestCoarsePosition = 0;
 }
 
-}  // namespace
-
-namespace {
-
 // True when a and b, both known, lie more than 1/share of the larger apart.
 bool apart(uint32_t a, uint32_t b, uint32_t share) {
   if (a == 0 || b == 0) return false;
-  return (a > b ? a - b : b - a) > std::max(a, b) / share;
+  return absDiff(a, b) > std::max(a, b) / share;
 }
 
 // The search compares contrast from frame to frame, and contrast follows brightness: while the
@@ -431,7 +427,7 @@ void processAF_PreSeeking(CAFControl* af) {
   const uint32_t v = af->previousOrigH1;
   af->preSeekThreshold = (v <= 9999 ? 6 : 8) * (v >> 7);
   const uint32_t h = af->m_uAF_Current_HF1, last = af->m_uAF_Last_HF1;
-  const uint32_t d = h > last ? h - last : last - h;
+  const uint32_t d = absDiff(h, last);
   af->direction = d <= af->preSeekThreshold ? 0 : (h > last ? 1 : -1);
   if (af->direction != 0 || !af->luminanceSteady) {
     af->stableFrames = 0;
@@ -450,7 +446,7 @@ void processAF_PostSeeking(CAFControl* af) {
   af->postPending = 0;
   af->trackPending = 1;
   const uint32_t h0 = af->m_uAF_Current_HF0, last = af->m_uAF_Last_HF0;
-  const uint32_t d = h0 > last ? h0 - last : last - h0;
+  const uint32_t d = absDiff(h0, last);
   if (d >= last / 4 && af->postMoved.load() == 0) {
     debugPrintf(0, "[PostSeeking]m_iCurrFocusPosition =%d,m_uAF_Current_HF0=%d (m_uAF_Last_HF0>>2)=%d --goBacktoPreSeek\n",
                 int(af->m_iCurrFocusPosition.load()), int(h0), int(last >> 2));
@@ -548,7 +544,7 @@ void processAF_NoSeeking(CAFControl* af) {
   af->weightBaseline = af->origH1;
   af->weightStarted = 0;
   int dir = 0;
-  const uint32_t d = af->meanAF > af->lastAF ? af->meanAF - af->lastAF : af->lastAF - af->meanAF;
+  const uint32_t d = absDiff(af->meanAF, af->lastAF);
   if (d > af->m_uAF_SeekThreshold) {
     dir = af->meanAF > af->lastAF ? 1 : -1;
     debugPrintf(0, "[isCrossAFThreshold_NoSeek]uHF1_Diff(%d)  > m_uAF_SeekThreshold(%d)\n", int(d),

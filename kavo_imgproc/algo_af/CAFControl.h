@@ -58,6 +58,9 @@ enum : uint32_t {
 
 enum AfMode : int32_t { AUTO_FOCUS_MODE = 2, MANUAL_MODE = 3, ZOOM_TRIG_MODE = 4, PUSH_MODE = 5, AF_MODE_UNSET = 6 };
 
+// The distance of two contrast or brightness readings.
+inline uint32_t absDiff(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
+
 constexpr int kAfHistory = 16;
 constexpr int kFlatEntries = 11;
 

@@ -16,7 +16,6 @@ int moveFocusBy(CAFControl* af, bool towardsMax, int32_t steps);
 namespace {
 
 bool zoomLens() { return g_isp.sys.systemType == ZOOMLENS; }
-uint32_t absDiff(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
 bool towardsMax(const CAFControl* af) { return (af->afStatus.load() & AF_NEAR) != 0; }
 void setTowardsMax(CAFControl* af, bool up) {
   if (up)

@@ -25,7 +25,6 @@ constexpr uint16_t kInfoValid = 0x4000, kInfoUpper = 0x8000;
 
 LensMotionFlags& flags() { return g_isp.lensLink.flags; }
 int32_t lensId() { return g_isp.sys.lens; }
-uint32_t absDiff(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
 int32_t sign(uint32_t now, uint32_t last) { return now > last ? 1 : -1; }
 
 bool towardsUpper(const CAFControl* af) { return (af->atfStatus.load() & AF_NEAR) != 0; }
